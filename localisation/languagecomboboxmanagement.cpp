@@ -1,0 +1,110 @@
+#include "languagecomboboxmanagement.h"
+
+#include "languagemodel.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLocale>
+#include <QtDebug>
+
+namespace {
+
+const char kDefaultTranslationDirectory[] = ":/translation";
+const char kTranslationFilePattern[] = "Translation_*.qm";
+
+int gLastTranslationCount = 0;
+
+const char *yesNo(bool value)
+{
+    return value ? "true" : "false";
+}
+
+} // namespace
+
+LanguageComboBoxManagement::LanguageComboBoxManagement(QObject *parent)
+    : LanguageComboBoxManagement(QString(), QString::fromLatin1(kDefaultTranslationDirectory), parent)
+{
+}
+
+LanguageComboBoxManagement::LanguageComboBoxManagement(const QString &systemLocaleName,
+                                                       const QString &sourceDirectory, QObject *parent)
+    : QObject(parent)
+    , m_systemLocaleName(systemLocaleName)
+    , m_sourceDirectory(sourceDirectory)
+{
+}
+
+bool LanguageComboBoxManagement::printValues(LanguageModel *model, const QModelIndex &modelIndex)
+{
+    if (model)
+        qDebug().noquote() << model->data(modelIndex, LanguageModel::NameRole).toString();
+    return true;
+}
+
+void LanguageComboBoxManagement::refreshValues(LanguageModel *model)
+{
+    const QString systemLanguage = m_systemLocaleName.isEmpty() ? QLocale::system().name() : m_systemLocaleName;
+
+    m_translationDirectory = m_sourceDirectory;
+    const QDir directory(m_translationDirectory);
+    qDebug().noquote() << QString::asprintf("language directory exists: %s ", yesNo(directory.exists()))
+                              + m_translationDirectory;
+
+    const QStringList files = directory.entryList({QString::fromLatin1(kTranslationFilePattern)});
+    if (files.size() == gLastTranslationCount)
+        return;
+    gLastTranslationCount = files.size();
+    if (!model)
+        return;
+    model->clearLanguages();
+
+    // The system's own language first, then the rest in file-name order.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const QString &fileName : files) {
+            const QString code = codeFromFileName(fileName);
+            if ((code == systemLanguage) != (pass == 0))
+                continue;
+            const QString name = QLocale(code).nativeLanguageName();
+            qDebug().noquote() << QStringLiteral("adding language ") + code + QLatin1Char(' ') + name
+                                      + QLatin1Char(' ') + fileName;
+            model->addLanguage(code, name, fileName);
+        }
+    }
+}
+
+void LanguageComboBoxManagement::loadLanguage(const QString &language)
+{
+    if (language == m_currentLanguage)
+        return;
+    m_currentLanguage = language;
+    qDebug("loadLanguage %s", qUtf8Printable(language));
+
+    QLocale::setDefault(QLocale(language));
+
+    const QString path = QStringLiteral("%1/Translation_%2.qm").arg(m_translationDirectory, language);
+    QCoreApplication::removeTranslator(&m_translator);
+    const bool loaded = m_translator.load(path, QString(), QString(), QString());
+    qDebug("translator.load(%s) %s", qUtf8Printable(path), yesNo(loaded));
+    if (loaded)
+        QCoreApplication::installTranslator(&m_translator);
+    else
+        qWarning("*** Failed translator.load(\"%s\")", qUtf8Printable(path));
+}
+
+int LanguageComboBoxManagement::lastTranslationCount()
+{
+    return gLastTranslationCount;
+}
+
+void LanguageComboBoxManagement::resetLastTranslationCount()
+{
+    gLastTranslationCount = 0;
+}
+
+QString LanguageComboBoxManagement::codeFromFileName(const QString &fileName)
+{
+    const int lastDot = fileName.lastIndexOf(QLatin1Char('.'));
+    const QString stem = lastDot < 0 ? fileName : fileName.left(lastDot);
+    const int firstUnderscore = stem.indexOf(QLatin1Char('_'));
+    return stem.mid(firstUnderscore + 1);
+}
