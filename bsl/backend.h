@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// The program's way into the bootstrap-loader engine: each slot builds an
+// argument vector, runs the engine on the calling thread and relays its
+// printed lines and status values as properties.
+class BackEnd : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString message READ message WRITE setMessage NOTIFY messageChanged)
+    Q_PROPERTY(int status READ status WRITE setStatus NOTIFY statusChanged)
+
+public:
+    explicit BackEnd(QObject *parent = nullptr);
+    ~BackEnd() override;
+
+    QString message() const { return m_message; }
+    int status() const { return m_status; }
+    void setMessage(const QString &message); // emits only on change
+    void setStatus(int status); // emits always
+
+signals:
+    void statusChanged(int status);
+    void messageChanged(QString message);
+
+public slots:
+    int read_memory(QString comPort, QString passwordFilename, int passwordIndex, QString outputFilename,
+                    char *buffer);
+    int load_bootstrap(QString comPort, QString passwordFilename, int passwordIndex, char *buffer,
+                       QString programFilename);
+    int restart(QString comPort, QString passwordFilename, int passwordIndex);
+
+private:
+    QString m_message;
+    int m_status = 0;
+};

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+
+namespace bsl {
+
+// Bytes of the serial bootstrap-loader protocol.
+constexpr uint8_t kBslSync = 0x80; // sync byte; also the header of every frame
+constexpr uint8_t kBslAck = 0x90; // DATA_ACK (upper nibble)
+constexpr uint8_t kBslNak = 0xA0; // DATA_NAK (upper nibble)
+constexpr uint8_t kBslCmdFailed = 0x70; // command failed (upper nibble)
+constexpr uint8_t kBslDataFrame = 0x80; // data frame follows (upper nibble)
+constexpr uint8_t kBslPadByte = 0xFF; // pads odd addresses and lengths
+
+// Command codes.
+constexpr uint8_t kCmdRxPassword = 0x10;
+constexpr uint8_t kCmdWriteBlock = 0x12;
+constexpr uint8_t kCmdReadBlock = 0x14;
+constexpr uint8_t kCmdEraseSegment = 0x16;
+constexpr uint8_t kCmdMassErase = 0x18;
+constexpr uint8_t kCmdLoadPc = 0x1A;
+constexpr uint8_t kCmdEraseCheck = 0x1C;
+constexpr uint8_t kCmdChangeBaud = 0x20;
+constexpr uint8_t kCmdSetOffset = 0x21;
+
+constexpr uint16_t kPasswordAddress = 0xFFE0; // interrupt vectors = password
+constexpr uint16_t kPasswordLength = 32; // bytes
+constexpr uint16_t kMassEraseAddress = 0xFF00;
+constexpr uint16_t kMassEraseKey = 0xA506; // length field of a mass erase
+constexpr uint16_t kEraseSegmentKey = 0xA502; // length field of a segment erase
+
+// Layer result codes, shared by the whole engine.
+constexpr int kOk = 0;
+constexpr int kFrameError = 1;
+constexpr int kNoReply = 6;
+constexpr int kNak = 7;
+constexpr int kCmdFailed = 9;
+constexpr int kNoSync = 99;
+
+constexpr int kFrameBufferSize = 256; // HDR .. CKH
+constexpr int kMaxReplyData = 250; // largest L1 of a reply data frame
+
+constexpr int kSyncTries = 3;
+constexpr int kSyncReplyMs = 100; // per try
+
+// Inverted XOR of the little-endian 16-bit words of bytes[0..count).
+// Low byte = CKL, high byte = CKH.
+uint16_t bslChecksum(const uint8_t *bytes, int count);
+
+// Builds HDR CMD L1 L2 data CKL CKH into frame (room for count + 7 bytes);
+// an odd count is padded with 0xFF first. Returns the frame length.
+int bslBuildFrame(uint8_t command, const uint8_t *data, int count, uint8_t *frame);
+
+// Sends one command after its own synchronisation. blockOut is padded in
+// place (needs two spare bytes); at most inCapacity reply bytes go to blockIn.
+int bslTxRx(uint8_t command, uint16_t address, uint16_t length, uint8_t *blockOut, uint8_t *blockIn,
+            int inCapacity = kFrameBufferSize);
+int bslSync();
+int comTxRx(uint8_t command, const uint8_t *frameData, uint8_t count);
+void bslReset(bool invokeBsl);
+
+// Data length of the last reply data frame, 0 after any other reply.
+int bslReplyLength();
+
+} // namespace bsl

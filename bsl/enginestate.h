@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace bsl {
+
+// Result codes the run adds to the frame layer's codes.
+constexpr int kInputFileError = 96;
+constexpr int kEraseCheckFailed = 97;
+constexpr int kVerifyFailed = 98;
+
+constexpr int kResultSuccess = 100; // bslEngineMain: 100 + code
+constexpr int kResultHelpOrPort = 1; // help shown or port not opened
+constexpr int kStatusProgress = 2; // one tick per erase cycle and per block
+constexpr int kStatusPortFailed = 1;
+
+constexpr uint16_t kDefaultMaxFrameData = 240; // bytes of data per frame
+constexpr int kDefaultMassEraseCycles = 20;
+constexpr int kMaxPortNameLength = 99; // characters kept of -c
+
+struct ActionFlags
+{
+    bool massErase = false;
+    bool eraseCheck = false;
+    bool fastEraseCheck = false;
+    bool program = false;
+    bool verify = false;
+    bool reset = false;
+    bool userCalled = false;
+    bool waitForEnter = false; // accepted, no effect
+    bool onePass = false;
+    bool changeBaud = false;
+    bool invokeBsl = false;
+    bool readMemory = false;
+    bool eraseSegment = false;
+    bool extendedMemory = false;
+    bool restoreInfoA = false;
+};
+
+// Settings of the run. parseCommandLine resets actions, programFile,
+// passwordFile, bufferText and patchFile for every run; bslEngineMain clears
+// loaderFile. Every other field keeps the value an earlier run gave it.
+struct EngineSettings
+{
+    ActionFlags actions; // reset per run
+    std::optional<std::string> programFile; // reset per run
+    std::optional<std::string> passwordFile; // reset per run
+    std::optional<std::string> bufferText; // reset per run
+    std::string patchFile = "PATCH.TXT"; // reset per run
+    std::optional<std::string> loaderFile; // cleared by bslEngineMain
+
+    int passwordIndex = 0; // kept; -p
+    std::string portName = "COM1"; // kept; -c
+    uint16_t maxFrameData = kDefaultMaxFrameData; // kept; -f
+    int massEraseCycles = kDefaultMassEraseCycles; // kept; -m
+    uint8_t baudIndex = 0; // kept; -s
+    uint32_t start = 0; // kept; -r, -e
+    uint32_t length = 0; // kept; -r
+    std::string readFile; // kept; -r
+};
+
+// What the target told us and what the run derived from it. Kept between
+// runs; a failed version read leaves the previous values.
+struct TargetState
+{
+    uint8_t family[2] = {0, 0};
+    uint8_t process[2] = {0, 0};
+    uint8_t versionMajor = 0;
+    uint8_t versionMinor = 0;
+    uint16_t versionWord = 0;
+    uint16_t errorAddressVariable = 0x0200;
+    bool patchRequired = false;
+    bool patchLoaded = false;
+    uint16_t clockWord = 0; // last one chosen by a baud-rate change
+};
+
+struct RunTimes
+{
+    uint32_t runStart = 0; // kept when the entry sequence is skipped
+    uint32_t programStart = 0;
+    uint32_t runEnd = 0;
+};
+
+struct EngineState
+{
+    EngineSettings settings;
+    TargetState target;
+    RunTimes times;
+    uint8_t infoA[64] = {}; // information segment A, for one run
+    bool infoARead = false; // read in the current pass
+};
+
+// The process-wide engine state; one run at a time uses it.
+EngineState &engineState();
+
+} // namespace bsl

@@ -1,0 +1,465 @@
+#include "titext.h"
+
+#include "bslframe.h"
+#include "enginesink.h"
+#include "enginestate.h"
+#include "scramblekey.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace bsl {
+
+namespace {
+
+constexpr uint16_t kPatchEntry = 0x0220; // load PC here before each flash access
+constexpr int kMaxLineValues = kMaxTiTextLine / 2; // generous bound of pairs on one line
+
+struct TiTextState
+{
+    uint8_t blockBuffer[kFrameBufferSize + 2] = {}; // room for two padding bytes
+    uint8_t replyBuffer[kFrameBufferSize] = {};
+    int bytesCounted = 0;
+    int keyPosition = 0; // 0-79, restarts with every programTIText call
+    std::string failedFile;
+};
+
+TiTextState &state()
+{
+    static TiTextState s;
+    return s;
+}
+
+struct FileCloser
+{
+    void operator()(FILE *f) const
+    {
+        if (f)
+            std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+bool isLineEnd(char c)
+{
+    return c == '\n' || c == '\r' || c == ' ' || c == '\t';
+}
+
+// Length of the line without its trailing line end and blanks.
+size_t contentLength(const char *line)
+{
+    size_t n = std::strlen(line);
+    while (n > 0 && isLineEnd(line[n - 1]))
+        --n;
+    return n;
+}
+
+// Every "%3x" value at positions 0, 3, 6, ... of the line's content.
+int scanDataLine(const char *line, uint8_t *out, int max)
+{
+    const size_t length = contentLength(line);
+    int count = 0;
+    for (size_t pos = 0; pos < length && count < max; pos += 3) {
+        char item[4] = {};
+        for (size_t i = 0; i < 3 && pos + i < length; ++i)
+            item[i] = line[pos + i];
+        unsigned value = 0;
+        if (std::sscanf(item, "%3x", &value) != 1)
+            break;
+        out[count++] = uint8_t(value);
+    }
+    return count;
+}
+
+bool isHex(char c)
+{
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+void showProgress(int &lastShown)
+{
+    const int kilobytes = (state().bytesCounted + 512) / 1024;
+    if (kilobytes == lastShown)
+        return;
+    lastShown = kilobytes;
+    enginePrint("\r%02d KByte ", kilobytes);
+    enginePrint("%c", '\xDE');
+    for (int i = 0; i < kilobytes; ++i)
+        enginePrint("%c", '\xB2');
+    enginePrint("%c", '\xDD');
+}
+
+// Next line of the buffer text, re-formed as "<text> \n"; false when no LF is left.
+bool nextBufferLine(const char *text, size_t &position, std::string &line)
+{
+    const size_t size = std::strlen(text);
+    if (position >= size)
+        return false;
+    // The LF search starts at the line's second character.
+    const char *lf = std::strchr(text + position + 1, '\n');
+    if (!lf)
+        return false;
+    line.assign(text + position, size_t(lf - (text + position)));
+    line.append(" \n");
+    position = size_t(lf - text) + 1;
+    return true;
+}
+
+// Reads one file line of at most kMaxTiTextLine characters and descrambles it.
+bool nextFileLine(FILE *file, char *line, int &keyPosition)
+{
+    std::memset(line, 0, kLineBufferSize);
+    if (!std::fgets(line, kMaxTiTextLine + 1, file))
+        return false;
+    descrambleLine(line, keyPosition);
+    return true;
+}
+
+enum class LineKind { Blank, Address, Data, End, Bad };
+
+LineKind classify(const char *line, uint32_t *address, int *values)
+{
+    const size_t length = contentLength(line);
+    if (length == 0)
+        return LineKind::Blank;
+    if (line[0] == 'q')
+        return LineKind::End;
+    if (line[0] == '@') {
+        if (length < 2 || length > 9)
+            return LineKind::Bad;
+        for (size_t i = 1; i < length; ++i) {
+            if (!isHex(line[i]))
+                return LineKind::Bad;
+        }
+        *address = uint32_t(std::strtoul(line + 1, nullptr, 16));
+        return LineKind::Address;
+    }
+    uint8_t scratch[kMaxLineValues + 1];
+    const int n = parseDataLine(line, scratch, kMaxLineValues + 1);
+    if (n <= 0)
+        return LineKind::Bad;
+    *values = n;
+    return LineKind::Data;
+}
+
+} // namespace
+
+void descrambleLine(char *line, int &keyPosition)
+{
+    for (int i = 0; i < kLineBufferSize - 1; ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        // A line without LF (the last one, or a cut one) ends at its NUL; going
+        // on would advance the key past bytes the file does not have.
+        if (c == 0)
+            return;
+        if (c & 0x80) {
+            const auto key = static_cast<unsigned char>(kScrambleKey[keyPosition]);
+            line[i] = static_cast<char>(static_cast<unsigned char>((c ^ key) + 0x80));
+        }
+        keyPosition = (keyPosition + 1) % kScrambleKeyLength;
+        if (c == '\n') {
+            line[i + 1] = 0;
+            return;
+        }
+    }
+}
+
+void descrambleLine(char *line)
+{
+    descrambleLine(line, state().keyPosition);
+}
+
+int parseDataLine(const char *line, uint8_t *out, int max)
+{
+    const size_t length = contentLength(line);
+    int count = 0;
+    size_t pos = 0;
+    while (pos < length) {
+        if (pos + 1 >= length || !isHex(line[pos]) || !isHex(line[pos + 1]))
+            return -1;
+        if (pos + 2 < length && line[pos + 2] != ' ')
+            return -1;
+        if (count < max) {
+            char item[3] = {line[pos], line[pos + 1], 0};
+            out[count] = uint8_t(std::strtoul(item, nullptr, 16));
+        }
+        ++count;
+        pos += 3;
+    }
+    return count > max ? max : count;
+}
+
+int preparePatch()
+{
+    if (!engineState().target.patchLoaded)
+        return kOk;
+    return bslTxRx(kCmdLoadPc, kPatchEntry, 0, nullptr, nullptr);
+}
+
+int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
+{
+    TiTextState &s = state();
+    const bool extended = engineState().settings.actions.extendedMemory;
+
+    if (!(actions & (kActVerify | kActEraseCheck))) {
+        if (!(actions & kActFastEraseCheck))
+            return kOk;
+        enginePrint("Fast Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
+        if (int code = preparePatch())
+            return code;
+        const int code = bslTxRx(kCmdEraseCheck, uint16_t(address), count, nullptr, nullptr);
+        enginePrint("Error: %i\n", code);
+        return code != kOk ? kEraseCheckFailed : kOk;
+    }
+
+    enginePrint("Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
+    if (int code = preparePatch())
+        return code;
+    if (extended) {
+        if (bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr) != kOk)
+            return kFrameError;
+        address &= 0xFFFF;
+    }
+    const int code = bslTxRx(kCmdReadBlock, uint16_t(address), count, nullptr, s.replyBuffer, sizeof s.replyBuffer);
+    enginePrint("Error: %i\n", code);
+    if (code != kOk)
+        return code;
+    for (int i = 0; i < count; ++i) {
+        if ((actions & kActVerify) && s.replyBuffer[i] != s.blockBuffer[i]) {
+            enginePrint("Verification failed at %lu (%x, %x)\n", static_cast<unsigned long>(address + uint32_t(i)),
+                        s.replyBuffer[i], s.blockBuffer[i]);
+            return kVerifyFailed;
+        }
+        if ((actions & kActEraseCheck) && s.replyBuffer[i] != 0xFF) {
+            enginePrint("Erase Check failed at %lu (%x)\n", static_cast<unsigned long>(address + uint32_t(i)),
+                        s.replyBuffer[i]);
+            return kEraseCheckFailed;
+        }
+    }
+    if (extended)
+        return bslTxRx(kCmdSetOffset, 0, 0, nullptr, nullptr) != kOk ? kFrameError : kOk;
+    return kOk;
+}
+
+int programBlock(uint32_t address, uint16_t count, unsigned actions)
+{
+    TiTextState &s = state();
+    const bool extended = engineState().settings.actions.extendedMemory;
+
+    if (actions & kActPassword)
+        return bslTxRx(kCmdRxPassword, uint16_t(address), count, s.blockBuffer, nullptr);
+
+    if (actions & kActEraseCheck) {
+        if (int code = verifyBlock(address, count, kActEraseCheck))
+            return code;
+    } else if (actions & kActFastEraseCheck) {
+        if (int code = verifyBlock(address, count, kActFastEraseCheck))
+            return code;
+    }
+
+    if (actions & kActProgram) {
+        enginePrint("Program starting at %ld %i bytes... ", static_cast<long>(address), int(count));
+        engineStatus(kStatusProgress);
+        if (int code = preparePatch())
+            return code;
+        if (extended) {
+            if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr))
+                return code;
+        }
+        // Padding an odd start shifts blockBuffer by one byte, as the read
+        // of the following verification is aligned the same way.
+        const int code = bslTxRx(kCmdWriteBlock, uint16_t(address), count, s.blockBuffer, nullptr);
+        enginePrint("Error: %i\n", code);
+        if (code != kOk)
+            return code;
+        if (extended && bslTxRx(kCmdSetOffset, 0, 0, nullptr, nullptr) != kOk)
+            return kFrameError;
+    }
+    return verifyBlock(address, count, (actions & kActVerify) ? unsigned(kActVerify) : 0u);
+}
+
+int programTIText(const char *file, const char *bufferText, unsigned actions, int skipLines)
+{
+    TiTextState &s = state();
+    const EngineSettings &settings = engineState().settings;
+    const int maxData = settings.maxFrameData;
+
+    s.bytesCounted = 0;
+    s.keyPosition = 0;
+
+    FilePtr source;
+    bool fromBuffer = bufferText != nullptr;
+    size_t bufferPosition = 0;
+    if (!fromBuffer) {
+        source.reset(file ? std::fopen(file, "rb") : nullptr);
+        if (!source) {
+            s.failedFile = file ? file : "";
+            return kInputFileError;
+        }
+    }
+
+    uint32_t address = 0;
+    int pending = 0;
+    int linesTaken = 0;
+    int lastShown = -1;
+    int result = kOk;
+    char fileLine[kLineBufferSize];
+    std::string bufferLine;
+
+    auto sendPending = [&](bool withProgress) {
+        const int count = pending;
+        pending = 0;
+        const int code = programBlock(address, uint16_t(count), actions);
+        s.bytesCounted += count;
+        if (withProgress) {
+            address += uint32_t(count);
+            showProgress(lastShown);
+        }
+        return code;
+    };
+
+    for (;;) {
+        const char *line = nullptr;
+        if (fromBuffer) {
+            if (nextBufferLine(bufferText, bufferPosition, bufferLine))
+                line = bufferLine.c_str();
+        } else if (nextFileLine(source.get(), fileLine, s.keyPosition)) {
+            line = fileLine;
+            enginePrint("programTIText password line is %s", fileLine);
+            if (linesTaken++ < skipLines)
+                continue;
+        }
+
+        if (!line || line[0] == 'q') {
+            if (pending > 0) {
+                result = sendPending(false);
+                if (result != kOk)
+                    break;
+            }
+            if (!fromBuffer)
+                break;
+            fromBuffer = false;
+            source.reset(file ? std::fopen(file, "rb") : nullptr);
+            if (!source) {
+                s.failedFile = file ? file : "";
+                return kInputFileError;
+            }
+            continue;
+        }
+
+        if (line[0] == '@') {
+            if (pending > 0) {
+                result = sendPending(false);
+                if (result != kOk)
+                    break;
+            }
+            unsigned long value = 0;
+            std::sscanf(line + 1, "%lx", &value);
+            address = uint32_t(value);
+            pending = 0;
+            continue;
+        }
+
+        uint8_t values[kMaxLineValues + 1];
+        const int n = scanDataLine(line, values, kMaxLineValues + 1);
+        for (int i = 0; i < n && result == kOk; ++i) {
+            // Only lines far longer than 16 values can fill a whole frame.
+            if (pending >= maxData)
+                result = sendPending(true);
+            s.blockBuffer[pending++] = values[i];
+        }
+        if (result == kOk && pending > maxData - 16)
+            result = sendPending(true);
+        if (result != kOk)
+            break;
+    }
+
+    enginePrint("\r \r");
+    return result;
+}
+
+int txPassword(const char *passwordFile)
+{
+    if (!passwordFile) {
+        enginePrint("Transmit standard password...\n");
+        std::memset(state().blockBuffer, 0xFF, kPasswordLength);
+        return bslTxRx(kCmdRxPassword, kPasswordAddress, kPasswordLength, state().blockBuffer, nullptr);
+    }
+    enginePrint("Transmit PSW file \"%s\"...\n", passwordFile);
+    return programTIText(passwordFile, nullptr, kActPassword, engineState().settings.passwordIndex);
+}
+
+int checkTIText(const char *file, const char *bufferText)
+{
+    // The buffer text: its lines up to the last LF, as the reader takes them.
+    if (bufferText) {
+        int dataBytes = 0;
+        bool ended = false;
+        size_t position = 0;
+        std::string line;
+        while (!ended && nextBufferLine(bufferText, position, line)) {
+            uint32_t address = 0;
+            int values = 0;
+            switch (classify(line.c_str(), &address, &values)) {
+            case LineKind::Bad: state().failedFile = "buffer"; return kInputFileError;
+            case LineKind::End: ended = true; break;
+            case LineKind::Data: dataBytes += values; break;
+            default: break;
+            }
+        }
+        if (dataBytes == 0) {
+            state().failedFile = "buffer";
+            return kInputFileError;
+        }
+    }
+
+    FilePtr source(file ? std::fopen(file, "rb") : nullptr);
+    if (!source) {
+        state().failedFile = file ? file : "";
+        return kInputFileError;
+    }
+    int keyPosition = 0;
+    int dataBytes = 0;
+    char line[kLineBufferSize];
+    while (nextFileLine(source.get(), line, keyPosition)) {
+        // A line longer than the reader takes would be cut mid-value.
+        if (!std::strchr(line, '\n') && !std::feof(source.get()))
+            dataBytes = -1;
+        uint32_t address = 0;
+        int values = 0;
+        const LineKind kind = dataBytes < 0 ? LineKind::Bad : classify(line, &address, &values);
+        if (kind == LineKind::Bad) {
+            state().failedFile = file;
+            return kInputFileError;
+        }
+        if (kind == LineKind::End)
+            break;
+        if (kind == LineKind::Data)
+            dataBytes += values;
+    }
+    if (dataBytes == 0) {
+        state().failedFile = file;
+        return kInputFileError;
+    }
+    return kOk;
+}
+
+int tiTextBytesCounted()
+{
+    return state().bytesCounted;
+}
+
+const std::string &tiTextFailedFile()
+{
+    return state().failedFile;
+}
+
+uint8_t *tiTextBlockBuffer()
+{
+    return state().blockBuffer;
+}
+
+} // namespace bsl
