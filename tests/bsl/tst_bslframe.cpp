@@ -1,0 +1,217 @@
+// Frame layer and serial link against a scripted target on a pseudo-terminal.
+
+#include "bslframe.h"
+#include "seriallink.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+namespace {
+
+QByteArray hex(const char *spaced)
+{
+    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
+}
+
+// Every frame's words XOR to 0xFFFF once its checksum is included.
+bool checksumHolds(const QByteArray &frame)
+{
+    uint8_t lo = 0, hi = 0;
+    for (int i = 0; i < frame.size(); ++i)
+        (i % 2 ? hi : lo) ^= uint8_t(frame[i]);
+    return lo == 0xFF && hi == 0xFF;
+}
+
+} // namespace
+
+class TestBslFrame : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void massEraseFrameChecksum();
+    void oddFrameDataIsPadded();
+    void wireBytes_data();
+    void wireBytes();
+    void replyCodes_data();
+    void replyCodes();
+    void missingReplyGives6();
+    void silentTargetGives99AfterThreeSyncs();
+    void serialLinkSettings();
+    void emptyPortNameFailsSilently();
+};
+
+void TestBslFrame::massEraseFrameChecksum()
+{
+    const uint8_t data[] = {0x00, 0xFF, 0x06, 0xA5};
+    uint8_t frame[16] = {};
+    const int n = bsl::bslBuildFrame(bsl::kCmdMassErase, data, 4, frame);
+    QCOMPARE(QByteArray(reinterpret_cast<char *>(frame), n), hex("80 18 04 04 00 FF 06 A5 7D B9"));
+}
+
+void TestBslFrame::oddFrameDataIsPadded()
+{
+    const uint8_t data[] = {0x00, 0x10, 0x01, 0x00, 0x5A};
+    uint8_t frame[16] = {};
+    const int n = bsl::bslBuildFrame(bsl::kCmdWriteBlock, data, 5, frame);
+    const QByteArray f(reinterpret_cast<char *>(frame), n);
+    QCOMPARE(f.left(10), hex("80 12 06 06 00 10 01 00 5A FF"));
+    QCOMPARE(n, 12);
+    QVERIFY(checksumHolds(f));
+}
+
+void TestBslFrame::wireBytes_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("address");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("expectedFrame"); // without the checksum
+
+    const QByteArray ack(1, char(0x90));
+    QTest::newRow("write 3 at odd address") << 0x12 << 0x1001 << 3 << hex("B1 B2 B3") << ack
+                                            << hex("80 12 08 08 00 10 04 00 FF B1 B2 B3");
+    QTest::newRow("write 3 at even address") << 0x12 << 0x1000 << 3 << hex("B1 B2 B3") << ack
+                                             << hex("80 12 08 08 00 10 04 00 B1 B2 B3 FF");
+    QTest::newRow("read 5 at odd address")
+        << 0x14 << 0x1001 << 5 << QByteArray() << ScriptedTarget::dataFrame(hex("01 02 03 04 05 06"))
+        << hex("80 14 04 04 00 10 06 00");
+    QTest::newRow("mass erase") << 0x18 << 0xFF00 << 0xA506 << QByteArray() << ack
+                                << hex("80 18 04 04 00 FF 06 A5");
+    QTest::newRow("password") << 0x10 << 0xFFE0 << 32 << QByteArray(32, char(0xFF)) << ack
+                              << hex("80 10 24 24 E0 FF 20 00") + QByteArray(32, char(0xFF));
+    QTest::newRow("load pc") << 0x1A << 0x0C22 << 0 << QByteArray() << ack << hex("80 1A 04 04 22 0C 00 00");
+}
+
+void TestBslFrame::wireBytes()
+{
+    QFETCH(int, command);
+    QFETCH(int, address);
+    QFETCH(int, length);
+    QFETCH(QByteArray, data);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, expectedFrame);
+
+    ScriptedTarget target;
+    target.queueReply(reply);
+    RecordingSink sink;
+    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    uint8_t out[bsl::kFrameBufferSize + 2] = {};
+    std::memcpy(out, data.constData(), size_t(data.size()));
+    uint8_t in[bsl::kFrameBufferSize] = {};
+    const int code = bsl::bslTxRx(uint8_t(command), uint16_t(address), uint16_t(length), data.isEmpty() ? nullptr : out, in);
+    bsl::comClose();
+
+    QCOMPARE(code, 0);
+    QCOMPARE(target.frames().size(), 1);
+    const QByteArray frame = target.frames().first();
+    QCOMPARE(frame.left(frame.size() - 2), expectedFrame);
+    QVERIFY(checksumHolds(frame));
+    if (command == 0x14)
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 6), hex("01 02 03 04 05 06"));
+}
+
+void TestBslFrame::replyCodes_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("ack") << hex("90") << 0;
+    QTest::newRow("ack, low nibble ignored") << hex("91") << 0;
+    QTest::newRow("nak") << hex("A0") << 7;
+    QTest::newRow("nak, low nibble ignored") << hex("A5") << 7;
+    QTest::newRow("command failed") << hex("70") << 9;
+    QTest::newRow("unexpected byte") << hex("55") << 1;
+    QTest::newRow("data frame") << ScriptedTarget::dataFrame(hex("11 22 33 44")) << 0;
+    QTest::newRow("L1 differs from L2") << ScriptedTarget::dataFrame(hex("11 22 33 44"), 6) << 1;
+    QTest::newRow("bad checksum") << ScriptedTarget::dataFrame(hex("11 22 33 44"), -1, true) << 1;
+    QTest::newRow("command byte not zero") << ScriptedTarget::dataFrame(hex("11 22 33 44"), -1, false, 0x14) << 1;
+    QTest::newRow("more than 250 bytes") << ScriptedTarget::dataFrame(QByteArray(252, char(0x11))) << 1;
+    QTest::newRow("frame cut short") << ScriptedTarget::dataFrame(hex("11 22 33 44")).left(6) << 1;
+}
+
+void TestBslFrame::replyCodes()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, code);
+
+    ScriptedTarget target;
+    target.queueReply(reply);
+    RecordingSink sink;
+    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    uint8_t in[bsl::kFrameBufferSize] = {};
+    QCOMPARE(bsl::bslTxRx(bsl::kCmdReadBlock, 0x1000, 4, nullptr, in), code);
+    const int replyLength = bsl::bslReplyLength();
+    bsl::comClose();
+
+    if (code == 0 && reply.size() > 1) {
+        QCOMPARE(replyLength, 4);
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 4), hex("11 22 33 44"));
+    } else {
+        QCOMPARE(replyLength, 0);
+    }
+    if (code == 1 && uint8_t(reply[0]) == 0x80)
+        QVERIFY(sink.has("comRxFrame frame error"));
+}
+
+void TestBslFrame::missingReplyGives6()
+{
+    ScriptedTarget target;
+    target.queueReply(QByteArray());
+    RecordingSink sink;
+    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(bsl::bslTxRx(bsl::kCmdMassErase, 0xFF00, 0xA506, nullptr, nullptr), 6);
+    const qint64 ms = timer.elapsed();
+    bsl::comClose();
+    QVERIFY2(ms >= 1200 && ms < 2600, QByteArray::number(ms));
+}
+
+void TestBslFrame::silentTargetGives99AfterThreeSyncs()
+{
+    ScriptedTarget target;
+    target.setSyncReply(-1);
+    RecordingSink sink;
+    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(bsl::bslTxRx(bsl::kCmdMassErase, 0xFF00, 0xA506, nullptr, nullptr), 99);
+    const qint64 ms = timer.elapsed();
+    bsl::comClose();
+    QTRY_COMPARE(target.syncs(), 3);
+    QVERIFY(target.frames().isEmpty());
+    QCOMPARE(sink.count("bslSync write OK 0x80 "), 3);
+    QVERIFY(sink.has("no ack 0x80\n"));
+    QVERIFY2(ms >= 300 && ms < 1000, QByteArray::number(ms));
+}
+
+void TestBslFrame::serialLinkSettings()
+{
+    ScriptedTarget target;
+    RecordingSink sink;
+    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    QCOMPARE(bsl::comReplyTimeoutBase(), 300);
+    QCOMPARE(bsl::comReplyTimeoutFactor(), 4);
+    QCOMPARE(bsl::comBaudRate(), 9600);
+    bsl::comSetBaudRate(38400, 2);
+    QCOMPARE(bsl::comBaudRate(), 38400);
+    bsl::comSetBaudRate(57600, 2);
+    QCOMPARE(bsl::comBaudRate(), 9600);
+    QVERIFY(!bsl::comSetDataBits(1));
+    QCOMPARE(sink.messages.first(), QByteArray(target.path().c_str()));
+    bsl::comClose();
+}
+
+void TestBslFrame::emptyPortNameFailsSilently()
+{
+    RecordingSink sink;
+    QCOMPARE(bsl::comOpen("", 300, 4), 2);
+    QVERIFY(sink.messages.isEmpty());
+    QCOMPARE(bsl::comOpen("/dev/nvx-no-such-port", 300, 4), 2);
+}
+
+QTEST_GUILESS_MAIN(TestBslFrame)
+#include "tst_bslframe.moc"
