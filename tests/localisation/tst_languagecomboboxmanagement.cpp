@@ -289,6 +289,15 @@ private slots:
         QVERIFY(management.printValues(&model, model.index(0)));
     }
 
+    void invokablesInOrderForQml()
+    {
+        const QMetaObject &mo = LanguageComboBoxManagement::staticMetaObject;
+        QStringList methods;
+        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
+            methods << QString::fromLatin1(mo.method(i).name());
+        QCOMPARE(methods, (QStringList{"printValues", "refreshValues", "loadLanguage"}));
+    }
+
     void codeIsBetweenFirstUnderscoreAndLastDot_data()
     {
         QTest::addColumn<QString>("fileName");
