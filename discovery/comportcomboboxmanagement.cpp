@@ -14,6 +14,9 @@ int g_lastDeviceCount = 0; // GUI thread only
 ComPortComboBoxManagement::ComPortComboBoxManagement(QObject *parent)
     : QObject(parent)
 {
+    // The window's scripts pass the model to refreshValues/printValues; QML
+    // converts the argument only for a registered pointer type.
+    qRegisterMetaType<ComPortModel *>();
 }
 
 void ComPortComboBoxManagement::refreshValues(ComPortModel *model)

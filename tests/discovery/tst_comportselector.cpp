@@ -4,6 +4,9 @@
 #include "logcapture.h"
 
 #include <QAbstractItemModelTester>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQmlExpression>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -123,6 +126,28 @@ private slots:
         fake.bridges = {instrument("FT1", 7)};
         selector.refreshValues(&model);
         QCOMPARE(serials(model), QStringList{"FT1"});
+    }
+
+    void windowScriptsReachSelectorAndModel()
+    {
+        ComPortModel model;
+        ComPortComboBoxManagement selector;
+        QQmlEngine engine;
+        engine.rootContext()->setContextProperty(QStringLiteral("comPortModel"), &model);
+        engine.rootContext()->setContextProperty(QStringLiteral("comPortComboBoxManagement"), &selector);
+        fake.bridges = {instrument("FT1", 7)};
+
+        QQmlExpression refresh(engine.rootContext(), nullptr,
+                               QStringLiteral("comPortComboBoxManagement.refreshValues(comPortModel);"
+                                              "comPortModel.myData(0, 2)"));
+        const QVariant serial = refresh.evaluate();
+        QVERIFY2(!refresh.hasError(), qPrintable(refresh.error().toString()));
+        QCOMPARE(serial.toString(), QString("FT1"));
+
+        QQmlExpression demo(engine.rootContext(), nullptr,
+                            QStringLiteral("comPortModel.setDemoMode(1); comPortModel.getDemoMode()"));
+        QCOMPARE(demo.evaluate().toInt(), 1);
+        QCOMPARE(serials(model), (QStringList{"OSdemo1", "OSdemo2"}));
     }
 
     void printValuesLogsThePortName()
