@@ -1,0 +1,284 @@
+#include "controller.h"
+#include "worker.h"
+
+#include "tools/simulator/simulator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kJobMs = 60000; // upper bound for one job; a hang fails the test, it never slows a good run
+
+QByteArray hexLine(const std::vector<uint8_t> &bytes, size_t from, size_t count)
+{
+    QByteArray line;
+    for (size_t i = from; i < from + count; ++i)
+        line += QByteArray::number(bytes[i], 16).rightJustified(2, '0').toUpper() + ' ';
+    line.chop(1);
+    return line + "\r\n";
+}
+
+// One four-line password record: address line, two lines of 16 bytes, end line.
+QByteArray passwordRecord(const std::array<uint8_t, 32> &vectors)
+{
+    const std::vector<uint8_t> v(vectors.begin(), vectors.end());
+    return "@FFE0\r\n" + hexLine(v, 0, 16) + hexLine(v, 16, 16) + "q\r\n";
+}
+
+std::array<uint8_t, 32> foreignVectors()
+{
+    std::array<uint8_t, 32> v = nvxsim::defaultVectors();
+    for (auto &b : v)
+        b ^= 0x20;
+    return v;
+}
+
+// A small firmware image for the default instrument: code from 0x1100, its
+// version record and the instrument's vector table.
+QByteArray firmwareImage(uint8_t major, uint8_t minor)
+{
+    std::vector<uint8_t> code(64);
+    for (size_t i = 0; i < code.size(); ++i)
+        code[i] = static_cast<uint8_t>(0x30 + i);
+    const auto vectors = nvxsim::defaultVectors();
+    const std::vector<uint8_t> v(vectors.begin(), vectors.end());
+    QByteArray text = "@1100\r\n";
+    for (size_t i = 0; i < code.size(); i += 16)
+        text += hexLine(code, i, 16);
+    text += "@FFDC\r\n" + hexLine({major, minor, 0xFF, 0xFF}, 0, 4);
+    text += "@FFE0\r\n" + hexLine(v, 0, 16) + hexLine(v, 16, 16) + "q\r\n";
+    return text;
+}
+
+} // namespace
+
+class ControllerTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir home;
+    std::unique_ptr<nvxsim::Simulator> sim;
+
+    QString port() const { return QString::fromStdString(sim->slavePath()); }
+
+    void writePasswordFile(const QByteArray &contents)
+    {
+        QDir().mkpath(QFileInfo(Worker::passwordFilePath()).path());
+        QFile f(Worker::passwordFilePath());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(contents);
+    }
+
+    QString writeFirmware(uint8_t major, uint8_t minor)
+    {
+        const QString path = home.filePath(QStringLiteral("fw-%1-%2.txt").arg(major).arg(minor));
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            return QString();
+        f.write(firmwareImage(major, minor));
+        return path;
+    }
+
+    // Reads the version and returns the last version text the window saw.
+    static QString readVersion(Controller &c, const QString &port)
+    {
+        QSignalSpy versions(&c, &Controller::controllerHandleVersionChanged);
+        c.read(port);
+        if (!versions.wait(kJobMs))
+            return QStringLiteral("<timeout>");
+        return versions.last().at(0).toString();
+    }
+
+    // Starts a job and returns every status it reported, the last being its result.
+    static QList<int> runJob(Controller &c, const QString &port, const QString &file)
+    {
+        QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
+        c.start(port, file);
+        QList<int> seen;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < kJobMs) {
+            if (statuses.isEmpty() && !statuses.wait(kJobMs))
+                break;
+            while (!statuses.isEmpty()) {
+                seen << statuses.takeFirst().at(0).toInt();
+                if (seen.last() != 2)
+                    return seen;
+            }
+        }
+        return seen;
+    }
+
+    int countCommands(uint8_t cmd) const
+    {
+        const auto log = sim->commandLog();
+        return static_cast<int>(std::count_if(log.begin(), log.end(), [cmd](const nvxsim::Command &c) { return c.cmd == cmd; }));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(home.isValid());
+        qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
+        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
+        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+    }
+
+    void init()
+    {
+        sim = std::make_unique<nvxsim::Simulator>();
+        nvxsim::loadDefaultInstrument(*sim, 1, 10);
+        QVERIFY(sim->start());
+        writePasswordFile(passwordRecord(nvxsim::defaultVectors()) + passwordRecord(foreignVectors()));
+    }
+
+    void cleanup() { sim.reset(); }
+
+    void readTriesRecordsFromTheLastOneBackwards()
+    {
+        // Records: good, foreign, foreign — two refusals come first.
+        writePasswordFile(passwordRecord(nvxsim::defaultVectors()) + passwordRecord(foreignVectors())
+                          + passwordRecord(foreignVectors()));
+        Controller c;
+        QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
+        QCOMPARE(countCommands(0x10), 3);
+        // A read reports no status of its own: 200 stays inside the worker.
+        QCOMPARE(statuses.count(), 0);
+    }
+
+    void unterminatedLastLineGivesOneAttemptFewerRecords()
+    {
+        // Seven line feeds (the last line unterminated): one attempt, at line 3.
+        QByteArray file = passwordRecord(nvxsim::defaultVectors()) + passwordRecord(nvxsim::defaultVectors());
+        file.chop(2);
+        QCOMPARE(file.count('\n'), 7);
+        writePasswordFile(file);
+        Controller c;
+        const int sessionsBefore = sim->stats().sessions;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+        QCOMPARE(sim->stats().sessions - sessionsBefore, 1);
+    }
+
+    void noPasswordOpensTheInstrument_data()
+    {
+        QTest::addColumn<QByteArray>("passwordFile");
+        QTest::newRow("foreign records") << passwordRecord(foreignVectors()) + passwordRecord(foreignVectors());
+        QTest::newRow("fewer than four lines") << QByteArray("@FFE0\r\nq\r\n");
+        QTest::newRow("empty") << QByteArray();
+    }
+
+    void noPasswordOpensTheInstrument()
+    {
+        QFETCH(QByteArray, passwordFile);
+        writePasswordFile(passwordFile);
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+        // Nothing read, so an update is refused without touching the instrument.
+        const QString fw = writeFirmware(1, 208);
+        sim->clearCommandLog();
+        QCOMPARE(runJob(c, port(), fw), QList<int>{0});
+        QVERIFY(sim->commandLog().empty());
+    }
+
+    void foreignMarkerIsUnknownAndRefusesUpdate()
+    {
+        sim->write(0x1080, {0x55});
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+        QCOMPARE(countCommands(0x10), 2); // the first successful read ended the search
+        sim->clearCommandLog();
+        QCOMPARE(runJob(c, port(), writeFirmware(1, 208)), QList<int>{0});
+        QCOMPARE(countCommands(0x18), 0);
+    }
+
+    void versionBytesAreDecimalMajorDotMinor()
+    {
+        sim->write(0x1090, {0x02, 0x0B});
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("2.11"));
+    }
+
+    void demoPortReadsAsOneDotZero()
+    {
+        Controller c;
+        QCOMPARE(readVersion(c, QStringLiteral("demoport1")), QStringLiteral("1.0"));
+    }
+
+    void updateProgramsFirmwareAndRestoresInformationMemory()
+    {
+        const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
+
+        const QList<int> statuses = runJob(c, port(), writeFirmware(1, 208));
+        QVERIFY(!statuses.isEmpty());
+        QCOMPARE(statuses.last(), 100);
+        QVERIFY(statuses.count(2) >= 20); // every erase cycle and block ticks
+
+        // The firmware is in place and information memory is the instrument's
+        // own, except the version, which the new firmware records when it starts.
+        QTRY_VERIFY_WITH_TIMEOUT(!sim->hostConnected(), 5000);
+        QCOMPARE(sim->read(0x1100, 4), (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33}));
+        std::vector<uint8_t> expected = infoBefore;
+        expected[0x90] = 1;
+        expected[0x91] = 208;
+        QTRY_COMPARE_WITH_TIMEOUT(sim->read(0x1000, 0x100), expected, 5000);
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.208"));
+    }
+
+    void eraseRunProgramsTheFileWithoutImageOrRestart()
+    {
+        Controller c;
+        const QString fw = writeFirmware(1, 208);
+        const QList<int> statuses = runJob(c, port(), QStringLiteral("Erase") + fw);
+        QVERIFY(!statuses.isEmpty());
+        QCOMPARE(statuses.last(), 100);
+        QVERIFY(sim->stats().massErases >= 1);
+        QCOMPARE(sim->read(0x1100, 2), (std::vector<uint8_t>{0x30, 0x31}));
+        QCOMPARE(sim->read(0x1080, 1), std::vector<uint8_t>{0xFF}); // no image written back
+    }
+
+    void pulledCableEndsTheUpdateWithAFailure()
+    {
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
+        nvxsim::Faults f;
+        f.hangUpAfterFrames = sim->stats().frames + 30; // inside the erase cycles
+        sim->setFaults(f);
+        const QList<int> statuses = runJob(c, port(), writeFirmware(1, 208));
+        QVERIFY(!statuses.isEmpty());
+        QVERIFY2(statuses.last() > 100, qPrintable(QString::number(statuses.last())));
+    }
+
+    void destroyingTheControllerWaitsForTheJob()
+    {
+        sim.reset();
+        nvxsim::Config slow;
+        slow.baud = 9600;
+        sim = std::make_unique<nvxsim::Simulator>(slow);
+        nvxsim::loadDefaultInstrument(*sim, 1, 10);
+        QVERIFY(sim->start());
+        {
+            Controller c;
+            c.read(port());
+            QTRY_VERIFY_WITH_TIMEOUT(sim->stats().frames > 0, 10000);
+        }
+        // The read ran to its end: both chunks of information memory were read.
+        const auto log = sim->commandLog();
+        QCOMPARE(std::count_if(log.begin(), log.end(), [](const nvxsim::Command &cmd) {
+                     return cmd.cmd == 0x14 && cmd.address >= 0x1000 && cmd.address < 0x1100;
+                 }),
+                 2L);
+    }
+};
+
+QTEST_GUILESS_MAIN(ControllerTest)
+#include "tst_controller.moc"
