@@ -1,11 +1,20 @@
 #include "startup.h"
 
+#include "autoupdate.h"
+#include "comportcomboboxmanagement.h"
+#include "comportmodel.h"
+#include "controller.h"
+#include "languagecomboboxmanagement.h"
+#include "languagemodel.h"
 #include "loghandler.h"
+#include "versioncomboboxmanagement.h"
+#include "versionmodel.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QTranslator>
+#include <QtQml>
 #include <QVariant>
 
 namespace nvx {
@@ -33,9 +42,32 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     QCoreApplication::setOrganizationDomain(QStringLiteral("ostrel.example"));
     QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
 
+    qmlRegisterType<Controller>("tarvelin.controller", 1, 0, "Controller");
+    qmlRegisterType<AutoUpdate>("tarvelin.autoupdate", 1, 0, "AutoUpdate");
+
     QQmlApplicationEngine engine;
+    QQmlContext *context = engine.rootContext();
     const QUrl appPath = applicationPathUrl(QCoreApplication::applicationDirPath());
-    engine.rootContext()->setContextProperty(QStringLiteral("appPath"), QVariant::fromValue(appPath));
+    context->setContextProperty(QStringLiteral("appPath"), QVariant::fromValue(appPath));
+
+    ComPortModel comPortModel;
+    ComPortComboBoxManagement comPortComboBoxManagement;
+    comPortComboBoxManagement.refreshValues(&comPortModel);
+    context->setContextProperty(QStringLiteral("comPortModel"), &comPortModel);
+    context->setContextProperty(QStringLiteral("comPortComboBoxManagement"), &comPortComboBoxManagement);
+
+    VersionModel versionModel;
+    VersionComboBoxManagement versionComboBoxManagement;
+    versionComboBoxManagement.setAppPath(appPath);
+    versionComboBoxManagement.refreshValues(&versionModel);
+    context->setContextProperty(QStringLiteral("versionModel"), &versionModel);
+    context->setContextProperty(QStringLiteral("versionComboBoxManagement"), &versionComboBoxManagement);
+
+    LanguageModel languageModel;
+    LanguageComboBoxManagement languageComboBoxManagement;
+    languageComboBoxManagement.refreshValues(&languageModel);
+    context->setContextProperty(QStringLiteral("languageModel"), &languageModel);
+    context->setContextProperty(QStringLiteral("languageComboBoxManagement"), &languageComboBoxManagement);
 
     engine.load(options.windowUrl);
     if (engine.rootObjects().isEmpty())
