@@ -32,7 +32,9 @@ struct Config {
 };
 
 // One complete frame as received. address and length are the 16-bit fields as sent (the 0x21
-// offset is not folded in); acked is true for an ACK or a data-frame reply.
+// offset is not folded in); acked is true for an ACK or a data-frame reply. A frame refused for
+// its length bytes (L1 != L2, odd, out of range) is NAKed at once and logged with address and
+// length 0.
 struct Command {
     uint8_t cmd;
     uint32_t address;
