@@ -39,10 +39,8 @@ VersionComboBoxManagement::VersionComboBoxManagement(const QUrl &serverBase, QOb
 {
 }
 
-VersionComboBoxManagement::~VersionComboBoxManagement()
-{
-    qDeleteAll(downloads);
-}
+// The download managers are children, released with this object.
+VersionComboBoxManagement::~VersionComboBoxManagement() = default;
 
 QUrl VersionComboBoxManagement::defaultServerBase()
 {
@@ -77,6 +75,8 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
 
     installBuiltInFile(kResourceDir, kCatalogueName, directory, kCatalogueName);
     installBuiltInFile(kResourceDir, kPasswordName, directory, kPasswordName);
+    // Downloads need the folder even when no built-in file was copied there.
+    QDir().mkpath(QDir(directory).absolutePath());
 
     if (startDownload(catalogueUrl, &VersionComboBoxManagement::metadataDownloadFinished))
         metadataDownloadIndex = downloads.size() - 1;
@@ -107,7 +107,7 @@ DownloadManager *VersionComboBoxManagement::startDownload(const QUrl &url,
         qDebug().noquote() << "Download already running for" << target;
         return nullptr;
     }
-    auto *download = new DownloadManager;
+    auto *download = new DownloadManager(this);
     downloads.append(download);
     connect(download, &DownloadManager::finished, this, slot);
     download->setDownloadPath(directory);
