@@ -95,7 +95,10 @@ int comClose()
 {
     if (QSerialPort *p = port()) {
         if (p->isOpen()) {
-            p->waitForBytesWritten(link().replyTimeoutBase);
+            // Only pending output is worth the wait; an idle port would
+            // otherwise cost the whole time-out.
+            if (p->bytesToWrite() > 0)
+                p->waitForBytesWritten(link().replyTimeoutBase);
             p->clear(QSerialPort::AllDirections);
             p->close();
         }
