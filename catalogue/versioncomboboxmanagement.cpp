@@ -87,6 +87,20 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
     processMetadataFile(directory + QLatin1Char('/') + DownloadManager::fileNameOf(catalogueUrl));
 }
 
+void VersionComboBoxManagement::refreshLocalValues(VersionModel *model)
+{
+    this->model = model;
+    const QString directory = firmwareDirectory();
+    if (directory.isEmpty())
+        qFatal("Cannot determine settings storage location");
+
+    installBuiltInFile(kResourceDir, kCatalogueName, directory, kCatalogueName);
+    installBuiltInFile(kResourceDir, kPasswordName, directory, kPasswordName);
+    localOnly = true;
+    processMetadataFile(directory + QLatin1Char('/') + kCatalogueName);
+    localOnly = false;
+}
+
 bool VersionComboBoxManagement::transferRunningTo(const QString &fileName) const
 {
     for (const DownloadManager *download : downloads) {
@@ -99,6 +113,8 @@ bool VersionComboBoxManagement::transferRunningTo(const QString &fileName) const
 DownloadManager *VersionComboBoxManagement::startDownload(const QUrl &url,
                                                           void (VersionComboBoxManagement::*slot)(int, QUrl))
 {
+    if (localOnly)
+        return nullptr;
     const QString directory = firmwareDirectory();
     const QString target = directory + QLatin1Char('/') + DownloadManager::fileNameOf(url);
     if (transferRunningTo(target)) {
@@ -180,6 +196,8 @@ bool VersionComboBoxManagement::processMetadataFile(const QString &path)
             if (model)
                 model->addVersion(entry);
         } else {
+            if (localOnly)
+                continue;
             startDownload(QUrl(entry.url), &VersionComboBoxManagement::firmwareDownloadFinished);
             pendingVersions.append(entry);
         }

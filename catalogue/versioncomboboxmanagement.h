@@ -37,6 +37,9 @@ public slots:
 public:
     Q_INVOKABLE bool printValues(VersionModel *model, QModelIndex modelIndex);
     Q_INVOKABLE void refreshValues(VersionModel *model);
+    // The same without the network: installs the built-in files and lists the
+    // local catalogue's versions whose files are present; starts no download.
+    Q_INVOKABLE void refreshLocalValues(VersionModel *model);
     Q_INVOKABLE void setAppPath(QUrl appPath);
 
 private:
@@ -60,4 +63,5 @@ private:
     int passwordDownloadIndex = -1;
 
     QUrl serverBase;
+    bool localOnly = false; // set only while refreshLocalValues runs
 };

@@ -403,6 +403,43 @@ private slots:
         QCOMPARE(stored, (QStringList{kPassword, kBuiltInImage, v207.filename(), kCatalogue}));
     }
 
+    void localRefreshListsPresentFilesWithoutAnyRequest()
+    {
+        // The server has everything, so any request would show in its log.
+        const QByteArray json = catalogueOf({entryFor(v208, serverUrl(v208.filename())),
+                                             entryFor(v207, serverUrl(v207.filename()))});
+        writeFile(served(kCatalogue), json);
+        writeFile(served(v208.filename()), nvx::demo::firmwareImage(1, 208));
+        writeFile(local(kCatalogue), json);
+        writeFile(local(v207.filename()), nvx::demo::firmwareImage(1, 207));
+
+        VersionModel model;
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.refreshLocalValues(&model);
+        QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.207")});
+        QVERIFY(catalogue.findChildren<DownloadManager *>().isEmpty());
+        QCoreApplication::processEvents();
+        QVERIFY(server->requestLog().isEmpty());
+        QVERIFY(!QFileInfo::exists(local(v208.filename())));
+
+        // A normal refresh afterwards still fetches what is missing.
+        catalogue.refreshValues(&model);
+        waitForRows(model, 2);
+        waitIdle(catalogue);
+        QCOMPARE(server->requestCount(QStringLiteral("/731/") + v208.filename()), 1);
+    }
+
+    void localRefreshOnFirstStartInstallsBuiltIns()
+    {
+        VersionModel model;
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.refreshLocalValues(&model);
+        for (const QString &name : {kCatalogue, kPassword, kBuiltInImage})
+            QCOMPARE(readFile(local(name)), readFile(QStringLiteral(":/firmware/") + name));
+        QCOMPARE(model.rowCount(), 0);
+        QVERIFY(server->requestLog().isEmpty());
+    }
+
     void printValuesLogsTheFileName()
     {
         MessageLog log;
