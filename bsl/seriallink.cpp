@@ -20,6 +20,9 @@ struct LinkState
     std::unique_ptr<QSerialPort> port; // port of the current run; fresh each run
     int replyTimeoutBase = kDefaultReplyTimeoutBase;
     int replyTimeoutFactor = kDefaultReplyTimeoutFactor;
+    LinkTransport *transport = nullptr; // stands in for the port when set
+    bool transportOpen = false;
+    int transportRate = kDefaultRate;
 };
 
 LinkState &link()
@@ -31,6 +34,11 @@ LinkState &link()
 QSerialPort *port()
 {
     return link().port.get();
+}
+
+LinkTransport *openTransport()
+{
+    return link().transportOpen ? link().transport : nullptr;
 }
 
 QSerialPort::Directions directionOf(int direction)
@@ -54,11 +62,28 @@ bool openPort(int mode)
 
 } // namespace
 
+void comSetTransport(LinkTransport *transport)
+{
+    link().transport = transport;
+    link().transportOpen = false;
+}
+
 int comOpen(const char *portName, int timeoutBase, int timeoutFactor)
 {
     LinkState &state = link();
     state.replyTimeoutBase = timeoutBase;
     state.replyTimeoutFactor = timeoutFactor;
+
+    if (state.transport) {
+        state.port.reset();
+        state.transportOpen = portName && *portName;
+        if (!state.transportOpen)
+            return 2;
+        enginePrint("%s", portName);
+        state.transportRate = kDefaultRate;
+        state.transport->clearInput();
+        return 0;
+    }
 
     // The port of an earlier run is never reused.
     state.port.reset(new QSerialPort());
@@ -93,6 +118,7 @@ int comOpen(const char *portName, int timeoutBase, int timeoutFactor)
 
 int comClose()
 {
+    link().transportOpen = false;
     if (QSerialPort *p = port()) {
         if (p->isOpen()) {
             // Only pending output is worth the wait; an idle port would
@@ -119,14 +145,20 @@ int comReplyTimeoutFactor()
 
 bool comSetBaudRate(int rate, int direction)
 {
+    const int chosen = (rate == 19200 || rate == 38400) ? rate : kDefaultRate;
+    if (openTransport()) {
+        link().transportRate = chosen;
+        return true;
+    }
     if (!port())
         return false;
-    const int chosen = (rate == 19200 || rate == 38400) ? rate : kDefaultRate;
     return port()->setBaudRate(chosen, directionOf(direction));
 }
 
 int comBaudRate()
 {
+    if (openTransport())
+        return link().transportRate;
     return port() ? port()->baudRate(QSerialPort::AllDirections) : 0;
 }
 
@@ -190,6 +222,11 @@ void comSetTextMode(bool on)
 
 bool comClear(int code)
 {
+    if (LinkTransport *t = openTransport()) {
+        if (code == 0 || code == 2)
+            t->clearInput();
+        return code >= 0 && code <= 2;
+    }
     if (!port())
         return false;
     switch (code) {
@@ -202,6 +239,8 @@ bool comClear(int code)
 
 qint64 comWrite(const uint8_t *bytes, qint64 count)
 {
+    if (LinkTransport *t = openTransport())
+        return t->write(bytes, count);
     if (!port())
         return -1;
     return port()->write(reinterpret_cast<const char *>(bytes), count);
@@ -209,6 +248,8 @@ qint64 comWrite(const uint8_t *bytes, qint64 count)
 
 qint64 comRead(uint8_t *bytes, qint64 count)
 {
+    if (LinkTransport *t = openTransport())
+        return t->read(bytes, count);
     if (!port())
         return -1;
     return port()->read(reinterpret_cast<char *>(bytes), count);
@@ -216,16 +257,22 @@ qint64 comRead(uint8_t *bytes, qint64 count)
 
 qint64 comBytesAvailable()
 {
+    if (LinkTransport *t = openTransport())
+        return t->bytesAvailable();
     return port() ? port()->bytesAvailable() : 0;
 }
 
 bool comWaitForReadyRead(int ms)
 {
+    if (LinkTransport *t = openTransport())
+        return t->waitForReadyRead(ms);
     return port() && port()->waitForReadyRead(ms);
 }
 
 bool comWaitForBytesWritten(int ms)
 {
+    if (openTransport())
+        return true;
     return port() && port()->waitForBytesWritten(ms);
 }
 
@@ -237,15 +284,18 @@ int comWaitBytes(int count, int timeoutMs)
         qint64 available = comBytesAvailable();
         if (available < count) {
             // A port in error returns at once; do not spin on it.
-            if (!comWaitForReadyRead(timeoutMs))
+            if (!comWaitForReadyRead(timeoutMs)) {
+                if (openTransport()) // nothing more comes within this wait
+                    return int(comBytesAvailable() & 0xFFFFFFFF);
                 sleepMs(1);
+            }
             available = comBytesAvailable();
         }
         if (available >= count)
             return int(available & 0xFFFFFFFF);
         if (uint32_t(tickMs() - start) > uint32_t(timeoutMs))
             return int(available & 0xFFFFFFFF);
-        if (!port() || !port()->isOpen())
+        if (!openTransport() && (!port() || !port()->isOpen()))
             return int(available & 0xFFFFFFFF);
     }
 }
@@ -262,6 +312,10 @@ uint32_t tickMs()
 
 void sleepMs(unsigned long ms)
 {
+    if (LinkTransport *t = link().transport) {
+        t->sleep(ms);
+        return;
+    }
     QThread::msleep(ms);
 }
 

@@ -12,6 +12,26 @@ namespace bsl {
 constexpr int kDefaultReplyTimeoutBase = 300; // ms, until the first comOpen
 constexpr int kDefaultReplyTimeoutFactor = 10; // until the first comOpen
 
+// A byte source that stands in for the serial port (tests, fuzzing): while
+// one is installed, comOpen opens no device and every read, write and wait
+// goes to it. Modem lines and framing settings do nothing; the rate is kept.
+class LinkTransport
+{
+public:
+    virtual ~LinkTransport() = default;
+    virtual qint64 write(const uint8_t *bytes, qint64 count) = 0;
+    virtual qint64 read(uint8_t *bytes, qint64 count) = 0;
+    virtual qint64 bytesAvailable() = 0;
+    // False when no further byte arrives within ms; the link then stops waiting.
+    virtual bool waitForReadyRead(int ms) = 0;
+    virtual void clearInput() = 0;
+    // Stands in for the engine's sleeps (line sequences, settle times).
+    virtual void sleep(unsigned long ms) = 0;
+};
+
+// nullptr returns to the serial port. Not owned; must outlive its runs.
+void comSetTransport(LinkTransport *transport);
+
 // Returns 0 when the port is open and configured (9600 8E1), 2 otherwise.
 int comOpen(const char *portName, int timeoutBase, int timeoutFactor);
 int comClose();
