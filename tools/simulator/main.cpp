@@ -61,6 +61,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("silence-after"), QStringLiteral("Answer nothing after N frames."), QStringLiteral("n")},
         {QStringLiteral("hangup-after"), QStringLiteral("Pull the cable after N frames (until the port is closed)."), QStringLiteral("n")},
         {QStringLiteral("refuse-baud"), QStringLiteral("Refuse the baud-rate change.")},
+        {QStringLiteral("mute-after"), QStringLiteral("Answer the sync byte but no frame after N frames."), QStringLiteral("n")},
+        {QStringLiteral("bad-length-after"), QStringLiteral("Send data-frame replies with L2 != L1 after N frames."), QStringLiteral("n")},
+        {QStringLiteral("bad-command-after"), QStringLiteral("Send data-frame replies with a non-zero command byte after N frames."), QStringLiteral("n")},
     };
     parser.addOptions(options);
     parser.process(app);
@@ -97,7 +100,10 @@ int main(int argc, char *argv[])
     if (!parseCount(parser, QStringLiteral("nak-after"), faults.nakAfterFrames)
         || !parseCount(parser, QStringLiteral("corrupt-after"), faults.corruptChecksumAfterFrames)
         || !parseCount(parser, QStringLiteral("silence-after"), faults.silenceAfterFrames)
-        || !parseCount(parser, QStringLiteral("hangup-after"), faults.hangUpAfterFrames))
+        || !parseCount(parser, QStringLiteral("hangup-after"), faults.hangUpAfterFrames)
+        || !parseCount(parser, QStringLiteral("mute-after"), faults.muteFrameAfterFrames)
+        || !parseCount(parser, QStringLiteral("bad-length-after"), faults.badReplyLengthAfterFrames)
+        || !parseCount(parser, QStringLiteral("bad-command-after"), faults.badReplyCommandAfterFrames))
         return fail("invalid fault count");
 
     nvxsim::Simulator sim(config);

@@ -66,7 +66,8 @@ uint16_t frameChecksum(const uint8_t *bytes, size_t count)
     return static_cast<uint16_t>(static_cast<uint8_t>(~even) | (static_cast<uint8_t>(~odd) << 8));
 }
 
-Target::Target(const Config &cfg) : config(cfg), lineBaud(cfg.baud)
+Target::Target(const Config &cfg)
+    : config(cfg), lineBaud(cfg.baud), ramWritten_(kRamLast - kRamFirst + 1, false)
 {
     std::vector<uint8_t> identity(14, 0xFF);
     identity[0] = config.family[0];
@@ -84,9 +85,16 @@ void Target::sessionStart()
     locked = true;
     state_ = RxState::Idle;
     frame_.clear();
+    restartLoader();
+    std::fill(ramWritten_.begin(), ramWritten_.end(), false);
+    lineBaud = config.baud; // the entry sequence resets the loader to its start rate
+}
+
+void Target::restartLoader()
+{
     offset_ = 0;
     lastWasPatchEntry_ = false;
-    lineBaud = config.baud; // the entry sequence resets the loader to its start rate
+    replacementLoader_ = false;
 }
 
 void Target::sessionEnd()
@@ -105,8 +113,8 @@ void Target::sessionEnd()
     locked = true;
     state_ = RxState::Idle;
     frame_.clear();
-    offset_ = 0;
-    lastWasPatchEntry_ = false;
+    restartLoader();
+    std::fill(ramWritten_.begin(), ramWritten_.end(), false);
 }
 
 bool Target::deaf() const
@@ -190,18 +198,41 @@ std::vector<uint8_t> Target::completeFrame()
     lastWasPatchEntry_ = false;
 
     std::vector<uint8_t> reply;
-    if (sent != frameChecksum(frame_.data(), bodyLength))
+    if (faults.muteFrameAfterFrames >= 0 && stats.frames > faults.muteFrameAfterFrames)
+        reply.clear(); // heard, never answered
+    else if (sent != frameChecksum(frame_.data(), bodyLength))
         reply = kNakReply;
     else if (faults.nakAfterFrames >= 0 && stats.frames > faults.nakAfterFrames)
         reply = kNakReply;
     else
         reply = execute(cmd, address, length, data, afterPatchEntry);
 
-    if (reply.size() > 1 && faults.corruptChecksumAfterFrames >= 0
-        && stats.frames > faults.corruptChecksumAfterFrames)
-        reply.back() ^= 0x5A;
+    if (reply.size() > 1)
+        spoilReply(reply);
     record({cmd, address, length, reply.size() > 1 || reply == kAckReply});
     return reply;
+}
+
+void Target::spoilReply(std::vector<uint8_t> &reply) const
+{
+    auto after = [this](int threshold) { return threshold >= 0 && stats.frames > threshold; };
+    bool header = false;
+    if (after(faults.badReplyLengthAfterFrames)) {
+        reply[3] = static_cast<uint8_t>(reply[3] + 2); // still even and plausible, just not L1
+        header = true;
+    }
+    if (after(faults.badReplyCommandAfterFrames)) {
+        reply[1] = kCmdRead; // an echo of the request instead of 0x00
+        header = true;
+    }
+    if (header) { // only the header is wrong: the checksum matches what is sent
+        const size_t body = reply.size() - 2;
+        const uint16_t ck = frameChecksum(reply.data(), body);
+        reply[body] = static_cast<uint8_t>(ck & 0xFF);
+        reply[body + 1] = static_cast<uint8_t>(ck >> 8);
+    }
+    if (after(faults.corruptChecksumAfterFrames))
+        reply.back() ^= 0x5A;
 }
 
 void Target::record(const Command &command)
@@ -219,7 +250,8 @@ uint32_t Target::effective(uint16_t address) const
 
 bool Target::patchRequired() const
 {
-    return config.bslVersion <= kPatchNeededUpTo;
+    // A replacement loader programs flash on its own.
+    return config.bslVersion <= kPatchNeededUpTo && !replacementLoader_;
 }
 
 std::vector<uint8_t> Target::execute(uint8_t cmd, uint16_t address, uint16_t length,
@@ -289,6 +321,8 @@ std::vector<uint8_t> Target::writeMemory(uint32_t address, uint16_t length,
         const uint32_t a = (address + static_cast<uint32_t>(i)) & SparseMemory::kAddressMask;
         // Programming flash can only clear bits; only an erase sets them again.
         memory.set(a, isFlash(a) ? static_cast<uint8_t>(memory.at(a) & data[i]) : data[i]);
+        if (isRam(a))
+            ramWritten_[a - kRamFirst] = true;
     }
     return kAckReply;
 }
@@ -311,13 +345,37 @@ std::vector<uint8_t> Target::eraseSegment(uint32_t address, uint16_t length)
 
 std::vector<uint8_t> Target::loadPc(uint16_t address)
 {
+    bool largeModel = false;
     if (address == kPatchEntry && patchRequired()) {
         lastWasPatchEntry_ = true; // the patch serves the next flash access, then returns
+    } else if (isRam(address) && startsReplacementLoader(address, largeModel)) {
+        restartLoader();
+        replacementLoader_ = true;
+        locked = locked || largeModel; // a small loader shares the ROM loader's unlocked state
     } else if (address == kLoaderRestart || isRam(address)) {
-        locked = true; // a restarted or replacement loader wants the password again
-        offset_ = 0;
+        restartLoader();
+        locked = true; // a restarted loader, or a jump into no loader: password again
     }
     return kAckReply;
+}
+
+// A loader image written into RAM starts with its entry word and its model word; the jump must
+// go to that entry.
+bool Target::startsReplacementLoader(uint16_t entry, bool &largeModel) const
+{
+    auto written = [this](uint32_t a) { return isRam(a) && ramWritten_[a - kRamFirst]; };
+    if (!written(entry))
+        return false;
+    uint32_t head = entry;
+    while (written(head - 1))
+        --head;
+    if (!written(head + 3))
+        return false;
+    const std::vector<uint8_t> bytes = memory.read(head, 4);
+    if ((bytes[0] | (bytes[1] << 8)) != entry)
+        return false;
+    largeModel = (bytes[2] | bytes[3]) != 0;
+    return true;
 }
 
 std::vector<uint8_t> Target::changeBaud(uint16_t clockWord, uint16_t mode)

@@ -42,10 +42,13 @@ private:
                                      const std::vector<uint8_t> &data, bool afterPatchEntry);
     std::vector<uint8_t> eraseSegment(uint32_t address, uint16_t length);
     std::vector<uint8_t> loadPc(uint16_t address);
+    bool startsReplacementLoader(uint16_t entry, bool &largeModel) const;
+    void restartLoader();
     std::vector<uint8_t> changeBaud(uint16_t clockWord, uint16_t mode);
     uint32_t effective(uint16_t address) const;
     bool patchRequired() const;
     void record(const Command &command);
+    void spoilReply(std::vector<uint8_t> &reply) const;
 
     RxState state_ = RxState::Idle;
     std::vector<uint8_t> frame_;
@@ -53,6 +56,8 @@ private:
     uint16_t offset_ = 0;          // 0x21 memory offset (upper address bits)
     bool lastWasPatchEntry_ = false;
     bool hungUp_ = false;          // the pulled-cable fault has fired this session
+    bool replacementLoader_ = false; // a loader loaded into RAM runs instead of the ROM loader
+    std::vector<bool> ramWritten_; // RAM bytes written this session (where a loader image may be)
 };
 
 // Checksum of a frame body: inverted XOR of its 16-bit little-endian words.

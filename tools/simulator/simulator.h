@@ -1,5 +1,18 @@
 // Virtual NVX7300: an MSP430 bootstrap-loader target that answers on a pseudo-terminal,
 // so the real serial path (QSerialPort on the slave side) runs against it.
+//
+// A pty carries no DTR/RTS, so the simulator takes the host opening the port as the loader entry
+// sequence (loader restarted, locked) and the host closing it as the reset line released (the
+// application starts, if there is one). A real instrument left in its loader by a run without the
+// final reset would stay there until reset or power-cycle; here it starts its application when the
+// port closes, as it would on the next reconnect. Consequently a user-called run (no entry
+// sequence) always meets a freshly started, locked loader.
+//
+// Replacement loaders: a load PC into RAM at the entry word of an image written there in this
+// session (image head: entry word, model word) starts that loader. A small model (model word 0)
+// keeps the unlocked state; a large model wants the password again. The identity block stays
+// readable and flash needs no patch under the new loader. A load PC to 0x0C22 restarts the ROM
+// loader (locked, patch rules of the ROM loader again); any other jump into RAM locks as well.
 #pragma once
 
 #include <array>
@@ -21,6 +34,11 @@ struct Faults {
     int hangUpAfterFrames = -1;          // >=0: pulled cable: after N frames deaf and mute until the host closes
                                          //      the port; then "replugged" (fault cleared, memory kept)
     bool refuseBaudChange = false;       // NAK the 0x20 command
+    int muteFrameAfterFrames = -1;       // >=0: frames after N frames get no reply at all (the sync byte
+                                         //      before them is still answered)
+    int badReplyLengthAfterFrames = -1;  // >=0: data-frame replies after N frames carry L2 != L1
+    int badReplyCommandAfterFrames = -1; // >=0: data-frame replies after N frames carry a non-zero command
+                                         //      byte (both header faults keep the checksum consistent)
 };
 
 struct Config {

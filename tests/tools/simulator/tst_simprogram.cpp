@@ -78,6 +78,24 @@ void TestSimProgram::faultOptionsApply()
     link.close();
     QVERIFY(terminate(process));
 
+    const QString muted = launch(process, {"--mute-after", "1", "--bad-command-after", "0"});
+    Link mute(muted.toStdString());
+    QVERIFY(mute.open());
+    QVERIFY(mute.unlock());
+    QVERIFY(mute.sync());
+    mute.send(frame(0x14, 0x1080, 2));
+    QCOMPARE(mute.receive(1, 150), QByteArray());
+    mute.close();
+    QVERIFY(terminate(process));
+
+    const QString header = launch(process, {"--bad-length-after", "1", "--bad-command-after", "1"});
+    Link spoilt(header.toStdString());
+    QVERIFY(spoilt.open());
+    QVERIFY(spoilt.unlock());
+    QCOMPARE(spoilt.command(0x14, 0x1080, 2).left(4), QByteArray::fromHex("80140204"));
+    spoilt.close();
+    QVERIFY(terminate(process));
+
     const QString silent = launch(process, {"--no-sync"});
     Link quiet(silent.toStdString());
     QVERIFY(quiet.open());

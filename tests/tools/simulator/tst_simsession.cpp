@@ -32,6 +32,8 @@ private slots:
     void nakAfterFrames();
     void corruptChecksumAfterFrames();
     void silenceUntilFaultsChange();
+    void replyFaultsAfterFrames_data();
+    void replyFaultsAfterFrames();
     void hangUpUntilReplugged();
     void everySessionStartsLocked();
     void applicationStartRecordsVersion_data();
@@ -124,6 +126,54 @@ void TestSimSession::silenceUntilFaultsChange()
     QCOMPARE(link.receive(1, kNoReplyMs), QByteArray());
     sim.setFaults(Faults());
     QVERIFY(link.unlock());
+}
+
+void TestSimSession::replyFaultsAfterFrames_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("mute frames") << "mute";
+    QTest::newRow("L2 differs from L1") << "length";
+    QTest::newRow("command byte not zero") << "command";
+    QTest::newRow("both header faults") << "both";
+}
+
+void TestSimSession::replyFaultsAfterFrames()
+{
+    QFETCH(QString, fault);
+    Simulator sim;
+    nvxsim::loadDefaultInstrument(sim);
+    Faults faults;
+    faults.muteFrameAfterFrames = fault == "mute" ? 2 : -1;
+    faults.badReplyLengthAfterFrames = fault == "length" || fault == "both" ? 2 : -1;
+    faults.badReplyCommandAfterFrames = fault == "command" || fault == "both" ? 2 : -1;
+    sim.setFaults(faults);
+    QVERIFY(sim.start());
+    Link link(sim.slavePath());
+    QVERIFY(link.open());
+    QVERIFY(link.unlock());                                         // frame 1
+    const QByteArray clean = link.command(0x14, 0x1080, 16);        // frame 2: before the threshold
+    QCOMPARE(clean.left(4), QByteArray::fromHex("80001010"));
+
+    QVERIFY(link.sync()); // the sync byte is answered whatever the fault
+    link.send(frame(0x14, 0x1080, 16));
+    const QByteArray spoilt = link.reply(kNoReplyMs);
+    if (fault == "mute") {
+        QCOMPARE(spoilt, QByteArray());
+        QCOMPARE(link.command(0x10, 0xFFE0, 32, defaultPassword()), QByteArray()); // ACKs go unsent too
+        QCOMPARE(sim.stats().frames, 4);
+        QVERIFY(!sim.commandLog().back().acked);
+    } else {
+        const bool badLength = fault != "command", badCommand = fault != "length";
+        QCOMPARE(spoilt.size(), 4 + 16 + 2);
+        QCOMPARE(spoilt[1] != char(0), badCommand);
+        QCOMPARE(spoilt[2], char(16));
+        QCOMPARE(spoilt[3] != char(16), badLength);
+        QCOMPARE(spoilt.mid(4, 16), clean.mid(4, 16)); // the data and
+        QCOMPARE(checksum(spoilt.left(20)), spoilt.right(2)); // its checksum are right
+        QCOMPARE(link.command(0x21, 0, 0), QByteArray(1, kAck)); // plain ACKs pass
+    }
+    sim.setFaults(Faults());
+    QCOMPARE(link.command(0x14, 0x1080, 16), clean);
 }
 
 void TestSimSession::hangUpUntilReplugged()

@@ -70,6 +70,10 @@ private slots:
     void loadPcIntoLoaderOrRamRelocks();
     void baudChange_data();
     void baudChange();
+    void replacementLoaderStartsByModel_data();
+    void replacementLoaderStartsByModel();
+    void romRestartAfterReplacementLoader();
+    void loaderImageOfEarlierSessionDoesNotStart();
 };
 
 void TestSimulator::syncIsAnsweredAfterGarbage()
@@ -468,6 +472,107 @@ void TestSimulator::baudChange()
     QVERIFY(b.link->open());
     QTRY_COMPARE(b.sim.stats().sessions, 2);
     QCOMPARE(b.sim.lineBaud(), paced);
+}
+
+
+namespace {
+
+// Head of a loader image: entry word, model word, then some code.
+QByteArray loaderImage(quint16 entry, quint16 model)
+{
+    QByteArray image;
+    image += char(entry & 0xFF);
+    image += char(entry >> 8);
+    image += char(model & 0xFF);
+    image += char(model >> 8);
+    image += QByteArray::fromHex("3140000A" "B0120C0C" "3041");
+    return image;
+}
+
+} // namespace
+
+void TestSimulator::replacementLoaderStartsByModel_data()
+{
+    QTest::addColumn<quint16>("version");
+    QTest::addColumn<quint16>("model");
+    QTest::addColumn<quint16>("jump");
+    QTest::addColumn<bool>("started");
+    QTest::addColumn<bool>("locked");
+    QTest::newRow("small model keeps the unlock") << quint16(0x0161) << quint16(0) << quint16(0x0304) << true << false;
+    QTest::newRow("large model wants the password") << quint16(0x0161) << quint16(1) << quint16(0x0304) << true << true;
+    QTest::newRow("large model, high byte only") << quint16(0x0161) << quint16(0x0100) << quint16(0x0304) << true << true;
+    QTest::newRow("small model on an old loader") << quint16(0x0110) << quint16(0) << quint16(0x0304) << true << false;
+    QTest::newRow("large model on an old loader") << quint16(0x0110) << quint16(2) << quint16(0x0304) << true << true;
+    QTest::newRow("jump beside the entry") << quint16(0x0110) << quint16(0) << quint16(0x0306) << false << true;
+    QTest::newRow("jump to the head itself") << quint16(0x0110) << quint16(0) << quint16(0x0300) << false << true;
+}
+
+void TestSimulator::replacementLoaderStartsByModel()
+{
+    QFETCH(quint16, version);
+    QFETCH(quint16, model);
+    QFETCH(quint16, jump);
+    QFETCH(bool, started);
+    QFETCH(bool, locked);
+    Config config;
+    config.bslVersion = version;
+    Bench b(config);
+    QVERIFY(b.up());
+    QVERIFY(b.link->unlock());
+    QCOMPARE(b.link->command(0x12, 0x0300, 14, loaderImage(0x0304, model)), QByteArray(1, kAck));
+    QCOMPARE(b.link->command(0x1A, jump, 0), QByteArray(1, kAck));
+    QCOMPARE(b.sim.locked(), locked);
+    QCOMPARE(b.link->command(0x14, 0x0FF0, 14).size(), locked ? 1 : 20);
+    if (locked)
+        QVERIFY(b.link->unlock());
+    // The identity block stays readable under the new loader.
+    const QByteArray id = dataOf(b.link->command(0x14, 0x0FF0, 14));
+    QCOMPARE(quint16(quint8(id[10]) << 8 | quint8(id[11])), version);
+    // A started loader writes flash without the old loader's patch.
+    const bool flashWrites = started || version > 0x0110;
+    QCOMPARE(b.link->command(0x12, 0x8000, 2, QByteArray::fromHex("1234")), QByteArray(1, flashWrites ? kAck : kNak));
+    const std::vector<uint8_t> expected = flashWrites ? std::vector<uint8_t>{0x12, 0x34} : std::vector<uint8_t>{0xFF, 0xFF};
+    QCOMPARE(b.sim.read(0x8000, 2), expected);
+}
+
+void TestSimulator::romRestartAfterReplacementLoader()
+{
+    Config config;
+    config.bslVersion = 0x0110;
+    Bench b(config);
+    QVERIFY(b.up());
+    QVERIFY(b.link->unlock());
+    QCOMPARE(b.link->command(0x12, 0x0300, 14, loaderImage(0x0304, 0)), QByteArray(1, kAck));
+    QCOMPARE(b.link->command(0x1A, 0x0304, 0), QByteArray(1, kAck));
+    QCOMPARE(b.link->command(0x1C, 0x8000, 0x100), QByteArray(1, kAck));
+    // Back in the ROM loader: locked, and flash needs the patch entry again.
+    QCOMPARE(b.link->command(0x1A, 0x0C22, 0), QByteArray(1, kAck));
+    QVERIFY(b.sim.locked());
+    QVERIFY(b.link->unlock());
+    QCOMPARE(b.link->command(0x1C, 0x8000, 0x100), QByteArray(1, kNak));
+    QCOMPARE(b.link->command(0x12, 0x8000, 2, QByteArray::fromHex("1234")), QByteArray(1, kNak));
+    QCOMPARE(b.link->command(0x1A, 0x0220, 0), QByteArray(1, kAck));
+    QCOMPARE(b.link->command(0x12, 0x8000, 2, QByteArray::fromHex("1234")), QByteArray(1, kAck));
+    // The image is still in RAM: jumping to it starts the loader again.
+    QCOMPARE(b.link->command(0x1A, 0x0304, 0), QByteArray(1, kAck));
+    QVERIFY(!b.sim.locked());
+    QCOMPARE(b.link->command(0x12, 0x8002, 2, QByteArray::fromHex("5678")), QByteArray(1, kAck));
+}
+
+void TestSimulator::loaderImageOfEarlierSessionDoesNotStart()
+{
+    Bench b;
+    QVERIFY(b.up());
+    QVERIFY(b.link->unlock());
+    QCOMPARE(b.link->command(0x12, 0x0300, 14, loaderImage(0x0304, 0)), QByteArray(1, kAck));
+    b.link->close();
+    QTRY_VERIFY(!b.sim.hostConnected());
+    QVERIFY(b.link->open());
+    QTRY_COMPARE(b.sim.stats().sessions, 2);
+    QVERIFY(b.link->unlock());
+    // The entry sequence reset the chip: what RAM holds is no loader the host put there.
+    QCOMPARE(b.link->command(0x1A, 0x0304, 0), QByteArray(1, kAck));
+    QVERIFY(b.sim.locked());
 }
 
 QTEST_GUILESS_MAIN(TestSimulator)
