@@ -1,5 +1,6 @@
 #include "controller.h"
 
+#include "usbdevicelist.h"
 #include "worker.h"
 
 Controller::Controller(QObject *parent)
@@ -10,6 +11,7 @@ Controller::Controller(QObject *parent)
     connect(&m_workerThread, &QThread::finished, worker, &QObject::deleteLater);
     connect(this, &Controller::operate, worker, &Worker::doWork);
     connect(this, &Controller::operateRead, worker, &Worker::doWorkRead);
+    connect(this, &Controller::bridgeSerialResolved, worker, &Worker::setBridgeSerial);
     connect(worker, &Worker::workerHandleStatusChanged, this, &Controller::controllerStatusChanged);
     connect(worker, &Worker::workerHandleMessageChanged, this, &Controller::controllerMessageChanged);
     connect(worker, &Worker::workerHandleVersionChanged, this, &Controller::controllerVersionChanged);
@@ -24,13 +26,34 @@ Controller::~Controller()
     m_workerThread.wait();
 }
 
+bool Controller::needsRecovery() const
+{
+    return m_version == QLatin1String(Worker::kRecoveryVersion);
+}
+
+QString Controller::bridgeSerialNumber(const QString &comPort)
+{
+    if (comPort.isEmpty())
+        return QString();
+    USBDeviceList devices;
+    for (const USBDevice &device : devices.load()) {
+        if (device.portName() == comPort)
+            return device.serialNumber();
+    }
+    return QString();
+}
+
+// Both jobs learn first which bridge the port belongs to: the read to name the
+// backup, the update to notice a different instrument on the same port.
 void Controller::start(const QString &comPort, const QString &filename)
 {
+    emit bridgeSerialResolved(comPort, bridgeSerialNumber(comPort));
     emit operate(comPort, filename);
 }
 
 void Controller::read(const QString &comPort)
 {
+    emit bridgeSerialResolved(comPort, bridgeSerialNumber(comPort));
     emit operateRead(comPort);
 }
 

@@ -12,6 +12,9 @@ class Controller : public QObject
     Q_PROPERTY(QString message READ message WRITE setMessage NOTIFY controllerHandleMessageChanged)
     Q_PROPERTY(int status READ status WRITE setStatus NOTIFY controllerHandleStatusChanged)
     Q_PROPERTY(QString version READ version WRITE setVersion NOTIFY controllerHandleVersionChanged)
+    // True while the version text says that an interrupted update left the
+    // instrument erased and the next update will restore it.
+    Q_PROPERTY(bool needsRecovery READ needsRecovery NOTIFY controllerHandleVersionChanged)
 
 public:
     explicit Controller(QObject *parent = nullptr);
@@ -23,6 +26,11 @@ public:
     void setMessage(const QString &message) { controllerMessageChanged(message); }
     void setStatus(int status) { controllerStatusChanged(status); }
     void setVersion(const QString &version) { controllerVersionChanged(version); }
+    bool needsRecovery() const;
+
+    // The serial number of the bridge that discovery lists on comPort; empty
+    // when none does. GUI thread only, like discovery.
+    static QString bridgeSerialNumber(const QString &comPort);
 
 public slots:
     void start(const QString &comPort, const QString &filename);
@@ -34,6 +42,7 @@ public slots:
 signals:
     void operate(const QString &comPort, const QString &filename);
     void operateRead(const QString &comPort);
+    void bridgeSerialResolved(const QString &comPort, const QString &serialNumber);
     void controllerHandleStatusChanged(int status);
     void controllerHandleMessageChanged(QString message);
     void controllerHandleVersionChanged(QString version);

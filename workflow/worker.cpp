@@ -1,11 +1,17 @@
 #include "worker.h"
 
 #include "backend.h"
+#include "firmwarecheck.h"
+#include "infomemory.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,6 +31,14 @@ constexpr int kMajorPos = 438;   // 0x1090
 constexpr int kMinorPos = 441;   // 0x1091
 constexpr int kMinImageLength = kMinorPos + 2; // both version characters present
 
+// The password of an erased instrument: its interrupt vectors, all erased.
+const char kStandardPasswordRecord[] = "@FFE0\n"
+                                       "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF\n"
+                                       "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF\n"
+                                       "q\n";
+constexpr uint32_t kVectorTable = 0xFFE0; // the instrument's password
+constexpr int kVectorTableSize = 32;
+
 const char kDemoPortPrefix[] = "demoport";
 const char kErasePrefix[] = "Erase";
 
@@ -34,6 +48,45 @@ std::unique_ptr<BackEnd> newBackEnd(Worker *worker)
     QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, &Worker::workerStatusChanged);
     QObject::connect(backEnd.get(), &BackEnd::messageChanged, worker, &Worker::workerMessageChanged);
     return backEnd;
+}
+
+bool writeTemporary(std::unique_ptr<QTemporaryFile> &file, const QByteArray &contents)
+{
+    if (!file) {
+        file = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/nvx7300-password-XXXXXX.txt"));
+        if (!file->open()) {
+            file.reset();
+            return false;
+        }
+    }
+    file->resize(0);
+    file->seek(0);
+    return file->write(contents) == contents.size() && file->flush();
+}
+
+// A password record holding the vector table that a firmware file programs,
+// unset bytes erased: what opens the instrument once the file is in.
+QByteArray firmwarePasswordRecord(const QString &firmwarePath)
+{
+    QFile file(firmwarePath);
+    QVector<bsl::ImageBlock> blocks;
+    QString reason;
+    QByteArray vectors(kVectorTableSize, char(0xFF));
+    if (file.open(QIODevice::ReadOnly) && bsl::parseTiText(file.readAll(), &blocks, &reason)) {
+        for (const bsl::ImageBlock &block : blocks) {
+            for (int i = 0; i < block.bytes.size(); ++i) {
+                const uint32_t address = block.address + uint32_t(i);
+                if (address >= kVectorTable && address < kVectorTable + kVectorTableSize)
+                    vectors[int(address - kVectorTable)] = block.bytes[i];
+            }
+        }
+    }
+    QByteArray record = "@FFE0\n";
+    for (int i = 0; i < kVectorTableSize; ++i) {
+        record += QByteArray::number(uchar(vectors[i]), 16).rightJustified(2, '0').toUpper();
+        record += (i % 16 == 15) ? '\n' : ' ';
+    }
+    return record + "q\n";
 }
 
 int hexPair(const char *image, int pos)
@@ -49,6 +102,8 @@ Worker::Worker(QObject *parent)
 {
 }
 
+Worker::~Worker() = default;
+
 QString Worker::passwordFilePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
@@ -59,6 +114,35 @@ QString Worker::memoryImageFilePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
         + QStringLiteral("/firmware/731-0-01-2019-01-01-1200.txt");
+}
+
+QString Worker::backupFilePath(const QString &bridgeSerialNumber)
+{
+    if (bridgeSerialNumber.isEmpty())
+        return QString();
+    // Serial numbers are short letters and digits; anything else must not reach a path.
+    QString name = bridgeSerialNumber;
+    name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+        + QStringLiteral("/firmware/731-info-") + name + QStringLiteral(".txt");
+}
+
+void Worker::setBridgeSerial(const QString &comPort, const QString &serialNumber)
+{
+    m_serialPort = comPort;
+    m_serialNumber = serialNumber;
+}
+
+QString Worker::bridgeSerialFor(const QString &comPort) const
+{
+    return comPort == m_serialPort ? m_serialNumber : QString();
+}
+
+QString Worker::standardPasswordFile()
+{
+    if (!m_standardPassword && !writeTemporary(m_standardPassword, kStandardPasswordRecord))
+        return QString();
+    return m_standardPassword->fileName();
 }
 
 int Worker::status() const { return m_status; }
@@ -145,9 +229,15 @@ void Worker::doWorkRead(const QString &comPort)
 
     // Nothing from an earlier instrument may survive into this read's result.
     m_last.imageFromThisInstrument = false;
+    m_last.needsRecovery = false;
     m_last.memoryImage[0] = '\0';
+    m_last.image.clear();
+    m_last.restoreImage.clear();
+    m_last.port = comPort;
+    m_last.bridgeSerial = bridgeSerialFor(comPort);
 
     bool identified = false;
+    bool opened = false;
     int index = lineCount - kLinesPerPasswordRecord;
     while (index >= 0) {
         const int result = backEnd->read_memory(comPort, passwordFile, index, imageFile, m_last.memoryImage);
@@ -155,6 +245,7 @@ void Worker::doWorkRead(const QString &comPort)
         if (result == kReadSuccess) {
             // The first password that opens the instrument ends the search,
             // whatever the image then says.
+            opened = true;
             const bool complete = std::strlen(m_last.memoryImage) >= static_cast<size_t>(kMinImageLength);
             if (!complete) {
                 qDebug().noquote() << "Memory image too short to identify the instrument";
@@ -169,10 +260,58 @@ void Worker::doWorkRead(const QString &comPort)
         index -= kLinesPerPasswordRecord;
     }
 
-    if (comPort.left(8) == QLatin1String(kDemoPortPrefix)) {
+    const bool demo = comPort.left(8) == QLatin1String(kDemoPortPrefix);
+    bool byStandardPassword = false;
+    if (!opened && !demo) {
+        // An update interrupted after its erase leaves the instrument open to
+        // the password of an erased one.
+        const QString standard = standardPasswordFile();
+        if (!standard.isEmpty()) {
+            const int result = backEnd->read_memory(comPort, standard, 0, imageFile, m_last.memoryImage);
+            qDebug().noquote() << "doWorkRead standard password attempt complete " + QString::number(result);
+            if (result == kReadSuccess) {
+                opened = byStandardPassword = true;
+                index = 0;
+            }
+        }
+    }
+    if (opened) {
+        m_last.image = infomemory::fromText(QByteArray(m_last.memoryImage));
+        m_last.passwordFile = byStandardPassword ? standardPasswordFile() : passwordFile;
+        m_last.passwordIndex = index;
+    }
+
+    const QString backupPath = backupFilePath(m_last.bridgeSerial);
+    if (identified && infomemory::hasMarker(m_last.image)) {
+        if (backupPath.isEmpty())
+            qDebug().noquote() << "No bridge serial number for " + comPort + ": information memory not backed up";
+        else if (!infomemory::saveBackup(backupPath, m_last.image))
+            qWarning().noquote() << "Cannot write the information memory backup " + backupPath;
+        m_last.restoreImage = m_last.image;
+    } else if (opened && !demo) {
+        // Erased, or part-way written back: the backup restores it when every
+        // byte there already is the backup's.
+        const QByteArray backup = infomemory::loadBackup(backupPath);
+        const bool lostIdentity = byStandardPassword || !infomemory::hasMarker(m_last.image);
+        if (lostIdentity && infomemory::fitsBackup(m_last.image, backup)) {
+            identified = false;
+            m_last.needsRecovery = true;
+            m_last.restoreImage = backup;
+            qDebug().noquote() << "NVX7300 needs recovery from the backup " + backupPath;
+        } else if (identified) {
+            identified = false;
+            qDebug().noquote() << "Memory image incomplete: the instrument is not identified";
+        }
+    }
+
+    if (demo) {
         m_last.major = 1;
         m_last.minor = 0;
         m_version = getversion();
+    } else if (m_last.needsRecovery) {
+        m_last.major = 0;
+        m_last.minor = 0;
+        m_version = QLatin1String(kRecoveryVersion);
     } else if (!identified) {
         qDebug().noquote() << "Memory read failed";
         m_last.major = 0;
@@ -186,7 +325,6 @@ void Worker::doWorkRead(const QString &comPort)
         m_last.major = hexPair(m_last.memoryImage, kMajorPos);
         m_last.minor = hexPair(m_last.memoryImage, kMinorPos);
         m_version = getversion();
-        m_last.passwordIndex = index;
         m_last.imageFromThisInstrument = true;
     }
 
@@ -195,24 +333,86 @@ void Worker::doWorkRead(const QString &comPort)
     m_readBusy = 0;
 }
 
+void Worker::refuse(const QString &why)
+{
+    const QString line = QStringLiteral("Update refused: ") + why;
+    qWarning().noquote() << line;
+    workerMessageChanged(line);
+}
+
+QString Worker::refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename)
+{
+    const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(filename);
+    if (!firmware.ok)
+        return QStringLiteral("firmware file check failed: ") + firmware.reason;
+
+    if (!infomemory::hasMarker(m_last.restoreImage))
+        return QStringLiteral("memory image check failed: no complete image of 0x1000-0x10FF with the NVX7300 marker");
+
+    const QString serialNow = bridgeSerialFor(comPort);
+    if (!serialNow.isEmpty() && !m_last.bridgeSerial.isEmpty() && serialNow != m_last.bridgeSerial)
+        return QStringLiteral("same instrument check failed: the bridge on ") + comPort + QStringLiteral(" is ")
+            + serialNow + QStringLiteral(", the one read was ") + m_last.bridgeSerial;
+
+    // Read again with the password that opened it: the erase must hit the
+    // instrument that was read, not one plugged in since.
+    char again[kMemoryImageSize] = {};
+    const int result = backEnd.read_memory(comPort, m_last.passwordFile, m_last.passwordIndex, memoryImageFilePath(), again);
+    if (result != kReadSuccess)
+        return QStringLiteral("same instrument check failed: information memory cannot be read again (result ")
+            + QString::number(result) + QLatin1Char(')');
+    if (infomemory::fromText(QByteArray(again)) != m_last.image)
+        return QStringLiteral("same instrument check failed: information memory differs from the one read");
+    return QString();
+}
+
+int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &filename)
+{
+    const QString refusal = refusalBeforeErase(backEnd, comPort, filename);
+    if (!refusal.isEmpty()) {
+        refuse(refusal);
+        return kStatusRefused;
+    }
+
+    // The saved image stays as read, so a retry compares against the instrument as it is.
+    const QByteArray text = infomemory::toText(infomemory::withErasedVersion(m_last.restoreImage));
+    char restore[kMemoryImageSize] = {};
+    std::memcpy(restore, text.constData(), std::min<size_t>(size_t(text.size()), sizeof restore - 1));
+    if (m_last.needsRecovery)
+        qDebug().noquote() << "Recovery: information memory restored from the backup";
+
+    const QString passwordFile = passwordFilePath();
+    const int result = backEnd.load_bootstrap(comPort, passwordFile, m_last.passwordIndex, restore, filename);
+    if (result != kReadSuccess) {
+        qDebug().noquote() << "Reprogramming failed";
+        return result;
+    }
+    if (m_last.needsRecovery) {
+        // The password that opened the erased instrument is gone; the new firmware's vectors open it now.
+        if (writeTemporary(m_firmwarePassword, firmwarePasswordRecord(filename)))
+            backEnd.restart(comPort, m_firmwarePassword->fileName(), 0);
+    } else {
+        backEnd.restart(comPort, passwordFile, m_last.passwordIndex);
+    }
+    return result;
+}
+
 void Worker::doWork(const QString &comPort, const QString &filename)
 {
     const std::unique_ptr<BackEnd> backEnd = newBackEnd(this);
     m_readJob = 0;
-    const QString passwordFile = passwordFilePath();
 
     int result = kStatusRefused;
     if (filename.left(5) == QLatin1String(kErasePrefix)) {
-        result = backEnd->load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
-    } else if (!m_version.isEmpty() && m_version != QLatin1String("Unknown") && m_last.imageFromThisInstrument) {
-        // The version bytes go back as erased flash; the new firmware records its own.
-        std::memcpy(m_last.memoryImage + kMajorPos, "FF", 2);
-        std::memcpy(m_last.memoryImage + kMinorPos, "FF", 2);
-        result = backEnd->load_bootstrap(comPort, passwordFile, m_last.passwordIndex, m_last.memoryImage, filename);
-        if (result == kReadSuccess)
-            backEnd->restart(comPort, passwordFile, m_last.passwordIndex);
+        const QString program = filename.mid(5);
+        const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(program);
+        if (firmware.ok)
+            result = backEnd->load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
         else
-            qDebug().noquote() << "Reprogramming failed";
+            refuse(QStringLiteral("firmware file check failed: ") + firmware.reason);
+    } else if ((!m_version.isEmpty() && m_version != QLatin1String("Unknown") && m_last.imageFromThisInstrument)
+               || m_last.needsRecovery) {
+        result = update(*backEnd, comPort, filename);
     } else {
         qDebug().noquote() << "Memory read failed";
     }

@@ -1,11 +1,24 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+
+#include <memory>
+
+class BackEnd;
+class QTemporaryFile;
 
 // Runs the instrument jobs on the controller's worker thread: version reads
 // that find the password that opens the instrument and save its information
 // memory, and reprogramming (or mass-erase) runs that restore it.
+//
+// An update erases the instrument, so it starts only after the firmware file,
+// the image to restore and the instrument's identity have been checked. Each
+// identified instrument's information memory is backed up per bridge serial
+// number; an instrument left erased by an interrupted update is found again by
+// the standard password and reported with the version text kRecoveryVersion,
+// and the next update restores it from the backup.
 class Worker : public QObject
 {
     Q_OBJECT
@@ -17,7 +30,12 @@ public:
     // Size of the caller-owned TI-TXT buffer the back end fills (799 characters and a NUL).
     static constexpr int kMemoryImageSize = 800;
 
+    // Version text of an instrument that an interrupted update left without
+    // firmware and whose information memory the backup can restore.
+    static constexpr const char *kRecoveryVersion = "Recovery";
+
     explicit Worker(QObject *parent = nullptr);
+    ~Worker() override;
 
     int status() const;
     QString message() const;
@@ -29,6 +47,8 @@ public:
 
     static QString passwordFilePath();
     static QString memoryImageFilePath();
+    // Where the information memory of the instrument behind this bridge is kept.
+    static QString backupFilePath(const QString &bridgeSerialNumber);
 
 signals:
     void workerHandleStatusChanged(int status);
@@ -41,6 +61,9 @@ public slots:
     void workerStatusChanged(int status);
     void workerMessageChanged(const QString &message);
     void workerVersionChanged(const QString &version);
+    // The serial number of the bridge on comPort, as discovery reports it on
+    // the GUI thread; empty when unknown. Applies to the jobs queued after it.
+    void setBridgeSerial(const QString &comPort, const QString &serialNumber);
 
 private:
     // Result of the last read; a reprogramming job depends on it and it is
@@ -54,7 +77,20 @@ private:
         // identified, an image long enough to hold the marker and version.
         bool imageFromThisInstrument = false;
         char memoryImage[kMemoryImageSize] = {};
+        bool needsRecovery = false;
+        QString passwordFile;  // what opened the instrument: the password file or the standard password
+        QString port;
+        QString bridgeSerial;
+        QByteArray image;      // the 256 bytes read
+        QByteArray restoreImage; // what the update writes back: the image, or the backup in a recovery
     };
+
+    QString bridgeSerialFor(const QString &comPort) const;
+    QString standardPasswordFile();
+    // The checks before the erase; an empty result means all passed.
+    QString refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename);
+    void refuse(const QString &why);
+    int update(BackEnd &backEnd, const QString &comPort, const QString &filename);
 
     QString m_message;
     int m_status = 0;
@@ -62,4 +98,8 @@ private:
     int m_readJob = 0;  // 1 from a read until the next reprogramming job: silences setStatus/setMessage
     int m_readBusy = 0; // 1 while a read runs
     LastRead m_last;
+    QString m_serialPort;
+    QString m_serialNumber;
+    std::unique_ptr<QTemporaryFile> m_standardPassword;
+    std::unique_ptr<QTemporaryFile> m_firmwarePassword;
 };
