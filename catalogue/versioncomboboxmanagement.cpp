@@ -1,7 +1,9 @@
 #include "versioncomboboxmanagement.h"
 
 #include "catalogueconfig.h"
+#include "cataloguetrust.h"
 #include "downloadmanager.h"
+#include "firmwarecheck.h"
 #include "versionmodel.h"
 
 #include <QDebug>
@@ -11,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace {
@@ -19,6 +22,33 @@ const QString kResourceDir = QStringLiteral(":/firmware");
 const QString kCatalogueName = QStringLiteral("731Versions.json");
 const QString kPasswordName = QStringLiteral("731-0-00-2019-01-01-1200.txt");
 const QString kBuiltInImageName = QStringLiteral("731-001-010-2019-11-28-1324.txt");
+const QString kSignatureSuffix = QStringLiteral(".sig");
+const QString kIncomingFolder = QStringLiteral("incoming"); // signed catalogue before its check
+
+bool writeAtomically(const QString &path, const QByteArray &bytes)
+{
+    if (QFileInfo::exists(path))
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
+
+QByteArray readAll(const QString &path, bool *ok = nullptr)
+{
+    QFile file(path);
+    const bool opened = file.open(QIODevice::ReadOnly);
+    if (ok)
+        *ok = opened;
+    return opened ? file.readAll() : QByteArray();
+}
+
+void removeFile(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return;
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QFile::remove(path);
+}
 
 // A catalogue name may only name a file directly inside the firmware directory.
 bool isPlainFileName(const QString &name)
@@ -35,7 +65,7 @@ VersionComboBoxManagement::VersionComboBoxManagement(QObject *parent)
 }
 
 VersionComboBoxManagement::VersionComboBoxManagement(const QUrl &serverBase, QObject *parent)
-    : QObject(parent), serverBase(serverBase)
+    : QObject(parent), serverBase(serverBase), catalogueKey(catalogue::builtInPublicKey())
 {
 }
 
@@ -55,6 +85,26 @@ QString VersionComboBoxManagement::firmwareDirectory()
     return location + QStringLiteral("/firmware");
 }
 
+void VersionComboBoxManagement::setPublicKey(const QByteArray &key)
+{
+    catalogueKey = key;
+}
+
+void VersionComboBoxManagement::setFirmwareDirectory(const QString &directory)
+{
+    storeOverride = directory;
+}
+
+QString VersionComboBoxManagement::storeDirectory() const
+{
+    return storeOverride.isEmpty() ? firmwareDirectory() : storeOverride;
+}
+
+QString VersionComboBoxManagement::incomingDirectory() const
+{
+    return storeDirectory() + QLatin1Char('/') + kIncomingFolder;
+}
+
 QString VersionComboBoxManagement::fileUrl(const QString &fileName) const
 {
     QString base = serverBase.toString();
@@ -69,7 +119,7 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
 
     const QUrl catalogueUrl(fileUrl(kCatalogueName));
     const QUrl passwordUrl(fileUrl(kPasswordName));
-    const QString directory = firmwareDirectory();
+    const QString directory = storeDirectory();
     if (directory.isEmpty())
         qFatal("Cannot determine settings storage location");
 
@@ -78,9 +128,21 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
     // Downloads need the folder even when no built-in file was copied there.
     QDir().mkpath(QDir(directory).absolutePath());
 
-    if (startDownload(catalogueUrl, &VersionComboBoxManagement::metadataDownloadFinished))
-        metadataDownloadIndex = downloads.size() - 1;
-    if (startDownload(passwordUrl, &VersionComboBoxManagement::passwordDownloadFinished))
+    if (catalogueKey.isEmpty()) {
+        if (startDownload(catalogueUrl, &VersionComboBoxManagement::metadataDownloadFinished, directory))
+            metadataDownloadIndex = downloads.size() - 1;
+    } else if (signedCheckRunning) {
+        qDebug().noquote() << "Signed version file still being fetched";
+    } else {
+        // The local catalogue is replaced only once the download's signature verified.
+        QDir().mkpath(incomingDirectory());
+        if (startDownload(catalogueUrl, &VersionComboBoxManagement::signedMetadataDownloadFinished,
+                          incomingDirectory())) {
+            metadataDownloadIndex = downloads.size() - 1;
+            signedCheckRunning = true;
+        }
+    }
+    if (startDownload(passwordUrl, &VersionComboBoxManagement::passwordDownloadFinished, directory))
         passwordDownloadIndex = downloads.size() - 1;
 
     // Whatever catalogue is here already fills the list while the new one loads.
@@ -90,7 +152,7 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
 void VersionComboBoxManagement::refreshLocalValues(VersionModel *model)
 {
     this->model = model;
-    const QString directory = firmwareDirectory();
+    const QString directory = storeDirectory();
     if (directory.isEmpty())
         qFatal("Cannot determine settings storage location");
 
@@ -111,11 +173,11 @@ bool VersionComboBoxManagement::transferRunningTo(const QString &fileName) const
 }
 
 DownloadManager *VersionComboBoxManagement::startDownload(const QUrl &url,
-                                                          void (VersionComboBoxManagement::*slot)(int, QUrl))
+                                                          void (VersionComboBoxManagement::*slot)(int, QUrl),
+                                                          const QString &directory)
 {
     if (localOnly)
         return nullptr;
-    const QString directory = firmwareDirectory();
     const QString target = directory + QLatin1Char('/') + DownloadManager::fileNameOf(url);
     if (transferRunningTo(target)) {
         // Two transfers must never write the same file; the running one ends
@@ -163,8 +225,15 @@ bool VersionComboBoxManagement::processMetadataFile(const QString &path)
     const QByteArray bytes = catalogue.readAll();
     catalogue.close();
 
-    const QString directory = firmwareDirectory();
+    const QString directory = storeDirectory();
     installBuiltInFile(kResourceDir, kBuiltInImageName, directory, kBuiltInImageName);
+
+    const bool keyed = !catalogueKey.isEmpty();
+    QString distrust;
+    if (keyed && !localCatalogueTrusted(path, bytes, &distrust)) {
+        qWarning().noquote() << "processMetadataFile. Local version file not trusted, " + distrust + ": " + path;
+        return false;
+    }
 
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
@@ -182,6 +251,8 @@ bool VersionComboBoxManagement::processMetadataFile(const QString &path)
         entry.date = object.value(QStringLiteral("date")).toString();
         entry.description = object.value(QStringLiteral("description")).toString();
         entry.url = object.value(QStringLiteral("url")).toString();
+        const QJsonValue digest = object.value(QStringLiteral("sha256"));
+        const QString sha256 = digest.toString().toLower();
 
         // Nothing is read, listed or written outside the firmware directory.
         const QString urlName = DownloadManager::fileNameOf(QUrl(entry.url));
@@ -190,16 +261,26 @@ bool VersionComboBoxManagement::processMetadataFile(const QString &path)
                                  << "with unusable file name" << entry.filename << "url" << entry.url;
             continue;
         }
+        if (!digest.isUndefined() && !catalogue::isSha256Text(sha256)) {
+            qWarning().noquote() << "processMetadataFile. Skipping version" << entry.number
+                                 << "with unusable sha256" << digest.toVariant().toString();
+            continue;
+        }
         entry.path = directory + QLatin1Char('/') + entry.filename;
 
-        if (QFileInfo::exists(entry.path)) {
+        if (QFileInfo::exists(entry.path) && acceptFirmwareFile(sha256, entry.path)) {
             if (model)
                 model->addVersion(entry);
+        } else if (localOnly || QFileInfo::exists(entry.path)) {
+            continue;
+        } else if (keyed && sha256.isEmpty()) {
+            // A signed catalogue vouches for a file only through its digest.
+            qWarning().noquote() << "processMetadataFile. Not downloading version" << entry.number
+                                 << "without sha256";
         } else {
-            if (localOnly)
-                continue;
-            startDownload(QUrl(entry.url), &VersionComboBoxManagement::firmwareDownloadFinished);
+            startDownload(QUrl(entry.url), &VersionComboBoxManagement::firmwareDownloadFinished, directory);
             pendingVersions.append(entry);
+            pendingDigests.append(sha256);
         }
     }
     return true;
@@ -213,7 +294,7 @@ QString VersionComboBoxManagement::finishedFilePath(const QUrl &url) const
         if (!download->targetFileName().isEmpty())
             return download->targetFileName();
     }
-    return firmwareDirectory() + QLatin1Char('/') + DownloadManager::fileNameOf(url);
+    return storeDirectory() + QLatin1Char('/') + DownloadManager::fileNameOf(url);
 }
 
 void VersionComboBoxManagement::metadataDownloadFinished(int status, QUrl url)
@@ -233,13 +314,116 @@ void VersionComboBoxManagement::firmwareDownloadFinished(int status, QUrl url)
     if (status != 0)
         return;
     const QString text = url.toString();
-    for (const VersionEntry &entry : qAsConst(pendingVersions)) {
+    // The latest catalogue pass holds the digest that counts.
+    for (int i = pendingVersions.size() - 1; i >= 0; --i) {
+        const VersionEntry &entry = pendingVersions.at(i);
         if (entry.url == text) {
-            if (model)
+            if (acceptFirmwareFile(pendingDigests.at(i), finishedFilePath(url)) && model)
                 model->addVersion(entry);
             return;
         }
     }
+}
+
+bool VersionComboBoxManagement::acceptFirmwareFile(const QString &sha256, const QString &file)
+{
+    if (!sha256.isEmpty()) {
+        const QString actual = catalogue::fileSha256Hex(file);
+        if (actual != sha256) {
+            qWarning().noquote() << "Firmware file deleted, its sha256 differs from the catalogue:" << file
+                                 << "has" << actual << "catalogue" << sha256;
+            removeFile(file);
+            return false;
+        }
+    }
+    // A truncated transfer or an error page must never reach the instrument.
+    const bsl::FirmwareCheck check = bsl::checkFirmwareFile(file);
+    if (!check.ok) {
+        qWarning().noquote() << "Firmware file deleted, it failed the firmware check:" << file << "-" << check.reason;
+        removeFile(file);
+        return false;
+    }
+    return true;
+}
+
+bool VersionComboBoxManagement::localCatalogueTrusted(const QString &path, const QByteArray &bytes,
+                                                      QString *reason) const
+{
+    // The built-in catalogue is part of the program.
+    bool builtIn = false;
+    const QByteArray resource = readAll(kResourceDir + QLatin1Char('/') + kCatalogueName, &builtIn);
+    if (builtIn && resource == bytes)
+        return true;
+    bool present = false;
+    const QByteArray signature = readAll(path + kSignatureSuffix, &present);
+    if (!present) {
+        *reason = QStringLiteral("no signature");
+        return false;
+    }
+    return catalogue::verifyCatalogueSignature(bytes, signature, catalogueKey, reason);
+}
+
+void VersionComboBoxManagement::signedMetadataDownloadFinished(int status, QUrl url)
+{
+    Q_UNUSED(url)
+    if (status != 0) {
+        qWarning() << "Couldn't copy remote version file.";
+        discardIncoming(QString());
+        return;
+    }
+    const QUrl signatureUrl(fileUrl(kCatalogueName + kSignatureSuffix));
+    if (!startDownload(signatureUrl, &VersionComboBoxManagement::signatureDownloadFinished, incomingDirectory()))
+        discardIncoming(QStringLiteral("its signature is already being fetched"));
+}
+
+void VersionComboBoxManagement::signatureDownloadFinished(int status, QUrl url)
+{
+    Q_UNUSED(url)
+    if (status != 0) {
+        discardIncoming(QStringLiteral("signature could not be downloaded"));
+        return;
+    }
+    const QString staged = incomingDirectory() + QLatin1Char('/') + kCatalogueName;
+    const QByteArray bytes = readAll(staged);
+    QString reason;
+    if (!catalogue::verifyCatalogueSignature(bytes, readAll(staged + kSignatureSuffix), catalogueKey, &reason)) {
+        discardIncoming(reason);
+        return;
+    }
+    QJsonParseError error{};
+    if (!QJsonDocument::fromJson(bytes, &error).isObject()) {
+        discardIncoming(QStringLiteral("signed, but not a catalogue"));
+        return;
+    }
+    if (!installIncoming()) {
+        discardIncoming(QStringLiteral("it could not be stored"));
+        return;
+    }
+    discardIncoming(QString());
+}
+
+bool VersionComboBoxManagement::installIncoming()
+{
+    const QString staged = incomingDirectory() + QLatin1Char('/') + kCatalogueName;
+    const QString local = storeDirectory() + QLatin1Char('/') + kCatalogueName;
+    // Catalogue first: should the signature not follow, the pair fails its
+    // check on the next read instead of vouching for the old catalogue.
+    return writeAtomically(local, readAll(staged))
+           && writeAtomically(local + kSignatureSuffix, readAll(staged + kSignatureSuffix));
+}
+
+void VersionComboBoxManagement::discardIncoming(const QString &reason)
+{
+    if (!reason.isEmpty()) {
+        qWarning().noquote() << "Remote version file discarded, " + reason
+                                    + "; the local version file stays in use.";
+    }
+    const QString staged = incomingDirectory() + QLatin1Char('/') + kCatalogueName;
+    for (const QString &name : {staged, staged + QStringLiteral(".old"), staged + kSignatureSuffix,
+                                staged + kSignatureSuffix + QStringLiteral(".old")})
+        removeFile(name);
+    signedCheckRunning = false;
+    processMetadataFile(storeDirectory() + QLatin1Char('/') + kCatalogueName);
 }
 
 void VersionComboBoxManagement::passwordDownloadFinished(int status, QUrl url)

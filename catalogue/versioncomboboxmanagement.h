@@ -5,6 +5,7 @@
 #include <QList>
 #include <QModelIndex>
 #include <QObject>
+#include <QStringList>
 #include <QUrl>
 
 class DownloadManager;
@@ -12,6 +13,18 @@ class VersionModel;
 
 // Keeps the local firmware store up to date from the catalogue server and
 // lists the versions whose firmware files are present in a VersionModel.
+//
+// With a public key (the build's NVX_CATALOGUE_PUBLIC_KEY, or setPublicKey)
+// a downloaded catalogue is fetched into the "incoming" folder of the store
+// together with "731Versions.json.sig" (see cataloguetrust.h) and replaces
+// the local catalogue only when the signature verifies; the local catalogue
+// itself is read only when it is the built-in one or its stored signature
+// verifies. Entries without "sha256" are then never downloaded. Without a
+// key no signature is requested and any catalogue is read.
+//
+// Either way, a firmware file is listed only after it passed the firmware
+// check and, when its entry gives "sha256", the digest check; a file that
+// fails is deleted, so the next refresh requests it again.
 class VersionComboBoxManagement : public QObject
 {
     Q_OBJECT
@@ -28,6 +41,14 @@ public:
     // The writable application-data location + "/firmware"; empty when the
     // location cannot be determined.
     static QString firmwareDirectory();
+
+    // The raw 32-byte Ed25519 key catalogues must be signed with; empty: none.
+    void setPublicKey(const QByteArray &key);
+    QByteArray publicKey() const { return catalogueKey; }
+    // Keeps the store in another folder than firmwareDirectory() (for the
+    // publishing tool's read-back); empty restores the default.
+    void setFirmwareDirectory(const QString &directory);
+    QString storeDirectory() const;
 
 public slots:
     void metadataDownloadFinished(int status, QUrl url);
@@ -50,13 +71,26 @@ private:
 
     // Creates, keeps and starts a download into the firmware directory,
     // unless a transfer to the same file is still running.
-    DownloadManager *startDownload(const QUrl &url, void (VersionComboBoxManagement::*slot)(int, QUrl));
+    DownloadManager *startDownload(const QUrl &url, void (VersionComboBoxManagement::*slot)(int, QUrl),
+                                   const QString &directory);
     bool transferRunningTo(const QString &fileName) const;
     QString finishedFilePath(const QUrl &url) const;
     QString fileUrl(const QString &fileName) const;
 
+    // Signed catalogue: the download goes to the incoming folder first.
+    void signedMetadataDownloadFinished(int status, QUrl url);
+    void signatureDownloadFinished(int status, QUrl url);
+    void discardIncoming(const QString &reason);
+    bool installIncoming();
+    QString incomingDirectory() const;
+    bool localCatalogueTrusted(const QString &path, const QByteArray &bytes, QString *reason) const;
+    // Digest and firmware checks of a stored file; a file that fails is deleted.
+    // sha256 is the catalogue's lower-case digest, empty when it gives none.
+    bool acceptFirmwareFile(const QString &sha256, const QString &file);
+
     VersionModel *model = nullptr;
     QList<VersionEntry> pendingVersions;
+    QStringList pendingDigests; // the "sha256" of each pending version, empty when none
     QList<DownloadManager *> downloads;
     QUrl appPath;
     int metadataDownloadIndex = -1;
@@ -64,4 +98,7 @@ private:
 
     QUrl serverBase;
     bool localOnly = false; // set only while refreshLocalValues runs
+    QByteArray catalogueKey;
+    QString storeOverride;
+    bool signedCheckRunning = false; // a signed catalogue is being fetched and checked
 };

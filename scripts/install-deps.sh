@@ -5,10 +5,11 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config
   qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev libqt5serialport5-dev
-  qttools5-dev qttools5-dev-tools
+  qttools5-dev qttools5-dev-tools libssl-dev
   qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
   qml-module-qtquick-templates2 qml-module-qtqml qml-module-qtqml-models2 qml-module-qttest
   xvfb xauth
+  dpkg-dev file man-db desktop-file-utils appstream
 )
 
 missing=()

@@ -145,6 +145,12 @@ void HttpFileServer::onReadyRead(QTcpSocket *socket)
     }
     const QString method = QString::fromLatin1(parts.at(0));
     QByteArray target = parts.at(1);
+    // Absolute form, as clients send it to a proxy: serve the path part, so
+    // the server can stand in for any host.
+    if (target.startsWith("http://")) {
+        const int pathStart = target.indexOf('/', 7);
+        target = pathStart < 0 ? QByteArray("/") : target.mid(pathStart);
+    }
     const int query = target.indexOf('?');
     if (query >= 0)
         target.truncate(query);

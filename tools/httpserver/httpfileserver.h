@@ -13,7 +13,9 @@ namespace nvx {
 // A small HTTP/1.1 file server on 127.0.0.1 for tests and demos. It serves
 // the files below a root folder (one request per connection) and can be told
 // to misbehave for single paths: other status codes, redirects, slow bodies,
-// connections dropped part-way.
+// connections dropped part-way. Requests in absolute form ("GET http://host/a
+// HTTP/1.1") are served by their path, so it also works as an HTTP proxy that
+// answers for every host.
 class HttpFileServer : public QObject
 {
     Q_OBJECT
