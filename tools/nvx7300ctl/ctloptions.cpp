@@ -1,0 +1,229 @@
+#include "ctloptions.h"
+
+namespace nvxctl {
+
+namespace {
+
+constexpr int kMaxVirtualInstruments = 16; // ptys are cheap, but a typo should not open hundreds
+
+bool commandFromName(const QString &name, Command *command)
+{
+    static const struct {
+        const char *name;
+        Command command;
+    } kCommands[] = {{"list", Command::List},
+                     {"version", Command::Version},
+                     {"versions", Command::Versions},
+                     {"update", Command::Update},
+                     {"erase", Command::Erase}};
+    for (const auto &entry : kCommands) {
+        if (name == QLatin1String(entry.name)) {
+            *command = entry.command;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isCommandName(const QString &text)
+{
+    Command ignored;
+    return commandFromName(text, &ignored);
+}
+
+} // namespace
+
+bool parseArguments(const QStringList &arguments, Options *options, QString *error)
+{
+    Options o;
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString arg = arguments.at(i);
+        if (!arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
+            if (o.command != Command::None) {
+                *error = QStringLiteral("unexpected argument \"%1\"").arg(arg);
+                return false;
+            }
+            if (!commandFromName(arg, &o.command)) {
+                *error = QStringLiteral("unknown command \"%1\"").arg(arg);
+                return false;
+            }
+            continue;
+        }
+        if (arg == QLatin1String("-h")) {
+            o.help = true;
+            continue;
+        }
+        if (!arg.startsWith(QLatin1String("--"))) {
+            *error = QStringLiteral("unknown option \"%1\"").arg(arg);
+            return false;
+        }
+        const int equals = arg.indexOf(QLatin1Char('='));
+        const QString name = arg.mid(2, equals < 0 ? -1 : equals - 2);
+        const bool hasInlineValue = equals >= 0;
+        const QString inlineValue = hasInlineValue ? arg.mid(equals + 1) : QString();
+        const bool nextIsValue = i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1Char('-'));
+
+        // Options that need a value take "=value" or the next argument.
+        auto takeValue = [&](QString *target) {
+            if (hasInlineValue) {
+                *target = inlineValue;
+            } else if (nextIsValue) {
+                *target = arguments.at(++i);
+            } else {
+                *error = QStringLiteral("option --%1 needs a value").arg(name);
+                return false;
+            }
+            if (target->isEmpty()) {
+                *error = QStringLiteral("option --%1 needs a value").arg(name);
+                return false;
+            }
+            return true;
+        };
+        auto noValue = [&](bool *flag) {
+            if (hasInlineValue) {
+                *error = QStringLiteral("option --%1 takes no value").arg(name);
+                return false;
+            }
+            *flag = true;
+            return true;
+        };
+
+        bool ok = true;
+        if (name == QLatin1String("help")) {
+            ok = noValue(&o.help);
+        } else if (name == QLatin1String("version")) {
+            // With a value it names the firmware to install; alone it asks for
+            // this program's version.
+            if (hasInlineValue || (nextIsValue && !isCommandName(arguments.at(i + 1))))
+                ok = takeValue(&o.firmwareVersion);
+            else
+                o.showProgramVersion = true;
+        } else if (name == QLatin1String("verbose")) {
+            ok = noValue(&o.verbose);
+        } else if (name == QLatin1String("json")) {
+            ok = noValue(&o.json);
+        } else if (name == QLatin1String("offline")) {
+            ok = noValue(&o.offline);
+        } else if (name == QLatin1String("all")) {
+            ok = noValue(&o.all);
+        } else if (name == QLatin1String("progress-lines")) {
+            ok = noValue(&o.progressLines);
+        } else if (name == QLatin1String("virtual-instrument")) {
+            QString count = QStringLiteral("1");
+            if (hasInlineValue)
+                count = inlineValue;
+            else if (nextIsValue && !isCommandName(arguments.at(i + 1)))
+                count = arguments.at(++i);
+            bool isNumber = false;
+            o.virtualInstruments = count.toInt(&isNumber);
+            if (!isNumber || o.virtualInstruments < 1 || o.virtualInstruments > kMaxVirtualInstruments) {
+                *error = QStringLiteral("--virtual-instrument takes a count from 1 to %1").arg(kMaxVirtualInstruments);
+                return false;
+            }
+        } else if (name == QLatin1String("port")) {
+            ok = takeValue(&o.port);
+        } else if (name == QLatin1String("ports")) {
+            QString list;
+            ok = takeValue(&list);
+            if (ok) {
+                o.ports = list.split(QLatin1Char(','), Qt::SkipEmptyParts);
+                if (o.ports.isEmpty()) {
+                    *error = QStringLiteral("option --ports needs at least one port");
+                    return false;
+                }
+            }
+        } else if (name == QLatin1String("file")) {
+            ok = takeValue(&o.file);
+        } else if (name == QLatin1String("catalogue-url")) {
+            ok = takeValue(&o.catalogueUrl);
+        } else {
+            *error = QStringLiteral("unknown option \"--%1\"").arg(name);
+            return false;
+        }
+        if (!ok)
+            return false;
+    }
+
+    if (o.help || o.showProgramVersion) {
+        *options = o;
+        return true;
+    }
+    if (o.command == Command::None) {
+        *error = QStringLiteral("no command given (list, version, versions, update, erase)");
+        return false;
+    }
+    if (!o.firmwareVersion.isEmpty() && !o.file.isEmpty()) {
+        *error = QStringLiteral("give either --version or --file, not both");
+        return false;
+    }
+    if (o.all && o.command != Command::Update) {
+        *error = QStringLiteral("--all belongs to update");
+        return false;
+    }
+    if (!o.ports.isEmpty() && !o.all) {
+        *error = QStringLiteral("--ports belongs to update --all; use --port for one instrument");
+        return false;
+    }
+    if (o.all && !o.port.isEmpty()) {
+        *error = QStringLiteral("give either --all or --port, not both");
+        return false;
+    }
+    if (o.command == Command::Erase && o.file.isEmpty()) {
+        *error = QStringLiteral("erase needs --file PATH, the firmware programmed after the erase");
+        return false;
+    }
+    if (!o.firmwareVersion.isEmpty() && o.command != Command::Update) {
+        *error = QStringLiteral("--version NUMBER belongs to update");
+        return false;
+    }
+    *options = o;
+    return true;
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Usage: nvx7300ctl [options] COMMAND [options]\n"
+        "\n"
+        "Updates NVX7300 instruments without the window, with the same engine, instrument\n"
+        "discovery and firmware catalogue (and the same per-user firmware folder).\n"
+        "\n"
+        "Commands:\n"
+        "  list [--json]                     attached instruments: serial number, port, description\n"
+        "  version [--port P]                the firmware version the instrument runs, or \"Unknown\"\n"
+        "  versions [--catalogue-url URL] [--offline]\n"
+        "                                    refresh the catalogue and list the versions present,\n"
+        "                                    newest first: number, description, file\n"
+        "  update [--port P] [--version NUMBER | --file PATH] [--catalogue-url URL] [--offline]\n"
+        "                                    read the instrument, then install the newest (or the\n"
+        "                                    named) version; NUMBER is \"1.208\" or the full number\n"
+        "  update --all [--ports P1,P2,...] [--version NUMBER | --file PATH] ...\n"
+        "                                    update every attached instrument (or the ports named)\n"
+        "                                    at the same time, one process each, then a summary\n"
+        "  erase [--port P] --file PATH      service run: mass erase, then program PATH\n"
+        "\n"
+        "Without --port, version, update and erase use the only attached instrument.\n"
+        "\n"
+        "Options (before or after the command):\n"
+        "  --virtual-instrument[=N]  start N virtual instruments (default 1) on pseudo-terminals,\n"
+        "                            listed as VIRTUAL1..N, running firmware 1.10\n"
+        "  --catalogue-url URL       folder of the catalogue, e.g. http://127.0.0.1:8731/731\n"
+        "  --offline                 install the built-in files and use only what is stored\n"
+        "  --json                    list: one JSON array for scripts\n"
+        "  --verbose                 diagnostic messages on standard error\n"
+        "  -h, --help                this text\n"
+        "  --version                 (without a value) the program's version\n"
+        "\n"
+        "Exit status:\n"
+        "  0  success (update: \"Update Complete\"; version: the instrument was identified)\n"
+        "  1  the update or erase failed, or with --all at least one instrument failed\n"
+        "  2  wrong command line\n"
+        "  3  no instrument attached, or none at the named port\n"
+        "  4  serial port busy, or not permitted (install the udev rule)\n"
+        "  5  instrument not identified (version \"Unknown\")\n"
+        "  6  unknown version, or no firmware version available\n"
+        "  7  catalogue unreachable\n"
+        "  8  firmware file unreadable\n");
+}
+
+} // namespace nvxctl

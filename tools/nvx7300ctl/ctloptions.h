@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace nvxctl {
+
+// Exit statuses of nvx7300ctl, listed in --help.
+enum Exit {
+    kExitOk = 0,
+    kExitFailed = 1,             // the run on the instrument failed (or, with --all, at least one did)
+    kExitUsage = 2,
+    kExitNoInstrument = 3,       // none attached, or nothing at the named port
+    kExitPortUnavailable = 4,    // busy or not permitted
+    kExitNotIdentified = 5,      // version "Unknown": no password opened it, or not an NVX7300
+    kExitUnknownVersion = 6,     // the named version is not available, or none is
+    kExitCatalogueUnreachable = 7,
+    kExitFileUnreadable = 8,
+};
+
+enum class Command { None, List, Version, Versions, Update, Erase };
+
+struct Options
+{
+    Command command = Command::None;
+    bool help = false;
+    bool showProgramVersion = false;
+    bool verbose = false;
+    bool json = false;
+    bool offline = false;
+    bool all = false;
+    bool progressLines = false; // children of --all report progress as "@" lines
+    int virtualInstruments = 0;
+    QString port;
+    QStringList ports;
+    QString firmwareVersion;
+    QString file;
+    QString catalogueUrl;
+};
+
+// Global options may stand before or after the subcommand. Returns false
+// with a one-line reason when the command line cannot be used.
+bool parseArguments(const QStringList &arguments, Options *options, QString *error);
+
+QString helpText();
+
+} // namespace nvxctl

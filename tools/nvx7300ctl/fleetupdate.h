@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace nvxctl {
+
+struct FleetMember
+{
+    QString serialNumber; // "-" when only the port is known
+    QString port;
+};
+
+// Updates every member at once, each in a child process of this program
+// ("update --port P --file FILE"), shows one line per member while they run
+// and a summary table at the end. Returns the exit status of the whole run.
+int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, const QString &description,
+                bool verbose);
+
+// Turns the children's "@" report lines into a member's state; public for
+// the summary's sake only.
+struct MemberState
+{
+    QString versionBefore;
+    int ticks = 0;
+    int status = -1;      // end status reported by the child, -1 before
+    QString text;         // the window's text, or the child's error line
+    int exitStatus = -1;  // of the child process
+    bool finished = false;
+};
+
+} // namespace nvxctl

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+namespace nvxctl {
+
+// The window's text for the end status of an update or erase run.
+QString windowText(int status);
+
+// Why a serial port could not be opened, as an exit status and one line.
+struct PortProblem
+{
+    int exitStatus;
+    QString reason;
+};
+PortProblem diagnosePort(const QString &port);
+
+struct ReadOutcome
+{
+    QString version;        // "major.minor", or "Unknown"
+    bool portFailed = false; // some attempt could not open the port
+    bool timedOut = false;
+};
+
+struct RunOutcome
+{
+    int status = -1; // the controller's end status; -1 when it never came
+    int ticks = 0;   // progress ticks seen
+};
+
+// Drives one Controller (and so one worker thread, one engine run at a time).
+class InstrumentSession
+{
+public:
+    InstrumentSession();
+    ~InstrumentSession();
+    InstrumentSession(const InstrumentSession &) = delete;
+    InstrumentSession &operator=(const InstrumentSession &) = delete;
+
+    // Every read writes the instrument's information memory through one file
+    // in the shared firmware folder, so reads by several processes at once are
+    // serialised with a lock file there.
+    ReadOutcome read(const QString &port, int timeoutMs);
+    // filename is the firmware path, or "Erase" + path for a mass-erase run.
+    RunOutcome run(const QString &port, const QString &filename, int timeoutMs,
+                   const std::function<void(int ticks)> &onTick);
+
+private:
+    struct Impl;
+    Impl *d;
+};
+
+} // namespace nvxctl
