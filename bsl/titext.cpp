@@ -227,15 +227,18 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
     enginePrint("Error: %i\n", code);
     if (code != kOk)
         return code;
+    // A read from an odd address starts one byte lower: that byte belongs to
+    // the neighbour, and the block's last byte comes after it.
+    const int skew = int(address & 1);
     for (int i = 0; i < count; ++i) {
-        if ((actions & kActVerify) && s.replyBuffer[i] != s.blockBuffer[i]) {
+        const uint8_t read = s.replyBuffer[i + skew];
+        if ((actions & kActVerify) && read != s.blockBuffer[i]) {
             enginePrint("Verification failed at %lu (%x, %x)\n", static_cast<unsigned long>(address + uint32_t(i)),
-                        s.replyBuffer[i], s.blockBuffer[i]);
+                        read, s.blockBuffer[i]);
             return kVerifyFailed;
         }
-        if ((actions & kActEraseCheck) && s.replyBuffer[i] != 0xFF) {
-            enginePrint("Erase Check failed at %lu (%x)\n", static_cast<unsigned long>(address + uint32_t(i)),
-                        s.replyBuffer[i]);
+        if ((actions & kActEraseCheck) && read != 0xFF) {
+            enginePrint("Erase Check failed at %lu (%x)\n", static_cast<unsigned long>(address + uint32_t(i)), read);
             return kEraseCheckFailed;
         }
     }
@@ -269,9 +272,11 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
             if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr))
                 return code;
         }
-        // Padding an odd start shifts blockBuffer by one byte, as the read
-        // of the following verification is aligned the same way.
-        const int code = bslTxRx(kCmdWriteBlock, uint16_t(address), count, s.blockBuffer, nullptr);
+        // The frame layer pads an odd start in place; the copy keeps
+        // blockBuffer as read for the verification that follows.
+        uint8_t out[sizeof s.blockBuffer];
+        std::memcpy(out, s.blockBuffer, count);
+        const int code = bslTxRx(kCmdWriteBlock, uint16_t(address), count, out, nullptr);
         enginePrint("Error: %i\n", code);
         if (code != kOk)
             return code;
