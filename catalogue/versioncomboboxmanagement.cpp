@@ -275,8 +275,9 @@ bool VersionComboBoxManagement::processMetadataFile(const QString &path)
             continue;
         } else if (keyed && sha256.isEmpty()) {
             // A signed catalogue vouches for a file only through its digest.
-            qWarning().noquote() << "processMetadataFile. Not downloading version" << entry.number
-                                 << "without sha256";
+            // Debug level: the built-in catalogue has no digests at all.
+            qDebug().noquote() << "processMetadataFile. Not downloading version" << entry.number
+                               << "without sha256";
         } else {
             startDownload(QUrl(entry.url), &VersionComboBoxManagement::firmwareDownloadFinished, directory);
             pendingVersions.append(entry);

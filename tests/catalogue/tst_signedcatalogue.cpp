@@ -1,0 +1,452 @@
+#include "cataloguetrust.h"
+#include "demofirmware.h"
+#include "downloadmanager.h"
+#include "httpfileserver.h"
+#include "messagelog.h"
+#include "scramblekey.h"
+#include "signingkey.h"
+#include "versioncomboboxmanagement.h"
+#include "versionmodel.h"
+
+#include <QAbstractItemModelTester>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using nvx::demo::DemoVersion;
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+const QString kCatalogue = QStringLiteral("731Versions.json");
+const QString kSignature = QStringLiteral("731Versions.json.sig");
+const QString kPassword = QStringLiteral("731-0-00-2019-01-01-1200.txt");
+
+const DemoVersion v126{1, 126, QDateTime(QDate(2021, 1, 22), QTime(16, 28), Qt::UTC)};
+const DemoVersion v207{1, 207, QDateTime(QDate(2022, 1, 6), QTime(13, 44), Qt::UTC)};
+const DemoVersion v208{1, 208, QDateTime(QDate(2022, 1, 7), QTime(13, 53), Qt::UTC)};
+
+void writeFile(const QString &name, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(name).absolutePath());
+    QFile f(name);
+    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(name));
+    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+}
+
+QByteArray readFile(const QString &name)
+{
+    QFile f(name);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QByteArray image(const DemoVersion &v)
+{
+    return bsl::scrambleText(nvx::demo::firmwareImage(v.major, v.minor));
+}
+
+// An entry; digestOf empty gives no "sha256" member.
+QJsonObject entryFor(const DemoVersion &v, const QString &url, const QByteArray &digestOf = QByteArray())
+{
+    QJsonObject entry{{QStringLiteral("filename"), v.filename()}, {QStringLiteral("number"), v.number()},
+                      {QStringLiteral("date"), v.date()},         {QStringLiteral("description"), v.description()},
+                      {QStringLiteral("url"), url}};
+    if (!digestOf.isEmpty())
+        entry.insert(QStringLiteral("sha256"), catalogue::sha256Hex(digestOf));
+    return entry;
+}
+
+QByteArray catalogueOf(const QJsonArray &versions)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("versions"), versions}}).toJson();
+}
+
+QByteArray signatureFile(const SigningKey &key, const QByteArray &data)
+{
+    return catalogue::signatureFileText(key.sign(data));
+}
+
+QStringList descriptions(const VersionModel &model)
+{
+    QStringList out;
+    for (int row = 0; row < model.rowCount(); ++row)
+        out.append(model.myData(row, 3).toString());
+    return out;
+}
+
+void waitIdle(VersionComboBoxManagement &catalogue)
+{
+    for (;;) {
+        DownloadManager *running = nullptr;
+        for (DownloadManager *d : catalogue.findChildren<DownloadManager *>()) {
+            if (d->isActive())
+                running = d;
+        }
+        if (!running)
+            return;
+        QSignalSpy finished(running, &DownloadManager::finished);
+        QVERIFY(finished.wait(kWaitMs));
+    }
+}
+
+QUrl closedPortBase()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost))
+        return QUrl();
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/731").arg(port));
+}
+
+} // namespace
+
+class SignedCatalogueTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir *dataHome = nullptr;
+    QTemporaryDir *serverRoot = nullptr;
+    nvx::HttpFileServer *server = nullptr;
+    QString firmwareDir;
+    SigningKey devKey;
+
+    QUrl serverBase() const { return QUrl(server->baseUrl().toString() + QStringLiteral("/731")); }
+    QString serverUrl(const QString &name) const { return serverBase().toString() + QLatin1Char('/') + name; }
+    QString served(const QString &name) const { return serverRoot->filePath(QStringLiteral("731/") + name); }
+    QString local(const QString &name) const { return firmwareDir + QLatin1Char('/') + name; }
+    static QString path(const QString &name) { return QStringLiteral("/731/") + name; }
+
+    QStringList incomingFiles() const
+    {
+        return QDir(local(QStringLiteral("incoming"))).entryList(QDir::Files | QDir::Hidden);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
+        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+        QString error;
+        devKey = SigningKey::fromFile(QStringLiteral(DEV_KEY_FILE), &error);
+        QVERIFY2(devKey.isValid(), qPrintable(error));
+    }
+
+    void init()
+    {
+        dataHome = new QTemporaryDir;
+        serverRoot = new QTemporaryDir;
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome->path()));
+        firmwareDir = VersionComboBoxManagement::firmwareDirectory();
+        QVERIFY(firmwareDir.startsWith(dataHome->path()));
+        server = new nvx::HttpFileServer(serverRoot->path());
+        QVERIFY(server->listen());
+        writeFile(served(kPassword), nvx::demo::passwordFile());
+        // An empty signed catalogue stands in for the built-in one, whose
+        // entries would compete with the served ones for the same files.
+        const QByteArray empty = catalogueOf({});
+        writeFile(local(kCatalogue), empty);
+        writeFile(local(kSignature), signatureFile(devKey, empty));
+    }
+
+    void cleanup()
+    {
+        QDir::setCurrent(QDir::tempPath());
+        delete server;
+        delete serverRoot;
+        delete dataHome;
+    }
+
+    void signedCatalogueIsListedAndKeptWithItsSignature()
+    {
+        const QByteArray json = catalogueOf({entryFor(v207, serverUrl(v207.filename()), image(v207)),
+                                             entryFor(v208, serverUrl(v208.filename()), image(v208))});
+        const QByteArray signature = signatureFile(devKey, json);
+        writeFile(served(kCatalogue), json);
+        writeFile(served(kSignature), signature);
+        for (const DemoVersion &v : {v207, v208})
+            writeFile(served(v.filename()), image(v));
+
+        MessageLog log;
+        VersionModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.setPublicKey(devKey.publicKey());
+        catalogue.refreshValues(&model);
+        waitIdle(catalogue);
+
+        QCOMPARE(descriptions(model), (QStringList{QStringLiteral("version 1.208"), QStringLiteral("version 1.207")}));
+        QCOMPARE(readFile(local(kCatalogue)), json);
+        QCOMPARE(readFile(local(kSignature)), signature);
+        QCOMPARE(readFile(local(v208.filename())), image(v208));
+        QCOMPARE(incomingFiles(), QStringList());
+        QCOMPARE(server->requestCount(path(kSignature)), 1);
+        QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("Remote version file discarded")), 0);
+
+        // The stored pair is read again on the next start without the server.
+        VersionModel again;
+        VersionComboBoxManagement offline(closedPortBase());
+        offline.setPublicKey(devKey.publicKey());
+        offline.refreshValues(&again);
+        QCOMPARE(again.rowCount(), 2);
+        waitIdle(offline);
+    }
+
+    void rejectedCatalogueLeavesTheLocalCopyInUse_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("changed after signing") << "changed" << "signature does not match";
+        QTest::newRow("signed by another key") << "other key" << "signature does not match";
+        QTest::newRow("signature of the local catalogue") << "replayed" << "signature does not match";
+        QTest::newRow("signature missing") << "missing" << "signature could not be downloaded";
+        QTest::newRow("signature not base64") << "garbage" << "malformed signature";
+        QTest::newRow("signature one byte short") << "short" << "malformed signature";
+        QTest::newRow("signature file empty") << "empty" << "empty signature";
+    }
+
+    void rejectedCatalogueLeavesTheLocalCopyInUse()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+
+        const QByteArray localJson = catalogueOf({entryFor(v207, serverUrl(v207.filename()), image(v207))});
+        const QByteArray localSignature = signatureFile(devKey, localJson);
+        writeFile(local(kCatalogue), localJson);
+        writeFile(local(kSignature), localSignature);
+        writeFile(local(v207.filename()), image(v207));
+
+        const QByteArray remoteJson = catalogueOf({entryFor(v208, serverUrl(v208.filename()), image(v208)),
+                                                   entryFor(v207, serverUrl(v207.filename()), image(v207))});
+        QByteArray servedJson = remoteJson;
+        QByteArray signature = signatureFile(devKey, remoteJson);
+        if (fault == QLatin1String("changed"))
+            servedJson.replace("version 1.208", "version 9.999");
+        else if (fault == QLatin1String("other key"))
+            signature = signatureFile(SigningKey::generate(), remoteJson);
+        else if (fault == QLatin1String("replayed"))
+            signature = localSignature;
+        else if (fault == QLatin1String("garbage"))
+            signature = "this is not a signature\n";
+        else if (fault == QLatin1String("short"))
+            signature = devKey.sign(remoteJson).left(catalogue::kSignatureBytes - 1).toBase64() + '\n';
+        else if (fault == QLatin1String("empty"))
+            signature = "\n";
+        writeFile(served(kCatalogue), servedJson);
+        if (fault != QLatin1String("missing"))
+            writeFile(served(kSignature), signature);
+        writeFile(served(v208.filename()), image(v208));
+
+        MessageLog log;
+        VersionModel model;
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.setPublicKey(devKey.publicKey());
+        catalogue.refreshValues(&model);
+        waitIdle(catalogue);
+
+        QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Remote version file discarded, ") + reason
+                                             + QStringLiteral("; the local version file stays in use.")),
+                 1);
+        QCOMPARE(readFile(local(kCatalogue)), localJson);
+        QCOMPARE(readFile(local(kSignature)), localSignature);
+        QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.207")});
+        QCOMPARE(server->requestCount(path(v208.filename())), 0);
+        QVERIFY(!QFile::exists(local(v208.filename())));
+        QCOMPARE(incomingFiles(), QStringList());
+    }
+
+    void localCatalogueIsReadOnlyWhenTrusted_data()
+    {
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<bool>("listed");
+        QTest::newRow("built-in copy") << "built-in" << true;
+        QTest::newRow("signed copy") << "signed" << true;
+        QTest::newRow("copy without signature") << "unsigned" << false;
+        QTest::newRow("copy edited after signing") << "edited" << false;
+    }
+
+    void localCatalogueIsReadOnlyWhenTrusted()
+    {
+        QFETCH(QString, local);
+        QFETCH(bool, listed);
+
+        // v126 is among the built-in catalogue's versions.
+        writeFile(this->local(v126.filename()), image(v126));
+        QFile::remove(this->local(kCatalogue));
+        QFile::remove(this->local(kSignature));
+        if (local != QLatin1String("built-in")) {
+            const QByteArray json = catalogueOf({entryFor(v126, serverUrl(v126.filename()), image(v126))});
+            QByteArray stored = json;
+            if (local == QLatin1String("edited"))
+                stored.replace("version 1.126", "version 1.999");
+            writeFile(this->local(kCatalogue), stored);
+            if (local != QLatin1String("unsigned"))
+                writeFile(this->local(kSignature), signatureFile(devKey, json));
+        }
+
+        MessageLog log;
+        VersionModel model;
+        VersionComboBoxManagement catalogue(closedPortBase());
+        catalogue.setPublicKey(devKey.publicKey());
+        catalogue.refreshValues(&model);
+        waitIdle(catalogue);
+
+        QCOMPARE(model.rowCount(), listed ? 1 : 0);
+        QCOMPARE(log.countStartingWith(QtWarningMsg,
+                                       QStringLiteral("processMetadataFile. Local version file not trusted")),
+                 listed ? 0 : 2); // the local pass and the pass after the failed download
+    }
+
+    void signedEntriesWithoutSha256AreNotDownloaded()
+    {
+        const QByteArray json = catalogueOf({entryFor(v207, serverUrl(v207.filename())),
+                                             entryFor(v208, serverUrl(v208.filename()), image(v208))});
+        writeFile(served(kCatalogue), json);
+        writeFile(served(kSignature), signatureFile(devKey, json));
+        for (const DemoVersion &v : {v207, v208})
+            writeFile(served(v.filename()), image(v));
+
+        MessageLog log;
+        VersionModel model;
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.setPublicKey(devKey.publicKey());
+        catalogue.refreshValues(&model);
+        waitIdle(catalogue);
+
+        QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.208")});
+        QCOMPARE(server->requestCount(path(v207.filename())), 0);
+        QVERIFY(log.countStartingWith(QtDebugMsg, QStringLiteral("processMetadataFile. Not downloading version ")
+                                                      + v207.number())
+                >= 1);
+    }
+
+    void withoutKeyAnUnsignedCatalogueIsUsedAndNoSignatureRequested()
+    {
+        const QByteArray json = catalogueOf({entryFor(v207, serverUrl(v207.filename())),
+                                             entryFor(v208, serverUrl(v208.filename()), image(v208))});
+        writeFile(served(kCatalogue), json);
+        for (const DemoVersion &v : {v207, v208})
+            writeFile(served(v.filename()), image(v));
+
+        VersionModel model;
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.setPublicKey(QByteArray());
+        catalogue.refreshValues(&model);
+        waitIdle(catalogue);
+
+        QCOMPARE(descriptions(model), (QStringList{QStringLiteral("version 1.208"), QStringLiteral("version 1.207")}));
+        QCOMPARE(readFile(local(kCatalogue)), json);
+        QCOMPARE(server->requestCount(path(kSignature)), 0);
+        QVERIFY(!QFile::exists(local(QStringLiteral("incoming"))));
+    }
+
+    void badFirmwareDownloadIsDeletedAndRequestedAgain_data()
+    {
+        QTest::addColumn<bool>("keyed");
+        QTest::addColumn<QByteArray>("servedBytes");
+        QTest::addColumn<bool>("giveDigest");
+        QTest::addColumn<QString>("warning");
+
+        const QByteArray good = image(v208);
+        const QByteArray other = image(v207);
+        const QByteArray truncated = good.left(good.size() / 2);
+        const QByteArray html = "<html><body>502 Bad Gateway</body></html>\n";
+        const QString digest = QStringLiteral("Firmware file deleted, its sha256 differs");
+        const QString check = QStringLiteral("Firmware file deleted, it failed the firmware check");
+        QTest::newRow("digest differs") << false << other << true << digest;
+        QTest::newRow("digest differs, signed") << true << other << true << digest;
+        QTest::newRow("cut short, right digest") << false << truncated << true << check;
+        QTest::newRow("error page, no digest") << false << html << false << check;
+        QTest::newRow("cut short, no digest") << false << truncated << false << check;
+        QTest::newRow("plain text, no digest") << false << nvx::demo::firmwareImage(1, 208) << false << QString();
+        QTest::newRow("good, signed") << true << good << true << QString();
+    }
+
+    void badFirmwareDownloadIsDeletedAndRequestedAgain()
+    {
+        QFETCH(bool, keyed);
+        QFETCH(QByteArray, servedBytes);
+        QFETCH(bool, giveDigest);
+        QFETCH(QString, warning);
+
+        // The digest is of what the maker published; a short file has the digest of itself.
+        const QByteArray published = servedBytes.size() < image(v208).size() && giveDigest ? servedBytes : image(v208);
+        const QByteArray json = catalogueOf({entryFor(v208, serverUrl(v208.filename()), giveDigest ? published : QByteArray()),
+                                             entryFor(v207, serverUrl(v207.filename()), image(v207))});
+        writeFile(served(kCatalogue), json);
+        writeFile(served(kSignature), signatureFile(devKey, json));
+        writeFile(served(v208.filename()), servedBytes);
+        writeFile(served(v207.filename()), image(v207));
+
+        MessageLog log;
+        VersionModel model;
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.setPublicKey(keyed ? devKey.publicKey() : QByteArray());
+        catalogue.refreshValues(&model);
+        waitIdle(catalogue);
+
+        const bool bad = !warning.isEmpty();
+        QCOMPARE(model.rowCount(), bad ? 1 : 2);
+        QCOMPARE(model.myData(model.rowCount() - 1, 3).toString(), QStringLiteral("version 1.207"));
+        QCOMPARE(QFile::exists(local(v208.filename())), !bad);
+        QCOMPARE(log.countStartingWith(QtWarningMsg, warning.isEmpty() ? QStringLiteral("Firmware file deleted")
+                                                                       : warning),
+                 bad ? 1 : 0);
+
+        const int requests = server->requestCount(path(v208.filename()));
+        catalogue.refreshValues(&model);
+        waitIdle(catalogue);
+        QCOMPARE(server->requestCount(path(v208.filename())) > requests, bad);
+        QCOMPARE(model.rowCount(), bad ? 1 : 2);
+    }
+
+    void storedFileWhoseDigestDiffersIsReplaced()
+    {
+        const QByteArray json = catalogueOf({entryFor(v208, serverUrl(v208.filename()), image(v208))});
+        writeFile(local(kCatalogue), json);
+        writeFile(local(v208.filename()), image(v207)); // valid firmware, but not what the catalogue lists
+        writeFile(served(v208.filename()), image(v208));
+
+        MessageLog log;
+        VersionModel model;
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.setPublicKey(QByteArray());
+        catalogue.refreshValues(&model);
+        QCOMPARE(model.rowCount(), 0);
+        waitIdle(catalogue);
+
+        QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.208")});
+        QCOMPARE(readFile(local(v208.filename())), image(v208));
+        QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("Firmware file deleted, its sha256 differs")), 1);
+    }
+
+    void malformedDigestSkipsTheEntry()
+    {
+        QJsonObject entry = entryFor(v208, serverUrl(v208.filename()));
+        entry.insert(QStringLiteral("sha256"), QStringLiteral("abc"));
+        writeFile(local(kCatalogue), catalogueOf({entry}));
+        writeFile(local(v208.filename()), image(v208));
+
+        MessageLog log;
+        VersionModel model;
+        VersionComboBoxManagement catalogue(closedPortBase());
+        catalogue.setPublicKey(QByteArray());
+        catalogue.refreshValues(&model);
+        waitIdle(catalogue);
+        QCOMPARE(model.rowCount(), 0);
+        QVERIFY(log.countStartingWith(QtWarningMsg, QStringLiteral("processMetadataFile. Skipping version")) >= 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(SignedCatalogueTest)
+#include "tst_signedcatalogue.moc"
