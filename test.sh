@@ -16,3 +16,6 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNVX_WERROR=ON -DNVX_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j "$jobs")
+
+# The Debian package from the shipped build: built, unpacked and checked.
+./packaging/check-package.sh build
