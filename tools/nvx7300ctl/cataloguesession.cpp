@@ -13,6 +13,7 @@ namespace nvxctl {
 
 namespace {
 const QString kCatalogueName = QStringLiteral("731Versions.json");
+const QString kPasswordName = QStringLiteral("731-0-00-2019-01-01-1200.txt");
 }
 
 CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int timeoutMs)
@@ -24,11 +25,10 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
     if (offline) {
         catalogue.refreshLocalValues(&model);
     } else {
-        catalogue.refreshValues(&model);
-
         // Downloads end through the event loop, and a finished catalogue may
         // start more of them, so watch every download manager as it appears.
         QSet<DownloadManager *> watched;
+        bool firmwareFailed = false;
         QEventLoop loop;
         auto watchNew = [&] {
             for (DownloadManager *download : catalogue.findChildren<DownloadManager *>()) {
@@ -36,8 +36,12 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
                     continue;
                 watched.insert(download);
                 QObject::connect(download, &DownloadManager::finished, &loop, [&, download](int status, QUrl) {
-                    if (status == 0 && download->targetFileName().endsWith(QLatin1Char('/') + kCatalogueName))
-                        listing.catalogueReached = true;
+                    const QString target = download->targetFileName();
+                    if (target.endsWith(QLatin1Char('/') + kCatalogueName)) {
+                        listing.catalogueReached = listing.catalogueReached || status == 0;
+                    } else if (status != 0 && !target.endsWith(QLatin1Char('/') + kPasswordName)) {
+                        firmwareFailed = true;
+                    }
                     loop.quit();
                 });
             }
@@ -51,11 +55,23 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
         };
         QElapsedTimer clock;
         clock.start();
-        watchNew();
-        while (anyRunning() && clock.elapsed() < timeoutMs) {
-            QTimer::singleShot(qMax<qint64>(1, timeoutMs - clock.elapsed()), &loop, &QEventLoop::quit);
-            loop.exec();
+        auto settle = [&] {
             watchNew();
+            while (anyRunning() && clock.elapsed() < timeoutMs) {
+                QTimer::singleShot(qMax<qint64>(1, timeoutMs - clock.elapsed()), &loop, &QEventLoop::quit);
+                loop.exec();
+                watchNew();
+            }
+        };
+        catalogue.refreshValues(&model);
+        settle();
+        // A file named by both the stored and the fresh catalogue is fetched
+        // only once, from the address the stored one gave; when that failed,
+        // a second pass (what the window's next start would do) asks the
+        // fresh catalogue's address.
+        if (firmwareFailed && listing.catalogueReached && clock.elapsed() < timeoutMs) {
+            catalogue.refreshValues(&model);
+            settle();
         }
     }
 

@@ -1,0 +1,297 @@
+// Runs the real nvx7300ctl program against virtual instruments on
+// pseudo-terminals (served by this process) and a local catalogue server.
+
+#include "demofirmware.h"
+#include "httpfileserver.h"
+#include "tools/simulator/simulator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kRunMs = 90000; // bound for one program run; a hang fails, it never slows a good run
+
+// Exit statuses as --help documents them.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitNoInstrument = 3;
+constexpr int kExitNotIdentified = 5;
+constexpr int kExitUnknownVersion = 6;
+constexpr int kExitCatalogueUnreachable = 7;
+constexpr int kExitFileUnreadable = 8;
+
+struct Run
+{
+    int exitCode = -1;
+    QStringList out;
+    QString err;
+};
+
+std::vector<uint8_t> bytesOf(const QByteArray &data)
+{
+    return std::vector<uint8_t>(data.begin(), data.end());
+}
+
+} // namespace
+
+class NvxCtlTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dataHome;
+    QTemporaryDir serverRoot;
+    std::unique_ptr<nvx::HttpFileServer> server;
+
+    QString catalogueUrl() const { return server->baseUrl().toString() + QStringLiteral("/731"); }
+    QString firmwareDir() const { return dataHome->path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware"); }
+
+    // Runs the program while this process keeps serving HTTP and the instruments.
+    Run ctl(const QStringList &args)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome->path());
+        p.setProcessEnvironment(env);
+        QSignalSpy finished(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        p.start(QStringLiteral(CTL_PROGRAM), args);
+        Run run;
+        if (!p.waitForStarted(kRunMs) || !finished.wait(kRunMs)) {
+            p.kill();
+            p.waitForFinished();
+            run.err = QStringLiteral("<did not finish>");
+            return run;
+        }
+        run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        run.out = QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        run.err = QString::fromLocal8Bit(p.readAllStandardError());
+        return run;
+    }
+
+    static std::unique_ptr<nvxsim::Simulator> startInstrument()
+    {
+        auto sim = std::make_unique<nvxsim::Simulator>();
+        nvxsim::loadDefaultInstrument(*sim, 1, 10);
+        return sim->start() ? std::move(sim) : nullptr;
+    }
+
+    static QString portOf(const nvxsim::Simulator &sim) { return QString::fromStdString(sim.slavePath()); }
+
+    static QString closedPortUrl()
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost))
+            return QString();
+        const quint16 port = probe.serverPort();
+        probe.close();
+        return QStringLiteral("http://127.0.0.1:%1/731").arg(port);
+    }
+
+    // What an instrument holds after an update to this version: the image's
+    // application and, in information memory, its own data with the version
+    // the new firmware records when it starts.
+    static void verifyUpdated(const nvxsim::Simulator &sim, const std::vector<uint8_t> &infoBefore, int major, int minor)
+    {
+        nvxsim::Simulator reference;
+        QVERIFY(reference.loadTiTxt(nvx::demo::firmwareImage(major, minor).toStdString()));
+        QCOMPARE(sim.read(0x1100, 64), reference.read(0x1100, 64));
+        std::vector<uint8_t> expected = infoBefore;
+        expected[0x90] = static_cast<uint8_t>(major);
+        expected[0x91] = static_cast<uint8_t>(minor);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.read(0x1000, 0x100), expected, 5000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QProcess::ExitStatus>();
+        QString error;
+        QVERIFY2(nvx::demo::writeDemoCatalogue(serverRoot.path(), QStringLiteral("http://127.0.0.1:1"), &error),
+                 qPrintable(error));
+        server = std::make_unique<nvx::HttpFileServer>(serverRoot.path());
+        QVERIFY(server->listen());
+        // Now that the port is known, publish urls that point at it.
+        QVERIFY(nvx::demo::writeDemoCatalogue(serverRoot.path(), server->baseUrl().toString(), &error));
+    }
+
+    void init()
+    {
+        dataHome = std::make_unique<QTemporaryDir>();
+        QVERIFY(dataHome->isValid());
+        server->clearRules();
+    }
+
+    void versionReadsGoodForeignAndLockedInstruments_data()
+    {
+        QTest::addColumn<uint32_t>("address");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("printed");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("good") << 0u << QByteArray() << QStringLiteral("1.10") << kExitOk;
+        QTest::newRow("foreign marker") << 0x1080u << QByteArray("\x80", 1) << QStringLiteral("Unknown")
+                                        << kExitNotIdentified;
+        QByteArray otherVectors = nvx::demo::defaultVectors();
+        for (char &b : otherVectors)
+            b = static_cast<char>(b ^ 0x5A);
+        QTest::newRow("locked") << 0xFFE0u << otherVectors << QStringLiteral("Unknown") << kExitNotIdentified;
+    }
+
+    void versionReadsGoodForeignAndLockedInstruments()
+    {
+        QFETCH(uint32_t, address);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, printed);
+        QFETCH(int, exitCode);
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        if (!bytes.isEmpty())
+            sim->write(address, bytesOf(bytes));
+
+        const Run run = ctl({QStringLiteral("version"), QStringLiteral("--port"), portOf(*sim)});
+        QCOMPARE(run.out, QStringList{printed});
+        QCOMPARE(run.exitCode, exitCode);
+        // Nothing but the result reaches standard output, however chatty the engine.
+        if (exitCode != kExitOk)
+            QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
+        // The built-in password file was installed for the read.
+        QVERIFY(QFileInfo::exists(firmwareDir() + QStringLiteral("/731-0-00-2019-01-01-1200.txt")));
+    }
+
+    void versionWithoutInstrumentAtThePort()
+    {
+        const Run run = ctl({QStringLiteral("version"), QStringLiteral("--port"), QStringLiteral("/dev/nvx-no-such-port")});
+        QCOMPARE(run.exitCode, kExitNoInstrument);
+        QVERIFY2(run.err.contains(QStringLiteral("/dev/nvx-no-such-port")), qPrintable(run.err));
+    }
+
+    void updateInstallsNewestVersionAndRestoresInformationMemory()
+    {
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        sim->write(0x10C0, {0x11, 0x22, 0x33, 0x44}); // calibration data that must survive
+        const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
+
+        const Run run = ctl({QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim),
+                             QStringLiteral("--catalogue-url"), catalogueUrl()});
+        QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
+        QVERIFY(!run.out.isEmpty());
+        QCOMPARE(run.out.first(), QStringLiteral("NVX7300 is currently running version 1.10"));
+        QCOMPARE(run.out.last(), QStringLiteral("Update Complete"));
+        QVERIFY(run.out.join(QLatin1Char('\n')).contains(QStringLiteral("version 1.208")));
+        QTRY_VERIFY_WITH_TIMEOUT(!sim->hostConnected(), 5000);
+        verifyUpdated(*sim, infoBefore, 1, 208);
+    }
+
+    void updateRefusals_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("unknown version") << QStringList{QStringLiteral("--version"), QStringLiteral("1.999")}
+                                         << kExitUnknownVersion;
+        QTest::newRow("unreadable file") << QStringList{QStringLiteral("--file"), QStringLiteral("/nonexistent/fw.txt")}
+                                         << kExitFileUnreadable;
+        QTest::newRow("catalogue unreachable") << QStringList{QStringLiteral("--catalogue-url"), closedPortUrl()}
+                                               << kExitCatalogueUnreachable;
+    }
+
+    void updateRefusals()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        QStringList all{QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim)};
+        if (!args.contains(QStringLiteral("--catalogue-url")))
+            all << QStringLiteral("--catalogue-url") << catalogueUrl();
+        const Run run = ctl(all + args);
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
+        // Refused before anything was sent to the instrument.
+        QCOMPARE(sim->stats().frames, 0);
+    }
+
+    void updateAllGoesOnWhenOneInstrumentHangsUp()
+    {
+        std::vector<std::unique_ptr<nvxsim::Simulator>> sims;
+        std::vector<std::vector<uint8_t>> infoBefore;
+        QStringList ports;
+        for (int i = 0; i < 3; ++i) {
+            sims.push_back(startInstrument());
+            QVERIFY(sims.back());
+            // Each instrument its own calibration data: reads running side by
+            // side must not hand one instrument's back to another.
+            sims.back()->write(0x10C0, {uint8_t(0xA0 + i), uint8_t(0xB0 + i), uint8_t(0xC0 + i)});
+            infoBefore.push_back(sims.back()->read(0x1000, 0x100));
+            ports << portOf(*sims.back());
+        }
+        // The middle one is pulled during the update, after its read.
+        QCOMPARE(ctl({QStringLiteral("version"), QStringLiteral("--port"), ports.at(1)}).exitCode, kExitOk);
+        const int readFrames = sims[1]->stats().frames;
+        nvxsim::Faults pulled;
+        pulled.hangUpAfterFrames = 2 * readFrames + 30;
+        sims[1]->setFaults(pulled);
+
+        const Run run = ctl({QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--ports"),
+                             ports.join(QLatin1Char(',')), QStringLiteral("--catalogue-url"), catalogueUrl()});
+        QCOMPARE(run.exitCode, kExitFailed);
+        QVERIFY2(run.out.contains(QStringLiteral("2 of 3 updated, 1 failed")), qPrintable(run.out.join('\n')));
+        for (int i = 0; i < 3; ++i) {
+            const QStringList rows = run.out.filter(QRegularExpression(QStringLiteral("^-\\s+%1\\s").arg(ports.at(i))));
+            QCOMPARE(rows.size(), 1);
+            QVERIFY2(rows.first().contains(QStringLiteral("1.10")), qPrintable(rows.first()));
+            QCOMPARE(rows.first().endsWith(QStringLiteral("Update Complete")), i != 1);
+        }
+        for (int i : {0, 2}) {
+            QTRY_VERIFY_WITH_TIMEOUT(!sims[size_t(i)]->hostConnected(), 5000);
+            verifyUpdated(*sims[size_t(i)], infoBefore[size_t(i)], 1, 208);
+        }
+    }
+
+    void versionsOfflineOnFirstStartThenOnline()
+    {
+        const int requestsBefore = server->requestLog().size();
+        const Run offline = ctl({QStringLiteral("versions"), QStringLiteral("--offline"),
+                                 QStringLiteral("--catalogue-url"), catalogueUrl()});
+        QCOMPARE(offline.exitCode, kExitOk);
+        QVERIFY(offline.out.isEmpty()); // the built-in image is not among the built-in catalogue's versions
+        for (const char *name : {"731Versions.json", "731-0-00-2019-01-01-1200.txt", "731-001-010-2019-11-28-1324.txt"})
+            QVERIFY2(QFileInfo::exists(firmwareDir() + QLatin1Char('/') + QLatin1String(name)), name);
+        QCOMPARE(server->requestLog().size(), requestsBefore);
+
+        const Run online = ctl({QStringLiteral("versions"), QStringLiteral("--catalogue-url"), catalogueUrl()});
+        QCOMPARE(online.exitCode, kExitOk);
+        QStringList expected;
+        const QList<nvx::demo::DemoVersion> versions = nvx::demo::demoVersions();
+        for (auto v = versions.crbegin(); v != versions.crend(); ++v)
+            expected << v->number();
+        QStringList numbers;
+        for (const QString &line : online.out)
+            numbers << line.section(QLatin1Char(' '), 0, 0);
+        QCOMPARE(numbers, expected);
+        QVERIFY(online.out.first().endsWith(firmwareDir() + QLatin1Char('/') + versions.last().filename()));
+
+        // What was downloaded is listed offline from then on.
+        const int requests = server->requestLog().size();
+        const Run again = ctl({QStringLiteral("versions"), QStringLiteral("--offline"),
+                               QStringLiteral("--catalogue-url"), catalogueUrl()});
+        QCOMPARE(again.out, online.out);
+        QCOMPARE(server->requestLog().size(), requests);
+    }
+
+    void versionsReportsAnUnreachableCatalogue()
+    {
+        const Run run = ctl({QStringLiteral("versions"), QStringLiteral("--catalogue-url"), closedPortUrl()});
+        QCOMPARE(run.exitCode, kExitCatalogueUnreachable);
+        QVERIFY2(run.err.contains(QStringLiteral("unreachable")), qPrintable(run.err));
+    }
+};
+
+QTEST_GUILESS_MAIN(NvxCtlTest)
+#include "tst_nvx7300ctl.moc"
