@@ -5,10 +5,15 @@
 // nvx7300-catalogue-server and point the catalogue at BASEURL/731.
 //   nvx7300-make-demo-catalogue --built-in OUTDIR
 // rewrites the plain sources of the built-in firmware resources.
+//   nvx7300-make-demo-catalogue --firmware-only OUTDIR
+// writes only the plain firmware images and the password file into OUTDIR,
+// the input nvx7300-publish turns into a signed catalogue.
 
 #include "demofirmware.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QUrl>
 
 #include <cstdio>
@@ -25,8 +30,27 @@ int main(int argc, char **argv)
         }
         return 0;
     }
+    if (args.size() == 3 && args.at(1) == QLatin1String("--firmware-only")) {
+        const QDir out(args.at(2));
+        if (!QDir().mkpath(out.path())) {
+            std::fprintf(stderr, "nvx7300-make-demo-catalogue: cannot create %s\n", qPrintable(out.path()));
+            return 1;
+        }
+        QList<QPair<QString, QByteArray>> files{{nvx::demo::passwordFileName(), nvx::demo::passwordFile()}};
+        for (const nvx::demo::DemoVersion &v : nvx::demo::demoVersions())
+            files.append({v.filename(), nvx::demo::firmwareImage(v.major, v.minor)});
+        for (const auto &file : files) {
+            QFile f(out.filePath(file.first));
+            if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(file.second) != file.second.size()) {
+                std::fprintf(stderr, "nvx7300-make-demo-catalogue: %s: %s\n", qPrintable(f.fileName()),
+                             qPrintable(f.errorString()));
+                return 1;
+            }
+        }
+        return 0;
+    }
     if (args.size() != 3) {
-        std::fputs("usage: nvx7300-make-demo-catalogue OUTDIR BASEURL | --built-in OUTDIR\n", stderr);
+        std::fputs("usage: nvx7300-make-demo-catalogue OUTDIR BASEURL | --built-in OUTDIR | --firmware-only OUTDIR\n", stderr);
         return 2;
     }
     const QUrl base(args.at(2), QUrl::StrictMode);
