@@ -160,6 +160,27 @@ else
         || fail "bslengine -h: $text"
 fi
 
+# The window loads from the unpacked program with the QML modules the
+# package depends on: a window that cannot load ends the program at once,
+# a loaded one is still running when the time is up. Its per-user files go
+# to the scratch folder.
+window_home="$scratch/home"
+mkdir -p "$window_home" && chmod 700 "$window_home"
+status=0
+(cd "$scratch" && env HOME="$window_home" XDG_DATA_HOME="$window_home/data" \
+    XDG_CONFIG_HOME="$window_home/config" XDG_CACHE_HOME="$window_home/cache" \
+    XDG_RUNTIME_DIR="$window_home" QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+    timeout 5 "$usr/bin/nvx7300toolkit" > "$scratch/window.log" 2>&1) || status=$?
+if [ "$status" -ne 124 ]; then
+    cat "$scratch/window.log" >&2
+    fail "nvx7300toolkit ended with status $status instead of showing its window"
+elif grep -Eq 'is not installed|failed to load component|QQmlApplicationEngine failed' "$scratch/window.log"; then
+    cat "$scratch/window.log" >&2
+    fail "nvx7300toolkit could not load its window"
+else
+    ok "nvx7300toolkit shows its window"
+fi
+
 # The virtual instrument serves its pty and stops cleanly on SIGTERM.
 "$usr/bin/nvx7300-sim" > "$scratch/sim.out" 2> "$scratch/sim.err" &
 sim_pid=$!
