@@ -20,6 +20,10 @@
         <translation>Die NVX7300-Software ist ungültig</translation>
     </message>
     <message>
+        <source>NVX7300 must be updated again</source>
+        <translation>NVX7300 muss erneut aktualisiert werden</translation>
+    </message>
+    <message>
         <source>Please switch on and connect your NVX7300</source>
         <translation>Bitte einschalten und NVX7300 anschließen</translation>
     </message>

@@ -20,6 +20,10 @@
         <translation>NVX7300 software is invalid</translation>
     </message>
     <message>
+        <source>NVX7300 must be updated again</source>
+        <translation>NVX7300 must be updated again</translation>
+    </message>
+    <message>
         <source>Please switch on and connect your NVX7300</source>
         <translation>Please switch on and connect your NVX7300</translation>
     </message>

@@ -20,6 +20,10 @@
         <translation>El software NVX7300 no es válido</translation>
     </message>
     <message>
+        <source>NVX7300 must be updated again</source>
+        <translation>El NVX7300 debe actualizarse de nuevo</translation>
+    </message>
+    <message>
         <source>Please switch on and connect your NVX7300</source>
         <translation>Encienda y conecte su NVX7300</translation>
     </message>

@@ -20,6 +20,10 @@
         <translation>Le logiciel du NVX7300 n'est pas valide</translation>
     </message>
     <message>
+        <source>NVX7300 must be updated again</source>
+        <translation>Le NVX7300 doit être mis à jour à nouveau</translation>
+    </message>
+    <message>
         <source>Please switch on and connect your NVX7300</source>
         <translation>Veuillez allumer et connecter votre NVX7300</translation>
     </message>
