@@ -19,3 +19,9 @@ cmake --build build-asan -j "$jobs"
 
 # The Debian package from the shipped build: built, unpacked and checked.
 ./packaging/check-package.sh build
+
+# Short fuzz runs (about 30 s a target) keep the fuzz targets alive; any
+# crash, hang or sanitizer report fails the run.
+if command -v clang++ >/dev/null; then
+  ./scripts/fuzz.sh 30
+fi

@@ -18,7 +18,7 @@ if ! command -v clang++ >/dev/null; then
   exit 2
 fi
 
-build=build-fuzz
+build="$PWD/build-fuzz" # absolute: the targets change their working folder
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNVX_FUZZ=ON -DNVX_SANITIZE=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" >/dev/null
 jobs=$(nproc)
@@ -33,13 +33,13 @@ for t in "${targets[@]}"; do
   mkdir -p "$work" "$artifacts"
   log="$build/work/$t.log"
   # The engine echoes every frame on stdout; -close_fd_mask=1 silences it.
-  "$build/tests/fuzz/fuzz_$t" "$work" "tests/fuzz/corpus/$t" \
+  "$build/tests/fuzz/fuzz_$t" "$work" "$PWD/tests/fuzz/corpus/$t" \
     -max_total_time="$seconds" -jobs=1 -workers=1 -close_fd_mask=1 -timeout=10 -rss_limit_mb=2048 \
     -max_len=4096 -artifact_prefix="$artifacts/" >"$log" 2>&1 || true
   # With -jobs the run's report is in fuzz-0.log of the current folder.
   [ -f fuzz-0.log ] && mv fuzz-0.log "$log"
   cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -1 || true)
-  execs=$(grep -oE '#[0-9]+' "$log" | tail -1 || true)
+  execs=$(grep -oE '^#[0-9]+' "$log" | tail -1 || true)
   if ls "$artifacts"/* >/dev/null 2>&1 || grep -qE 'ERROR: (libFuzzer|AddressSanitizer)|runtime error:' "$log"; then
     echo "fuzz $t: FAILED after ${seconds}s ($cov, $execs runs); see $log and $artifacts" >&2
     grep -E 'ERROR|runtime error|SUMMARY' "$log" | head -5 >&2 || true

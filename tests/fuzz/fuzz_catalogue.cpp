@@ -14,6 +14,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 namespace {
 
 // Firmware files present in the store, so that entries naming them are listed.
@@ -24,6 +26,12 @@ const char *const kPresent[] = {
 };
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+[[noreturn]] void fail(const char *what, const QString &detail)
+{
+    std::fprintf(stderr, "%s: %s\n", what, qPrintable(detail));
+    std::abort();
+}
 
 QString store()
 {
@@ -77,11 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QString filename = model.data(index, VersionModel::FilenameRole).toString();
         const QString path = model.data(index, VersionModel::PathRole).toString();
         if (row > 0 && !(number < previous))
-            std::abort(); // unsorted or duplicate
+            fail("rows unsorted or numbers repeated", number);
         previous = number;
-        if (path != dir + QLatin1Char('/') + filename || filename.contains(QLatin1Char('/'))
-            || !QFileInfo(path).isFile())
-            std::abort();
+        if (path != dir + QLatin1Char('/') + filename || filename.contains(QLatin1Char('/')))
+            fail("listed outside the firmware folder", path);
+        if (!QFileInfo(path).isFile())
+            fail("listed without its file", path);
     }
     return 0;
 }
