@@ -136,10 +136,11 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
     } else {
         // The local catalogue is replaced only once the download's signature verified.
         QDir().mkpath(incomingDirectory());
-        if (startDownload(catalogueUrl, &VersionComboBoxManagement::signedMetadataDownloadFinished,
-                          incomingDirectory())) {
+        if (DownloadManager *download = startDownload(
+                catalogueUrl, &VersionComboBoxManagement::signedMetadataDownloadFinished, incomingDirectory())) {
             metadataDownloadIndex = downloads.size() - 1;
-            signedCheckRunning = true;
+            // A URL that never starts a transfer never reports back either.
+            signedCheckRunning = download->isActive();
         }
     }
     if (startDownload(passwordUrl, &VersionComboBoxManagement::passwordDownloadFinished, directory))
