@@ -17,6 +17,17 @@ namespace {
 constexpr int kBarWidth = 30;
 const char kErrorPrefix[] = "nvx7300ctl: ";
 
+// What the children's "@" report lines and exit status say about one member.
+struct MemberState
+{
+    QString versionBefore;
+    int ticks = 0;
+    int status = -1;      // end status reported by the child, -1 before
+    QString text;         // the window's text, or the child's error line
+    int exitStatus = -1;  // of the child process
+    bool finished = false;
+};
+
 struct Child
 {
     FleetMember member;

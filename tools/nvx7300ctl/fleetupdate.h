@@ -17,16 +17,5 @@ struct FleetMember
 int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, const QString &description,
                 bool verbose);
 
-// Turns the children's "@" report lines into a member's state; public for
-// the summary's sake only.
-struct MemberState
-{
-    QString versionBefore;
-    int ticks = 0;
-    int status = -1;      // end status reported by the child, -1 before
-    QString text;         // the window's text, or the child's error line
-    int exitStatus = -1;  // of the child process
-    bool finished = false;
-};
 
 } // namespace nvxctl

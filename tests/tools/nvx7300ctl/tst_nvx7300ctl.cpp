@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTcpServer>
@@ -23,6 +24,7 @@ constexpr int kRunMs = 90000; // bound for one program run; a hang fails, it nev
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNoInstrument = 3;
+constexpr int kExitPortUnavailable = 4;
 constexpr int kExitNotIdentified = 5;
 constexpr int kExitUnknownVersion = 6;
 constexpr int kExitCatalogueUnreachable = 7;
@@ -169,6 +171,32 @@ private slots:
         const Run run = ctl({QStringLiteral("version"), QStringLiteral("--port"), QStringLiteral("/dev/nvx-no-such-port")});
         QCOMPARE(run.exitCode, kExitNoInstrument);
         QVERIFY2(run.err.contains(QStringLiteral("/dev/nvx-no-such-port")), qPrintable(run.err));
+    }
+
+    void busyPortIsReportedAsSuch()
+    {
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        QSerialPort holder(portOf(*sim));
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        const Run run = ctl({QStringLiteral("version"), QStringLiteral("--port"), portOf(*sim)});
+        QCOMPARE(run.exitCode, kExitPortUnavailable);
+        QVERIFY2(run.err.contains(QStringLiteral("busy")), qPrintable(run.err));
+    }
+
+    void eraseProgramsTheFileWithoutRestoringInformationMemory()
+    {
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        const QString file = serverRoot.filePath(QStringLiteral("731/") + nvx::demo::demoVersions().first().filename());
+        const Run run = ctl({QStringLiteral("erase"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"), file});
+        QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
+        QCOMPARE(run.out.last(), QStringLiteral("Update Complete"));
+        QVERIFY(sim->stats().massErases >= 1);
+        nvxsim::Simulator reference;
+        QVERIFY(reference.loadTiTxt(nvx::demo::firmwareImage(1, 126).toStdString()));
+        QCOMPARE(sim->read(0x1100, 64), reference.read(0x1100, 64));
+        QCOMPARE(sim->read(0x1080, 1), std::vector<uint8_t>{0xFF});
     }
 
     void updateInstallsNewestVersionAndRestoresInformationMemory()
