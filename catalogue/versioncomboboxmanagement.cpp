@@ -24,6 +24,7 @@ const QString kPasswordName = QStringLiteral("731-0-00-2019-01-01-1200.txt");
 const QString kBuiltInImageName = QStringLiteral("731-001-010-2019-11-28-1324.txt");
 const QString kSignatureSuffix = QStringLiteral(".sig");
 const QString kIncomingFolder = QStringLiteral("incoming"); // signed catalogue before its check
+constexpr int kPathCode = 6; // VersionModel::myData code of the local path
 
 bool writeAtomically(const QString &path, const QByteArray &bytes)
 {
@@ -334,7 +335,7 @@ bool VersionComboBoxManagement::acceptFirmwareFile(const QString &sha256, const 
         if (actual != sha256) {
             qWarning().noquote() << "Firmware file deleted, its sha256 differs from the catalogue:" << file
                                  << "has" << actual << "catalogue" << sha256;
-            removeFile(file);
+            discardFirmwareFile(file);
             return false;
         }
     }
@@ -342,10 +343,23 @@ bool VersionComboBoxManagement::acceptFirmwareFile(const QString &sha256, const 
     const bsl::FirmwareCheck check = bsl::checkFirmwareFile(file);
     if (!check.ok) {
         qWarning().noquote() << "Firmware file deleted, it failed the firmware check:" << file << "-" << check.reason;
-        removeFile(file);
+        discardFirmwareFile(file);
         return false;
     }
     return true;
+}
+
+void VersionComboBoxManagement::discardFirmwareFile(const QString &file)
+{
+    removeFile(file);
+    // Another entry may have listed the same file already; a row must never
+    // offer a version whose file is gone.
+    if (!model)
+        return;
+    for (int row = model->rowCount() - 1; row >= 0; --row) {
+        if (model->myData(row, kPathCode).toString() == file)
+            model->removeVersion(row);
+    }
 }
 
 bool VersionComboBoxManagement::localCatalogueTrusted(const QString &path, const QByteArray &bytes,

@@ -87,6 +87,7 @@ private:
     // Digest and firmware checks of a stored file; a file that fails is deleted.
     // sha256 is the catalogue's lower-case digest, empty when it gives none.
     bool acceptFirmwareFile(const QString &sha256, const QString &file);
+    void discardFirmwareFile(const QString &file);
 
     VersionModel *model = nullptr;
     QList<VersionEntry> pendingVersions;

@@ -429,6 +429,25 @@ private slots:
         QCOMPARE(server->requestCount(QStringLiteral("/731/") + v208.filename()), 1);
     }
 
+    void fileDeletedByALaterEntryIsNoLongerListed()
+    {
+        // Two entries name one file; the second's digest does not match, so
+        // the file goes, and the row the first entry listed must go with it.
+        QJsonObject first = entryFor(v207, serverUrl(v207.filename()));
+        QJsonObject second = entryFor(v208, serverUrl(v207.filename()));
+        second[QStringLiteral("filename")] = v207.filename();
+        second[QStringLiteral("sha256")] = QString(64, QLatin1Char('0'));
+        writeFile(local(kCatalogue), catalogueOf({first, second}));
+        writeFile(local(v207.filename()), nvx::demo::firmwareImage(1, 207));
+
+        VersionModel model;
+        QAbstractItemModelTester tester(&model);
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.refreshLocalValues(&model);
+        QVERIFY(!QFileInfo::exists(local(v207.filename())));
+        QCOMPARE(model.rowCount(), 0);
+    }
+
     void localRefreshOnFirstStartInstallsBuiltIns()
     {
         VersionModel model;
