@@ -223,7 +223,8 @@ QString helpText()
         "  5  instrument not identified (version \"Unknown\")\n"
         "  6  unknown version, or no firmware version available\n"
         "  7  catalogue unreachable\n"
-        "  8  firmware file unreadable\n");
+        "  8  firmware file unreadable\n"
+        "  9  version: the instrument was left erased and must be updated again\n");
 }
 
 } // namespace nvxctl

@@ -16,6 +16,7 @@ enum Exit {
     kExitUnknownVersion = 6,     // the named version is not available, or none is
     kExitCatalogueUnreachable = 7,
     kExitFileUnreadable = 8,
+    kExitNeedsRecovery = 9,      // an erased instrument with a backup: update it again
 };
 
 enum class Command { None, List, Version, Versions, Update, Erase };

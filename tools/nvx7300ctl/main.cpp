@@ -12,6 +12,7 @@
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
 #include "virtualinstruments.h"
+#include "worker.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -172,6 +173,10 @@ int commandVersion(const Options &o)
     InstrumentSession session;
     QString version;
     const bool identified = readVersion(session, port, &version, &exitStatus);
+    if (identified && version == QLatin1String(Worker::kRecoveryVersion)) {
+        printOut(QStringLiteral("NVX7300 must be updated again"));
+        return kExitNeedsRecovery;
+    }
     if (!version.isEmpty())
         printOut(version);
     return identified ? kExitOk : exitStatus;
@@ -324,6 +329,9 @@ int commandUpdate(const Options &o)
     }
     if (o.progressLines) {
         printOut(QStringLiteral("@version ") + version);
+    } else if (version == QLatin1String(Worker::kRecoveryVersion)) {
+        printOut(QStringLiteral("NVX7300 must be updated again"));
+        printOut(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     } else {
         printOut(QStringLiteral("NVX7300 is currently running version ") + version);
         printOut(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));

@@ -133,7 +133,8 @@ private slots:
         QVERIFY(o.help);
         const QString help = helpText();
         for (int status : {kExitOk, kExitFailed, kExitUsage, kExitNoInstrument, kExitPortUnavailable,
-                           kExitNotIdentified, kExitUnknownVersion, kExitCatalogueUnreachable, kExitFileUnreadable})
+                           kExitNotIdentified, kExitUnknownVersion, kExitCatalogueUnreachable, kExitFileUnreadable,
+                           kExitNeedsRecovery})
             QVERIFY2(help.contains(QStringLiteral("\n  %1  ").arg(status)), qPrintable(QString::number(status)));
     }
 };
