@@ -7,6 +7,8 @@ cd "$(dirname "$0")"
 ./scripts/install-deps.sh
 
 jobs=$(nproc)
+# Builds from any checkout share one compiler cache.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 export QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNVX_WERROR=ON
