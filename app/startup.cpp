@@ -9,7 +9,9 @@
 #include "loghandler.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
+#include "virtualbench.h"
 
+#include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -17,7 +19,74 @@
 #include <QtQml>
 #include <QVariant>
 
+#include <cstdio>
+#include <memory>
+
 namespace nvx {
+
+namespace {
+
+struct CommandLine
+{
+    bool virtualInstrument = false;
+    QUrl catalogueUrl; // empty: the catalogue server chosen at build time
+    int exitCode = -1;  // >= 0: answered (help, version, error); end with this code
+};
+
+// Options only: the relaunch after a self-update passes the program's own
+// path as an argument, so positional arguments are accepted and ignored.
+CommandLine parseCommandLine()
+{
+    CommandLine result;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Updates the firmware of NVX7300 instruments."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption virtualOption(
+        QStringLiteral("virtual-instrument"),
+        QStringLiteral("Start a virtual NVX7300 inside the program, listed as \"VIRTUAL1\"."));
+    const QCommandLineOption catalogueOption(
+        QStringLiteral("catalogue-url"),
+        QStringLiteral("Folder on the web server that holds the firmware catalogue (default %1).")
+            .arg(VersionComboBoxManagement::defaultServerBase().toString()),
+        QStringLiteral("url"));
+    parser.addOption(virtualOption);
+    parser.addOption(catalogueOption);
+    parser.addPositionalArgument(QStringLiteral("[ignored]"), QString());
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "%s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
+        result.exitCode = 2;
+        return result;
+    }
+    if (parser.isSet(helpOption)) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        result.exitCode = 0;
+        return result;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+                    qPrintable(QCoreApplication::applicationVersion()));
+        result.exitCode = 0;
+        return result;
+    }
+    result.virtualInstrument = parser.isSet(virtualOption);
+    if (parser.isSet(catalogueOption)) {
+        const QUrl url(parser.value(catalogueOption), QUrl::StrictMode);
+        const QString scheme = url.scheme();
+        if (!url.isValid() || url.host().isEmpty()
+            || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+            std::fprintf(stderr, "--catalogue-url needs an http or https address, not \"%s\"\n",
+                         qPrintable(parser.value(catalogueOption)));
+            result.exitCode = 2;
+            return result;
+        }
+        result.catalogueUrl = url;
+    }
+    return result;
+}
+
+} // namespace
 
 QUrl applicationPathUrl(const QString &directory)
 {
@@ -41,9 +110,25 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
 
     QCoreApplication::setOrganizationDomain(QStringLiteral("ostrel.example"));
     QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(NVX_TOOLKIT_VERSION));
+
+    const CommandLine commandLine = parseCommandLine();
+    if (commandLine.exitCode >= 0)
+        return commandLine.exitCode;
 
     qmlRegisterType<Controller>("tarvelin.controller", 1, 0, "Controller");
     qmlRegisterType<AutoUpdate>("tarvelin.autoupdate", 1, 0, "AutoUpdate");
+
+    // Before the engine, so that it outlives the window's controller and its
+    // worker thread; listed before the first COM port refresh below.
+    std::unique_ptr<VirtualBench> virtualBench;
+    if (commandLine.virtualInstrument) {
+        virtualBench = std::make_unique<VirtualBench>();
+        if (!virtualBench->start()) {
+            std::fprintf(stderr, "--virtual-instrument: no pseudo-terminal for the virtual instrument\n");
+            return 1;
+        }
+    }
 
     QQmlApplicationEngine engine;
     QQmlContext *context = engine.rootContext();
@@ -57,7 +142,8 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     context->setContextProperty(QStringLiteral("comPortComboBoxManagement"), &comPortComboBoxManagement);
 
     VersionModel versionModel;
-    VersionComboBoxManagement versionComboBoxManagement;
+    VersionComboBoxManagement versionComboBoxManagement(
+        commandLine.catalogueUrl.isEmpty() ? VersionComboBoxManagement::defaultServerBase() : commandLine.catalogueUrl);
     versionComboBoxManagement.setAppPath(appPath);
     versionComboBoxManagement.refreshValues(&versionModel);
     context->setContextProperty(QStringLiteral("versionModel"), &versionModel);
@@ -72,6 +158,8 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     engine.load(options.windowUrl);
     if (engine.rootObjects().isEmpty())
         return -1;
+    if (options.onWindowLoaded)
+        options.onWindowLoaded(LoadedToolkit{engine, virtualBench.get()});
     return app.exec();
 }
 

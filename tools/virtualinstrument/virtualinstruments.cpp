@@ -67,4 +67,23 @@ QString VirtualInstruments::portName(int index) const
     return QString::fromStdString(m_entries.at(static_cast<size_t>(index))->simulator.slavePath());
 }
 
+void VirtualInstruments::setListed(int index, bool listed)
+{
+    Entry &entry = *m_entries.at(static_cast<size_t>(index));
+    if (listed == (entry.deviceId >= 0))
+        return;
+    if (listed) {
+        entry.deviceId = discovery::addExtraDevice(entry.serialNumber, QString::fromLatin1(kDescription),
+                                                   QString::fromStdString(entry.simulator.slavePath()));
+    } else {
+        discovery::removeExtraDevice(entry.deviceId);
+        entry.deviceId = -1;
+    }
+}
+
+bool VirtualInstruments::isListed(int index) const
+{
+    return m_entries.at(static_cast<size_t>(index))->deviceId >= 0;
+}
+
 } // namespace nvx

@@ -32,6 +32,11 @@ public:
     QString serialNumber(int index) const;
     QString portName(int index) const;
 
+    // Takes an instrument off the device list and puts it back, as pulling
+    // and replugging its USB cable would; the instrument keeps running.
+    void setListed(int index, bool listed);
+    bool isListed(int index) const;
+
 private:
     struct Entry;
     std::vector<std::unique_ptr<Entry>> m_entries;
