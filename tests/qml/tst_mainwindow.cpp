@@ -1,0 +1,497 @@
+// The real window, loaded by the real start-up with the virtual instrument
+// and a catalogue server on 127.0.0.1, driven through its items.
+
+#include "controller.h"
+#include "demofirmware.h"
+#include "languagemodel.h"
+#include "startup.h"
+#include "versionmodel.h"
+#include "virtualbench.h"
+
+#include "tools/simulator/simulator.h"
+
+#include <QDir>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kFoundMs = 20000;   // the COM port timer polls every second at first
+constexpr int kJobMs = 60000;     // one read or update of the virtual instrument
+constexpr int kReplugMs = 30000;  // a 10 s poll sees the instrument gone, the next finds it
+
+// Records the values a property takes, from the moment the window is up.
+class PropertyHistory : public QObject
+{
+    Q_OBJECT
+
+public:
+    PropertyHistory(QObject *item, const char *property, QObject *parent)
+        : QObject(parent), m_item(item), m_property(property)
+    {
+        const QMetaObject *meta = item->metaObject();
+        const QMetaProperty p = meta->property(meta->indexOfProperty(property));
+        connect(item, p.notifySignal(), this, metaObject()->method(metaObject()->indexOfSlot("record()")));
+        record();
+    }
+
+    QVariantList values;
+
+    int indexOf(const QVariant &value, int from = 0) const { return values.indexOf(value, from); }
+
+public slots:
+    void record() { values.append(m_item->property(m_property)); }
+
+private:
+    QObject *m_item;
+    const char *m_property;
+};
+
+// The progress bar's value with its visibility at each change.
+class ProgressRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    ProgressRecorder(QObject *bar, QObject *parent) : QObject(parent), m_bar(bar)
+    {
+        connect(bar, SIGNAL(valueChanged()), this, SLOT(record()));
+    }
+
+    QList<QPair<double, bool>> steps;
+
+public slots:
+    void record() { steps.append(qMakePair(m_bar->property("value").toDouble(), m_bar->property("visible").toBool())); }
+
+private:
+    QObject *m_bar;
+};
+
+// The catalogue server program on a free port, serving a folder.
+class CatalogueServer
+{
+public:
+    bool start(const QString &root)
+    {
+        int out[2];
+        if (pipe(out) != 0)
+            return false;
+        m_pid = fork();
+        if (m_pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlives a test that was killed
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            const std::string rootText = root.toStdString();
+            execl(NVX_CATALOGUE_SERVER, NVX_CATALOGUE_SERVER, "--root", rootText.c_str(), "--quiet",
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        if (m_pid < 0) {
+            close(out[0]);
+            return false;
+        }
+        // The first line is the base URL.
+        std::string line;
+        char c = 0;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);
+        m_url = QString::fromStdString(line);
+        return m_url.startsWith(QLatin1String("http://127.0.0.1:"));
+    }
+
+    ~CatalogueServer()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    QString url() const { return m_url; }
+
+private:
+    pid_t m_pid = -1;
+    QString m_url;
+};
+
+} // namespace
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+public:
+    MainWindowTest(QQmlApplicationEngine &engine, nvx::VirtualBench *bench)
+        : m_engine(engine), m_bench(bench)
+    {
+        m_window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
+        m_controller = m_window->findChild<Controller *>();
+        m_message = new PropertyHistory(item("smallMessage"), "text", this);
+        m_progress = new ProgressRecorder(item("progressBar"), this);
+    }
+
+private:
+    QQmlApplicationEngine &m_engine;
+    nvx::VirtualBench *m_bench;
+    QQuickWindow *m_window = nullptr;
+    Controller *m_controller = nullptr;
+    PropertyHistory *m_message = nullptr;
+    ProgressRecorder *m_progress = nullptr;
+
+    QQuickItem *item(const char *name) const
+    {
+        auto *found = m_window->findChild<QQuickItem *>(QLatin1String(name));
+        if (!found)
+            qFatal("no item %s in the window", name);
+        return found;
+    }
+
+    QVariant prop(const char *itemName, const char *property) const { return item(itemName)->property(property); }
+    QString text(const char *itemName) const { return prop(itemName, "text").toString(); }
+
+    template<typename T> T *contextObject(const char *name) const
+    {
+        return qobject_cast<T *>(m_engine.rootContext()->contextProperty(QLatin1String(name)).value<QObject *>());
+    }
+
+    static void emitSignal(QObject *object, const char *signal)
+    {
+        QVERIFY(QMetaObject::invokeMethod(object, signal));
+    }
+
+    void click(const char *itemName)
+    {
+        QQuickItem *target = item(itemName);
+        const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+        QTest::mouseClick(m_window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    }
+
+    QString virtualPort() const { return m_bench->instruments().portName(0); }
+    nvxsim::Simulator &instrument() const { return m_bench->instruments().instrument(0); }
+
+    // Runs the window's own steps for a count change that found the instrument.
+    void readThroughController()
+    {
+        m_controller->read(virtualPort());
+        m_controller->setVersion(QStringLiteral("Reading"));
+    }
+
+    static QString running(const QString &version)
+    {
+        return QStringLiteral("NVX7300 is currently running version ") + version;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_window);
+        QVERIFY(m_controller);
+        QVERIFY(m_bench);
+    }
+
+    void updateRoadFromDetectionToTheNewVersion()
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(prop("comPortComboBox", "count").toInt(), 1, kFoundMs);
+        // One instrument: its row is used without showing the box.
+        QCOMPARE(prop("comPortComboBox", "visible").toBool(), false);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("VIRTUAL1"));
+
+        QTRY_VERIFY_WITH_TIMEOUT(m_message->values.contains(running(QStringLiteral("1.10"))), kJobMs);
+        const int reading = m_message->indexOf(QStringLiteral("Reading NVX7300 version"));
+        QVERIFY(reading >= 0);
+        QVERIFY(reading < m_message->indexOf(running(QStringLiteral("1.10"))));
+        QCOMPARE(prop("missingTarvelinMessage", "visible").toBool(), false);
+
+        // The catalogue arrives from the server; the newest version is offered.
+        QTRY_COMPARE_WITH_TIMEOUT(text("updateButton"), QStringLiteral("Update to\nversion 1.208"), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QVERIFY(prop("updateButton", "visible").toBool());
+
+        QSignalSpy operate(m_controller, &Controller::operate);
+        QSignalSpy statuses(m_controller, &Controller::controllerHandleStatusChanged);
+        const int progressBefore = m_progress->steps.size();
+        emitSignal(item("updateButton"), "clicked");
+        QCOMPARE(operate.size(), 1);
+        QCOMPARE(operate.at(0).at(0).toString(), virtualPort());
+        const QString firmware = operate.at(0).at(1).toString();
+        QVERIFY2(QFileInfo(firmware).fileName().startsWith(QLatin1String("731-001-208-")), qPrintable(firmware));
+        QVERIFY(QFileInfo::exists(firmware));
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+        QCOMPARE(prop("progressBar", "visible").toBool(), true);
+
+        QTRY_VERIFY_WITH_TIMEOUT(m_message->values.contains(QStringLiteral("Update Complete")), kJobMs);
+        QCOMPARE(statuses.last().at(0).toInt(), 100);
+        QCOMPARE(prop("progressBar", "visible").toBool(), false);
+
+        // The bar advanced while visible, one tick per status 2.
+        const QList<QPair<double, bool>> steps = m_progress->steps.mid(progressBefore);
+        int ticks = 0;
+        double last = 0;
+        for (const auto &step : steps) {
+            if (step.first <= last)
+                continue;
+            QVERIFY(step.second);
+            QVERIFY(qFuzzyCompare(1 + step.first, 1 + last + 1.0 / 170));
+            last = step.first;
+            ++ticks;
+        }
+        QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+        QVERIFY(m_message->values.contains(QStringLiteral("Updating. Do not disconnect or switch off your NVX7300")));
+        QCOMPARE(m_controller->version(), QString());
+
+        // Reconnected, the instrument is read again and tells its new version.
+        QTRY_VERIFY_WITH_TIMEOUT(m_message->values.contains(running(QStringLiteral("1.208"))), kReplugMs);
+        QCOMPARE(instrument().read(0x1090, 2), (std::vector<uint8_t>{1, 208}));
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+    }
+
+    void statusTexts_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("versionKept");
+        QTest::newRow("1 port not opened") << 1 << "NVX7300 disconnected too soon" << true;
+        QTest::newRow("100 success") << 100 << "Update Complete" << false;
+        QTest::newRow("101 engine failure") << 101 << "Update Failed" << false;
+        QTest::newRow("199 not connected") << 199 << "NVX7300 not connected" << false;
+        QTest::newRow("0 refused") << 0 << "Update Failed" << false;
+    }
+
+    void statusTexts()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QFETCH(bool, versionKept);
+        m_controller->setVersion(QStringLiteral("1.208"));
+        m_controller->controllerStatusChanged(2);
+        QCOMPARE(text("smallMessage"), QStringLiteral("Updating. Do not disconnect or switch off your NVX7300"));
+        QCOMPARE(prop("progressBar", "visible").toBool(), true);
+        item("massEraseMouseArea")->setProperty("enabled", false);
+
+        m_controller->controllerStatusChanged(status);
+        QCOMPARE(text("smallMessage"), message);
+        QCOMPARE(prop("progressBar", "visible").toBool(), false);
+        QCOMPARE(prop("massEraseMouseArea", "enabled").toBool(), true);
+        // Cleared (except for 1), so that the next count change reads the instrument again.
+        QCOMPARE(m_controller->version(), versionKept ? QStringLiteral("1.208") : QString());
+    }
+
+    void fullBarAfter170Ticks()
+    {
+        item("progressBar")->setProperty("value", 0);
+        for (int i = 0; i < 170; ++i)
+            m_controller->controllerStatusChanged(2);
+        QVERIFY(qFuzzyCompare(prop("progressBar", "value").toDouble(), 1.0));
+        m_controller->controllerStatusChanged(100);
+    }
+
+    void unidentifiedInstrumentIsInvalid()
+    {
+        const std::vector<uint8_t> marker = instrument().read(0x1080, 1);
+        instrument().write(0x1080, {0xFF});
+        // Without a saved copy of its information memory, nothing can be offered to recover it.
+        QDir store(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware"));
+        for (const QString &backup : store.entryList({QStringLiteral("731-info-*.txt")}))
+            QVERIFY(store.remove(backup));
+        QSignalSpy versions(m_controller, &Controller::controllerHandleVersionChanged);
+        readThroughController();
+        QCOMPARE(text("smallMessage"), QStringLiteral("Reading NVX7300 version"));
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), QStringLiteral("NVX7300 software is invalid"), kJobMs);
+        instrument().write(0x1080, marker);
+        // Cleared, so that the next instrument found is read again.
+        QCOMPARE(m_controller->version(), QString());
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+    }
+
+    void massEraseCorner()
+    {
+        readThroughController();
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.208")), kJobMs);
+        auto *versions = contextObject<VersionModel>("versionModel");
+        const QString firmware = versions->myData(prop("versionComboBox", "currentIndex").toInt(), 6).toString();
+        const int erasesBefore = instrument().stats().massErases;
+
+        QSignalSpy operate(m_controller, &Controller::operate);
+        QSignalSpy reported(m_controller, &Controller::controllerHandleVersionChanged);
+        click("massEraseMouseArea");
+        QCOMPARE(operate.size(), 1);
+        QCOMPARE(operate.at(0).at(0).toString(), virtualPort());
+        QCOMPARE(operate.at(0).at(1).toString(), QStringLiteral("Erase") + firmware);
+        QCOMPARE(prop("massEraseMouseArea", "enabled").toBool(), false);
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+        QCOMPARE(prop("progressBar", "visible").toBool(), true);
+
+        QTRY_COMPARE_WITH_TIMEOUT(prop("massEraseMouseArea", "enabled").toBool(), true, kJobMs);
+        QCOMPARE(text("smallMessage"), QStringLiteral("Update Complete"));
+        QVERIFY(instrument().stats().massErases > erasesBefore);
+        // Replugged after the erase, it is read again.
+        QTRY_VERIFY_WITH_TIMEOUT(reported.contains({QStringLiteral("Reading")}), kReplugMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_controller->version() != QLatin1String("Reading"), kJobMs);
+    }
+
+    void languageSwitchRebuildsTexts()
+    {
+        auto *languages = contextObject<LanguageModel>("languageModel");
+        QVERIFY(languages);
+        int german = -1, english = -1;
+        for (int row = 0; row < languages->rowCount(); ++row) {
+            const QString code = languages->myData(row, 0).toString();
+            if (code == QLatin1String("de_DE"))
+                german = row;
+            if (code == QLatin1String("en_GB"))
+                english = row;
+        }
+        QVERIFY(german >= 0 && english >= 0);
+        QObject *box = item("languageComboBox");
+        QVERIFY(box->property("visible").toBool());
+
+        m_controller->setVersion(QStringLiteral("1.208"));
+        const QString description = contextObject<VersionModel>("versionModel")
+                                        ->myData(prop("versionComboBox", "currentIndex").toInt(), 3)
+                                        .toString();
+
+        box->setProperty("currentIndex", german);
+        QVERIFY(QMetaObject::invokeMethod(box, "activated", Q_ARG(int, german)));
+        const QString germanRunning = QCoreApplication::translate("main", "NVX7300 is currently running version ");
+        const QString germanUpdateTo = QCoreApplication::translate("main", "Update to");
+        QVERIFY2(germanRunning != QLatin1String("NVX7300 is currently running version "), "no German loaded");
+        QVERIFY(germanUpdateTo != QLatin1String("Update to"));
+        QCOMPARE(text("smallMessage"), germanRunning + QStringLiteral("1.208"));
+        QCOMPARE(text("updateButton"), germanUpdateTo + QLatin1Char('\n') + description);
+        QCOMPARE(text("missingTarvelinMessage"),
+                 QCoreApplication::translate("main", "Please switch on and connect your NVX7300"));
+
+        box->setProperty("currentIndex", english);
+        QVERIFY(QMetaObject::invokeMethod(box, "activated", Q_ARG(int, english)));
+        QCOMPARE(text("smallMessage"), running(QStringLiteral("1.208")));
+        QCOMPARE(text("updateButton"), QStringLiteral("Update to\n") + description);
+    }
+
+    void longPressWithSeveralVersionsOpensTheBox()
+    {
+        auto *versions = contextObject<VersionModel>("versionModel");
+        QVERIFY(versions->rowCount() >= 3);
+        m_controller->setVersion(QStringLiteral("1.208"));
+        emitSignal(item("updateButton"), "pressAndHold");
+        QCOMPARE(prop("versionComboBox", "visible").toBool(), true);
+        QCOMPARE(prop("updateButton", "visible").toBool(), false);
+
+        QObject *box = item("versionComboBox");
+        box->setProperty("currentIndex", 2);
+        QVERIFY(QMetaObject::invokeMethod(box, "activated", Q_ARG(int, 2)));
+        QCOMPARE(prop("versionComboBox", "visible").toBool(), false);
+        QCOMPARE(prop("updateButton", "visible").toBool(), true);
+        QCOMPARE(prop("updateButton", "enabled").toBool(), true);
+        QCOMPARE(text("updateButton"), QStringLiteral("Update to\n") + versions->myData(2, 3).toString());
+
+        // The older version is what a click then installs.
+        QSignalSpy operate(m_controller, &Controller::operate);
+        emitSignal(item("updateButton"), "clicked");
+        QCOMPARE(operate.size(), 1);
+        QCOMPARE(operate.at(0).at(1).toString(), versions->myData(2, 6).toString());
+        QTRY_VERIFY_WITH_TIMEOUT(!prop("progressBar", "visible").toBool(), kJobMs);
+    }
+
+    void longPressWithOneVersionOnlyLogs()
+    {
+        auto *versions = contextObject<VersionModel>("versionModel");
+        while (versions->rowCount() > 1)
+            versions->removeVersion(versions->rowCount() - 1);
+        QCOMPARE(prop("versionComboBox", "count").toInt(), 1);
+        emitSignal(item("updateButton"), "pressAndHold");
+        QCOMPARE(prop("versionComboBox", "visible").toBool(), false);
+        QCOMPARE(prop("updateButton", "visible").toBool(), true);
+    }
+
+    // Last: demo mode stays on until the program ends.
+    void demoModeOffersTwoFictitiousInstruments()
+    {
+        click("demoMouseArea");
+        QCOMPARE(prop("comPortComboBox", "count").toInt(), 2);
+        QCOMPARE(prop("comPortComboBox", "visible").toBool(), true);
+        QCOMPARE(prop("comPortComboBox", "currentIndex").toInt(), 1);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo2"));
+
+        QSignalSpy operate(m_controller, &Controller::operate);
+        emitSignal(item("updateButton"), "clicked");
+        item("comPortComboBox")->setProperty("currentIndex", 0);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo1"));
+        emitSignal(item("updateButton"), "clicked");
+        QCOMPARE(operate.size(), 2);
+        QCOMPARE(operate.at(0).at(0).toString(), QStringLiteral("demoport2"));
+        QCOMPARE(operate.at(1).at(0).toString(), QStringLiteral("demoport1"));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QTemporaryDir home;
+    QTemporaryDir served;
+    if (!home.isValid() || !served.isValid())
+        return 2;
+    qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
+    // The window starts in the system's language; the texts below are British English.
+    qputenv("LC_ALL", "en_GB.UTF-8");
+    if (qgetenv("NVX_GUI_TEST_DEBUG").isEmpty())
+        qputenv("QT_LOGGING_RULES", "*.debug=false");
+    QDir::setCurrent(home.path());
+
+    // The server starts on the empty folder; the catalogue then names its URL.
+    CatalogueServer server;
+    QString error;
+    if (!server.start(served.path())) {
+        std::fprintf(stderr, "catalogue server did not start\n");
+        return 2;
+    }
+    if (!nvx::demo::writeDemoCatalogue(served.path(), server.url(), &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 2;
+    }
+
+    // The store starts with the served catalogue, as after an earlier start:
+    // on a first start the built-in catalogue names the same firmware files
+    // on the archive host, and those transfers would keep the demo's out.
+    const QString store = home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware");
+    if (!QDir().mkpath(store) || !QFile::copy(served.path() + QStringLiteral("/731/731Versions.json"),
+                                              store + QStringLiteral("/731Versions.json")))
+        return 2;
+
+    const QByteArray catalogue = (server.url() + QStringLiteral("/731")).toLatin1();
+    QByteArray program(argv[0]);
+    char virtualOption[] = "--virtual-instrument";
+    char catalogueOption[] = "--catalogue-url";
+    QByteArray catalogueValue(catalogue);
+    char *toolkitArgv[] = {program.data(), virtualOption, catalogueOption, catalogueValue.data(), nullptr};
+    int toolkitArgc = 4;
+
+    nvx::StartupOptions options;
+    options.onWindowLoaded = [argc, argv](const nvx::LoadedToolkit &toolkit) {
+        // Built now, so that the histories start before the first timer tick.
+        auto *test = new MainWindowTest(toolkit.engine, toolkit.virtualBench);
+        QTimer::singleShot(0, [test, argc, argv] {
+            const int failures = QTest::qExec(test, argc, argv);
+            delete test;
+            QCoreApplication::exit(failures);
+        });
+    };
+    return nvx::runToolkit(toolkitArgc, toolkitArgv, options);
+}
+
+#include "tst_mainwindow.moc"
