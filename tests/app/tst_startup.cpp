@@ -34,6 +34,9 @@ class StartupTest : public QObject
         auto *child = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
+        // No display and no OpenGL here, also when the test is run by hand.
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
         child->setProcessEnvironment(env);
         child->setWorkingDirectory(home.path());
         child->start(QCoreApplication::applicationFilePath(), args);
