@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The same configuration as ./test.sh, so the two share one build.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DNVX_WERROR=ON
 cmake --build build -j "$(nproc)"
 
 run=(./build/app/nvx7300toolkit "$@")
