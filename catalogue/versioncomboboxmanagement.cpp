@@ -117,6 +117,7 @@ QString VersionComboBoxManagement::fileUrl(const QString &fileName) const
 void VersionComboBoxManagement::refreshValues(VersionModel *model)
 {
     this->model = model;
+    failedFirmwareUrls.clear(); // every address gets another chance at each refresh
 
     const QUrl catalogueUrl(fileUrl(kCatalogueName));
     const QUrl passwordUrl(fileUrl(kPasswordName));
@@ -314,17 +315,38 @@ void VersionComboBoxManagement::metadataDownloadFinished(int status, QUrl url)
 
 void VersionComboBoxManagement::firmwareDownloadFinished(int status, QUrl url)
 {
-    if (status != 0)
-        return;
     const QString text = url.toString();
-    // The latest catalogue pass holds the digest that counts.
-    for (int i = pendingVersions.size() - 1; i >= 0; --i) {
-        const VersionEntry &entry = pendingVersions.at(i);
-        if (entry.url == text) {
-            if (acceptFirmwareFile(pendingDigests.at(i), finishedFilePath(url)) && model)
-                model->addVersion(entry);
+    const QString file = finishedFilePath(url);
+    if (status == 0) {
+        // The latest catalogue pass holds the digest that counts.
+        int i = pendingVersions.size() - 1;
+        while (i >= 0 && pendingVersions.at(i).url != text)
+            --i;
+        if (i < 0)
+            return; // redirected: listed once a later refresh finds the file
+        if (acceptFirmwareFile(pendingDigests.at(i), file)) {
+            if (model)
+                model->addVersion(pendingVersions.at(i));
             return;
         }
+    }
+    fetchFromAnotherAddress(file, text);
+}
+
+void VersionComboBoxManagement::fetchFromAnotherAddress(const QString &file, const QString &failedUrl)
+{
+    // A request skipped while this transfer ran (two catalogues naming one
+    // file at different addresses) gets its turn now, newest entry first.
+    failedFirmwareUrls.insert(failedUrl);
+    const QString directory = storeDirectory();
+    for (int i = pendingVersions.size() - 1; i >= 0; --i) {
+        const QString url = pendingVersions.at(i).url;
+        if (failedFirmwareUrls.contains(url))
+            continue;
+        if (directory + QLatin1Char('/') + DownloadManager::fileNameOf(QUrl(url)) != file)
+            continue;
+        startDownload(QUrl(url), &VersionComboBoxManagement::firmwareDownloadFinished, directory);
+        return;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QModelIndex>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 #include <QUrl>
 
@@ -88,10 +89,12 @@ private:
     // sha256 is the catalogue's lower-case digest, empty when it gives none.
     bool acceptFirmwareFile(const QString &sha256, const QString &file);
     void discardFirmwareFile(const QString &file);
+    void fetchFromAnotherAddress(const QString &file, const QString &failedUrl);
 
     VersionModel *model = nullptr;
     QList<VersionEntry> pendingVersions;
     QStringList pendingDigests; // the "sha256" of each pending version, empty when none
+    QSet<QString> failedFirmwareUrls; // firmware addresses that failed during this refresh
     QList<DownloadManager *> downloads;
     QUrl appPath;
     int metadataDownloadIndex = -1;

@@ -322,6 +322,8 @@ private slots:
         writeFile(served(kCatalogue), json);
         writeFile(served(QStringLiteral("store/") + v126.filename()), nvx::demo::firmwareImage(1, 126));
         server->setRedirect(path, QStringLiteral("store/") + v126.filename(), 302);
+        // Slow enough that the fresh catalogue's pass finds the file still missing.
+        server->setSlowBody(QStringLiteral("/731/store/") + v126.filename(), 32, 30);
 
         VersionModel model;
         VersionComboBoxManagement catalogue(serverBase());
@@ -427,6 +429,29 @@ private slots:
         waitForRows(model, 2);
         waitIdle(catalogue);
         QCOMPARE(server->requestCount(QStringLiteral("/731/") + v208.filename()), 1);
+    }
+
+    void fileThatFailsAtOneAddressIsFetchedFromTheOther()
+    {
+        // The local catalogue names the file at an address that answers
+        // slowly with an error page; the fresh catalogue names it on the
+        // server. The second request waits for the first, then gets its turn.
+        const QString slowPath = QStringLiteral("/elsewhere/") + v207.filename();
+        writeFile(serverRoot->filePath(slowPath.mid(1)), QByteArray("<html><body>Not here</body></html>\n").repeated(8));
+        server->setSlowBody(slowPath, 16, 40);
+        writeFile(local(kCatalogue),
+                  catalogueOf({entryFor(v207, server->baseUrl().toString() + slowPath)}));
+        writeFile(served(kCatalogue), catalogueOf({entryFor(v207, serverUrl(v207.filename()))}));
+        writeFile(served(v207.filename()), nvx::demo::firmwareImage(1, 207));
+
+        VersionModel model;
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.refreshValues(&model);
+        waitForRows(model, 1);
+        QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.207")});
+        QCOMPARE(readFile(local(v207.filename())), nvx::demo::firmwareImage(1, 207));
+        QCOMPARE(server->requestCount(slowPath), 1);
+        QCOMPARE(server->requestCount(QStringLiteral("/731/") + v207.filename()), 1);
     }
 
     void fileDeletedByALaterEntryIsNoLongerListed()
