@@ -25,8 +25,8 @@ cmake --build build-asan -j "$jobs"
 # The Debian package from the shipped build: built, unpacked and checked.
 ./packaging/check-package.sh build
 
-# Short fuzz runs (about 15 s a target) keep the fuzz targets alive; any
+# Short fuzz runs (about 30 s a target) keep the fuzz targets alive; any
 # crash, hang or sanitizer report fails the run.
 if command -v clang++ >/dev/null; then
-  ./scripts/fuzz.sh 15
+  ./scripts/fuzz.sh 30
 fi
