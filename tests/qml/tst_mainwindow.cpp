@@ -302,6 +302,31 @@ private slots:
         m_controller->controllerStatusChanged(100);
     }
 
+    void interruptedUpdateIsOfferedAgainAndRestoresTheInstrument()
+    {
+        // As if an update had been cut off right after the erase: everything
+        // is blank, and the earlier read left a backup of this instrument.
+        const std::vector<uint8_t> info = instrument().read(0x1000, 0x100);
+        QCOMPARE(info[0x80], uint8_t(0xAA));
+        instrument().write(0x1000, std::vector<uint8_t>(0x10000 - 0x1000, 0xFF));
+
+        readThroughController();
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), QStringLiteral("NVX7300 must be updated again"), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+
+        emitSignal(item("updateButton"), "clicked");
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), QStringLiteral("Update Complete"), kJobMs);
+        // Identity and calibration are back; the version is the new firmware's own.
+        std::vector<uint8_t> expected = info;
+        expected[0x90] = 0xFF;
+        expected[0x91] = 0xFF;
+        std::vector<uint8_t> restored = instrument().read(0x1000, 0x100);
+        restored[0x90] = 0xFF;
+        restored[0x91] = 0xFF;
+        QCOMPARE(restored, expected);
+        QVERIFY(instrument().read(0xFFFE, 2) != (std::vector<uint8_t>{0xFF, 0xFF}));
+    }
+
     void unidentifiedInstrumentIsInvalid()
     {
         const std::vector<uint8_t> marker = instrument().read(0x1080, 1);
