@@ -27,7 +27,11 @@ if [ "$#" -eq 0 ]; then
   server_pid=$!
   for _ in $(seq 50); do [ -s "$demo/url" ] && break; sleep 0.1; done
   url=$(head -n 1 "$demo/url")
-  ./build/tools/httpserver/nvx7300-make-demo-catalogue "$demo/served" "$url"
+  # Three demo firmware versions for the virtual instrument, published as the
+  # maker publishes: scrambled, with digests, signed with the development key.
+  ./build/tools/httpserver/nvx7300-make-demo-catalogue --firmware-only "$demo/plain"
+  ./build/tools/publish/nvx7300-publish --input "$demo/plain" --output "$demo/served/731" \
+    --base-url "$url/731" --key keys/dev/catalogue-signing-dev.pem
   # The demo keeps its firmware store out of the user's own; it starts with
   # the demo catalogue, as after an earlier start.
   export XDG_DATA_HOME="$demo/data"

@@ -17,6 +17,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QHostAddress>
 #include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -252,14 +253,23 @@ bool readBack(const QString &outputDir, const QString &baseUrl, const QByteArray
             return false;
         }
     }
+    // Requests for the published addresses reach this server as a proxy. An
+    // address on this machine never goes through a proxy: the server listens
+    // on its port instead or, when a server already runs there (one that
+    // serves the output), the read-back asks that one.
+    const QHostAddress host(base.host());
+    const bool local = base.host() == QLatin1String("localhost") || (!host.isNull() && host.isLoopback());
     nvx::HttpFileServer server(root.path());
-    if (!server.listen()) {
+    const bool listening = server.listen(local ? quint16(base.port(80)) : 0);
+    if (!listening && !local) {
         setError(error, QStringLiteral("cannot listen on 127.0.0.1 for the read-back"));
         return false;
     }
     const QNetworkProxy previousProxy = QNetworkProxy::applicationProxy();
-    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"),
-                                                     server.port()));
+    if (!local) {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"),
+                                                         server.port()));
+    }
     QStringList log;
     collectedLog = &log;
     const QtMessageHandler previousHandler = qInstallMessageHandler(collectMessage);

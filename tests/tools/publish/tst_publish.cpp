@@ -132,6 +132,28 @@ private slots:
         QCOMPARE(readFile(VersionComboBoxManagement::firmwareDirectory() + QStringLiteral("/731Versions.json")), json);
     }
 
+    void localAddressIsReadBackBeforeAnyServerRuns()
+    {
+        // The demo publishes for a server on this machine that starts later.
+        QTemporaryDir input;
+        QTemporaryDir out;
+        QTemporaryDir dataHome;
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+        writeInput(input.path(), true);
+        quint16 port = 0;
+        {
+            nvx::HttpFileServer probe(out.path());
+            QVERIFY(probe.listen());
+            port = probe.port();
+        }
+        const QString base = QStringLiteral("http://127.0.0.1:%1/731").arg(port);
+        publish::Publication publication;
+        QString error;
+        QVERIFY2(publish::publishFolder(input.path(), out.path(), base, devKey(), &publication, &error),
+                 qPrintable(error));
+        QCOMPARE(publication.published, (QStringList{k208, k207, k126}));
+    }
+
     void readBackFindsADamagedPublication_data()
     {
         QTest::addColumn<QString>("damage");
