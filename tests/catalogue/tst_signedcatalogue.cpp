@@ -1,4 +1,5 @@
 #include "cataloguetrust.h"
+#include "cataloguetestfiles.h"
 #include "demofirmware.h"
 #include "downloadmanager.h"
 #include "httpfileserver.h"
@@ -21,52 +22,27 @@
 #include <QtTest>
 
 using nvx::demo::DemoVersion;
+using namespace cataloguetest;
 
 namespace {
 
 constexpr int kWaitMs = 10000;
 
-const QString kCatalogue = QStringLiteral("731Versions.json");
 const QString kSignature = QStringLiteral("731Versions.json.sig");
-const QString kPassword = QStringLiteral("731-0-00-2019-01-01-1200.txt");
 
-const DemoVersion v126{1, 126, QDateTime(QDate(2021, 1, 22), QTime(16, 28), Qt::UTC)};
-const DemoVersion v207{1, 207, QDateTime(QDate(2022, 1, 6), QTime(13, 44), Qt::UTC)};
-const DemoVersion v208{1, 208, QDateTime(QDate(2022, 1, 7), QTime(13, 53), Qt::UTC)};
-
-void writeFile(const QString &name, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(name).absolutePath());
-    QFile f(name);
-    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(name));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile f(name);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 QByteArray image(const DemoVersion &v)
 {
     return bsl::scrambleText(nvx::demo::firmwareImage(v.major, v.minor));
 }
 
-// An entry; digestOf empty gives no "sha256" member.
-QJsonObject entryFor(const DemoVersion &v, const QString &url, const QByteArray &digestOf = QByteArray())
+// An entry with a "sha256" member for the bytes digestOf (none when empty).
+QJsonObject entryFor(const DemoVersion &v, const QString &url, const QByteArray &digestOf)
 {
-    QJsonObject entry{{QStringLiteral("filename"), v.filename()}, {QStringLiteral("number"), v.number()},
-                      {QStringLiteral("date"), v.date()},         {QStringLiteral("description"), v.description()},
-                      {QStringLiteral("url"), url}};
+    QJsonObject entry = cataloguetest::entryFor(v, url);
     if (!digestOf.isEmpty())
         entry.insert(QStringLiteral("sha256"), catalogue::sha256Hex(digestOf));
     return entry;
-}
-
-QByteArray catalogueOf(const QJsonArray &versions)
-{
-    return QJsonDocument(QJsonObject{{QStringLiteral("versions"), versions}}).toJson();
 }
 
 QByteArray signatureFile(const SigningKey &key, const QByteArray &data)

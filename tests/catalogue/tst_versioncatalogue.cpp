@@ -1,3 +1,4 @@
+#include "cataloguetestfiles.h"
 #include "demofirmware.h"
 #include "downloadmanager.h"
 #include "httpfileserver.h"
@@ -19,47 +20,16 @@
 #include <QtTest>
 
 using nvx::demo::DemoVersion;
+using namespace cataloguetest;
 
 namespace {
 
 constexpr int kWaitMs = 10000;
 
-const QString kCatalogue = QStringLiteral("731Versions.json");
-const QString kPassword = QStringLiteral("731-0-00-2019-01-01-1200.txt");
 const QString kBuiltInImage = QStringLiteral("731-001-010-2019-11-28-1324.txt");
 const QString kVersionDownloadFailed = QStringLiteral("Couldn't copy remote version file.");
 const QString kPasswordDownloadFailed = QStringLiteral("Couldn't copy remote password file.");
 const QString kParseFailed = QStringLiteral("Couldn't parse local metadata file.");
-
-const DemoVersion v126{1, 126, QDateTime(QDate(2021, 1, 22), QTime(16, 28), Qt::UTC)};
-const DemoVersion v207{1, 207, QDateTime(QDate(2022, 1, 6), QTime(13, 44), Qt::UTC)};
-const DemoVersion v208{1, 208, QDateTime(QDate(2022, 1, 7), QTime(13, 53), Qt::UTC)};
-
-void writeFile(const QString &name, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(name).absolutePath());
-    QFile f(name);
-    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(name));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile f(name);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-QJsonObject entryFor(const DemoVersion &v, const QString &url)
-{
-    return {{QStringLiteral("filename"), v.filename()}, {QStringLiteral("number"), v.number()},
-            {QStringLiteral("date"), v.date()},         {QStringLiteral("description"), v.description()},
-            {QStringLiteral("url"), url}};
-}
-
-QByteArray catalogueOf(const QJsonArray &versions)
-{
-    return QJsonDocument(QJsonObject{{QStringLiteral("versions"), versions}}).toJson();
-}
 
 QStringList descriptions(const VersionModel &model)
 {
