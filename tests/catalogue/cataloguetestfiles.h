@@ -3,6 +3,9 @@
 // Files and catalogue entries the catalogue tests build their stores from.
 
 #include "demofirmware.h"
+#include "downloadmanager.h"
+#include "versioncomboboxmanagement.h"
+#include "versionmodel.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -11,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QtTest>
 
 namespace cataloguetest {
@@ -46,6 +50,30 @@ inline QJsonObject entryFor(const nvx::demo::DemoVersion &v, const QString &url)
 inline QByteArray catalogueOf(const QJsonArray &versions)
 {
     return QJsonDocument(QJsonObject{{QStringLiteral("versions"), versions}}).toJson();
+}
+
+inline QStringList descriptions(const VersionModel &model)
+{
+    QStringList out;
+    for (int row = 0; row < model.rowCount(); ++row)
+        out.append(model.myData(row, 3).toString());
+    return out;
+}
+
+// Waits until no download of the catalogue is running.
+inline void waitIdle(VersionComboBoxManagement &catalogue, int transferMs = 10000)
+{
+    for (;;) {
+        DownloadManager *running = nullptr;
+        for (DownloadManager *d : catalogue.findChildren<DownloadManager *>()) {
+            if (d->isActive())
+                running = d;
+        }
+        if (!running)
+            return;
+        QSignalSpy finished(running, &DownloadManager::finished);
+        QVERIFY(finished.wait(transferMs));
+    }
 }
 
 } // namespace cataloguetest

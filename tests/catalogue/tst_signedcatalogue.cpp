@@ -50,28 +50,6 @@ QByteArray signatureFile(const SigningKey &key, const QByteArray &data)
     return catalogue::signatureFileText(key.sign(data));
 }
 
-QStringList descriptions(const VersionModel &model)
-{
-    QStringList out;
-    for (int row = 0; row < model.rowCount(); ++row)
-        out.append(model.myData(row, 3).toString());
-    return out;
-}
-
-void waitIdle(VersionComboBoxManagement &catalogue)
-{
-    for (;;) {
-        DownloadManager *running = nullptr;
-        for (DownloadManager *d : catalogue.findChildren<DownloadManager *>()) {
-            if (d->isActive())
-                running = d;
-        }
-        if (!running)
-            return;
-        QSignalSpy finished(running, &DownloadManager::finished);
-        QVERIFY(finished.wait(kWaitMs));
-    }
-}
 
 QUrl closedPortBase()
 {

@@ -31,29 +31,6 @@ const QString kVersionDownloadFailed = QStringLiteral("Couldn't copy remote vers
 const QString kPasswordDownloadFailed = QStringLiteral("Couldn't copy remote password file.");
 const QString kParseFailed = QStringLiteral("Couldn't parse local metadata file.");
 
-QStringList descriptions(const VersionModel &model)
-{
-    QStringList out;
-    for (int row = 0; row < model.rowCount(); ++row)
-        out.append(model.myData(row, 3).toString());
-    return out;
-}
-
-// Waits until no download of the catalogue is running.
-void waitIdle(VersionComboBoxManagement &catalogue)
-{
-    for (;;) {
-        DownloadManager *running = nullptr;
-        for (DownloadManager *d : catalogue.findChildren<DownloadManager *>()) {
-            if (d->isActive())
-                running = d;
-        }
-        if (!running)
-            return;
-        QSignalSpy finished(running, &DownloadManager::finished);
-        QVERIFY(finished.wait(kWaitMs));
-    }
-}
 
 void waitForRows(VersionModel &model, int rows)
 {
