@@ -3,6 +3,8 @@
 # a scratch folder and checks it the way a desktop and a user would meet it:
 # files where the desktop looks for them, valid desktop entry and AppStream
 # metainfo, sound control data, and programs that run from the unpacked files.
+# Debian's own checker, lintian, must report no error and no warning beyond
+# those the package's overrides file accepts, each with its reason.
 #
 #   packaging/check-package.sh [BUILD_DIR]     (default: build)
 #
@@ -17,7 +19,7 @@ fail() { echo "check-package: FAIL: $*" >&2; failures=$((failures + 1)); }
 ok() { echo "check-package: ok: $*"; }
 die() { echo "check-package: FAIL: $*" >&2; exit 1; }
 
-for tool in cpack dpkg-deb desktop-file-validate appstreamcli ldd file gzip; do
+for tool in cpack dpkg-deb desktop-file-validate appstreamcli lintian ldd file gzip; do
     command -v "$tool" >/dev/null || die "$tool is missing (scripts/install-deps.sh installs it)"
 done
 [ -f "$build/CPackConfig.cmake" ] || die "$build is not a configured build folder"
@@ -89,7 +91,7 @@ usr="$root/usr"
 # Nothing beyond what a desktop program needs (no headers, static
 # libraries or test programs slipping in through someone's install rule).
 stray=$(cd "$root" && find . -type f | sed 's|^\./||' | grep -Ev \
-    '^usr/(bin/[^/]+|share/applications/[^/]+\.desktop|share/metainfo/[^/]+\.metainfo\.xml|share/icons/hicolor/(scalable/apps/[^/]+\.svg|256x256/apps/[^/]+\.png)|share/man/man1/[^/]+\.1(\.gz)?|lib/udev/rules\.d/[^/]+\.rules)$' \
+    '^usr/(bin/[^/]+|share/applications/[^/]+\.desktop|share/metainfo/[^/]+\.metainfo\.xml|share/icons/hicolor/(scalable/apps/[^/]+\.svg|256x256/apps/[^/]+\.png)|share/man/man1/[^/]+\.1(\.gz)?|lib/udev/rules\.d/[^/]+\.rules|share/doc/nvx7300-toolkit/(copyright|changelog\.gz)|share/lintian/overrides/nvx7300-toolkit)$' \
     || true)
 [ -z "$stray" ] && ok "no stray files" || fail "unexpected files: $stray"
 
@@ -137,6 +139,29 @@ grep -q "<id>$app_id</id>" "$metainfo" || fail "metainfo id is not $app_id"
 grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" \
     || fail "metainfo does not launch $app_id.desktop"
 grep -q "<release version=\"${version%%-*}\"" "$metainfo" || fail "metainfo has no release $version"
+
+# --- lintian ---------------------------------------------------------------
+# An override says why on the comment line right before it.
+overrides="$usr/share/lintian/overrides/nvx7300-toolkit"
+if [ -f "$overrides" ]; then
+    unexplained=$(awk '!/^[[:space:]]*(#|$)/ && prev !~ /^#[[:space:]]*[^[:space:]]/ { print } { prev = $0 }' \
+        "$overrides")
+    [ -z "$unexplained" ] || fail "lintian overrides without a reason on the line before: $unexplained"
+fi
+# Overridden reports are listed, not counted; an override nothing matches any
+# more has lost its reason.
+lintian_log="$scratch/lintian.log"
+lintian_status=0
+lintian --fail-on error,warning --display-info --show-overrides "$deb" > "$lintian_log" 2>&1 \
+    || lintian_status=$?
+grep -v '^running with root privileges' "$lintian_log" || true
+if [ "$lintian_status" -ne 0 ]; then
+    fail "lintian reports errors or warnings (status $lintian_status)"
+elif grep -q ' unused-override ' "$lintian_log"; then
+    fail "lintian overrides that match nothing"
+else
+    ok "lintian"
+fi
 
 # --- programs from the unpacked files --------------------------------------
 export LD_LIBRARY_PATH="$usr/lib:$usr/lib/$(gcc -dumpmachine 2>/dev/null || echo x86_64-linux-gnu)"

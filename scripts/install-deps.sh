@@ -10,7 +10,7 @@ packages=(
   qml-module-qtquick-templates2 qml-module-qtqml qml-module-qtqml-models2 qml-module-qttest
   xvfb xauth
   clang libclang-rt-14-dev srecord
-  dpkg-dev file man-db desktop-file-utils appstream
+  dpkg-dev file man-db desktop-file-utils appstream lintian
 )
 
 missing=()

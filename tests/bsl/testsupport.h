@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -127,7 +128,7 @@ private:
                         ++m_syncs;
                         if (m_syncReply >= 0) {
                             const uint8_t r = uint8_t(m_syncReply);
-                            (void)::write(m_master, &r, 1);
+                            send(&r, 1);
                             synced = true;
                         }
                     }
@@ -149,8 +150,24 @@ private:
                     }
                 }
                 if (!reply.isEmpty())
-                    (void)::write(m_master, reply.constData(), size_t(reply.size()));
+                    send(reply.constData(), size_t(reply.size()));
             }
+        }
+    }
+
+    // All of it: a reply cut short would look like a loader that stopped
+    // answering. Only a closed engine side ends it early.
+    void send(const void *data, size_t count)
+    {
+        const char *bytes = static_cast<const char *>(data);
+        while (count > 0) {
+            const ssize_t n = ::write(m_master, bytes, count);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            bytes += n;
+            count -= size_t(n);
         }
     }
 
