@@ -135,7 +135,7 @@ bool sync(QFileDevice &file)
     if (!file.flush())
         return false;
 #ifdef Q_OS_WIN
-    return ::FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
+    return ::FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()))) != 0;
 #else
     return ::fsync(file.handle()) == 0;
 #endif

@@ -114,6 +114,7 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
     if (!store().prepare())
         qWarning().noquote() << "Cannot prepare the firmware folder " + directory;
     refreshing = true;
+    starting = true; // a transfer that cannot even start must not settle the refresh half-way
 
     const QUrl catalogueUrl(fileUrl(FirmwareStore::kCatalogueName));
     if (catalogueKey.isEmpty()) {
@@ -134,6 +135,7 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
 
     // Whatever catalogue is here already fills the list while the new one loads.
     processMetadataFile(directory + QLatin1Char('/') + FirmwareStore::kCatalogueName);
+    starting = false;
     if (!settleQueued) {
         settleQueued = true;
         QMetaObject::invokeMethod(
@@ -244,7 +246,7 @@ void VersionComboBoxManagement::release(DownloadManager *download)
 
 void VersionComboBoxManagement::checkSettled()
 {
-    if (!refreshing || !downloads.isEmpty() || signedCheckRunning || passwordAfterCheck)
+    if (!refreshing || starting || !downloads.isEmpty() || signedCheckRunning || passwordAfterCheck)
         return;
     refreshing = false;
     // Nothing runs, so whatever is left in the staging folder is a leftover.

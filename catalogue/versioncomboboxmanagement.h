@@ -154,6 +154,7 @@ private:
     bool passwordAfterCheck = false; // keyed: fetch the password file once the catalogue is checked
     QString passwordSha256;          // of the latest local catalogue read in keyed mode
     bool refreshing = false;
+    bool starting = false; // inside refreshValues
     bool settleQueued = false;
     CatalogueOutcome outcome = CatalogueOutcome::NotAsked;
     int firmwareFailures = 0;
