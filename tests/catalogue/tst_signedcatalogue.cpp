@@ -20,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 using nvx::demo::DemoVersion;
 using namespace cataloguetest;
 
@@ -79,6 +81,16 @@ private:
     QString local(const QString &name) const { return firmwareDir + QLatin1Char('/') + name; }
     static QString path(const QString &name) { return QStringLiteral("/731/") + name; }
 
+    // A catalogue of the test server trusting key (none when empty), refreshed once and settled.
+    std::unique_ptr<VersionComboBoxManagement> refreshed(VersionModel &model, const QByteArray &key) const
+    {
+        auto catalogue = std::make_unique<VersionComboBoxManagement>(serverBase());
+        catalogue->setPublicKey(key);
+        catalogue->refreshValues(&model);
+        waitIdle(*catalogue);
+        return catalogue;
+    }
+
     QStringList incomingFiles() const
     {
         return QDir(local(QStringLiteral("incoming"))).entryList(QDir::Files | QDir::Hidden);
@@ -132,10 +144,7 @@ private slots:
         MessageLog log;
         VersionModel model;
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(devKey.publicKey());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, devKey.publicKey());
 
         QCOMPARE(descriptions(model), (QStringList{QStringLiteral("version 1.208"), QStringLiteral("version 1.207")}));
         QCOMPARE(readFile(local(kCatalogue)), json);
@@ -201,10 +210,7 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(devKey.publicKey());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, devKey.publicKey());
 
         QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Remote version file discarded, ") + reason
                                              + QStringLiteral("; the local version file stays in use.")),
@@ -270,10 +276,7 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(devKey.publicKey());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, devKey.publicKey());
 
         QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.208")});
         QCOMPARE(server->requestCount(path(v207.filename())), 0);
@@ -291,10 +294,7 @@ private slots:
             writeFile(served(v.filename()), image(v));
 
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(QByteArray());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, QByteArray());
 
         QCOMPARE(descriptions(model), (QStringList{QStringLiteral("version 1.208"), QStringLiteral("version 1.207")}));
         QCOMPARE(readFile(local(kCatalogue)), json);
@@ -342,10 +342,7 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(keyed ? devKey.publicKey() : QByteArray());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, keyed ? devKey.publicKey() : QByteArray());
 
         const bool bad = !warning.isEmpty();
         QCOMPARE(model.rowCount(), bad ? 1 : 2);
@@ -356,8 +353,8 @@ private slots:
                  bad ? 1 : 0);
 
         const int requests = server->requestCount(path(v208.filename()));
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        catalogue->refreshValues(&model);
+        waitIdle(*catalogue);
         QCOMPARE(server->requestCount(path(v208.filename())) > requests, bad);
         QCOMPARE(model.rowCount(), bad ? 1 : 2);
     }
@@ -426,10 +423,7 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(keyed ? devKey.publicKey() : QByteArray());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, keyed ? devKey.publicKey() : QByteArray());
 
         QCOMPARE(readFile(local(kPassword)), installed ? servedBytes : working);
         QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("Remote password file discarded, ")),
@@ -487,13 +481,10 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(devKey.publicKey());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, devKey.publicKey());
 
         QCOMPARE(readFile(local(kCatalogue)), accepted ? servedJson : installedJson);
-        QCOMPARE(catalogue.catalogueOutcome(), accepted ? VersionComboBoxManagement::CatalogueOutcome::Installed
+        QCOMPARE(catalogue->catalogueOutcome(), accepted ? VersionComboBoxManagement::CatalogueOutcome::Installed
                                                         : VersionComboBoxManagement::CatalogueOutcome::Refused);
         QCOMPARE(descriptions(model), accepted ? (QStringList{QStringLiteral("version 1.208"),
                                                               QStringLiteral("version 1.207")})
