@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -82,10 +83,16 @@ private slots:
         server = new nvx::HttpFileServer(serverRoot->path());
         QVERIFY(server->listen());
         writeFile(served(kPassword), nvx::demo::passwordFile());
+        // The built-in catalogue names the archive host: its requests come
+        // here (the server answers as a proxy), never to the real host.
+        // Addresses on 127.0.0.1 bypass the proxy.
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), server->port()));
     }
 
     void cleanup()
     {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         QDir::setCurrent(QDir::tempPath());
         delete server;
         delete serverRoot;
@@ -112,6 +119,8 @@ private slots:
             while (log.count(QtWarningMsg, kVersionDownloadFailed) == 0
                    || log.count(QtWarningMsg, kPasswordDownloadFailed) == 0)
                 QVERIFY(logged.wait(kWaitMs));
+            waitIdle(catalogue);
+            QVERIFY(server->requestCount(QStringLiteral("/731/731-001-208-2022-01-07-1353.txt")) >= 1);
             QCOMPARE(model.rowCount(), 0); // the built-in image is not in the built-in catalogue
             QCOMPARE(log.count(QtWarningMsg, kParseFailed), 0);
             QCOMPARE(readFile(local(kPassword)), readFile(QStringLiteral(":/firmware/") + kPassword));
