@@ -183,6 +183,12 @@ int commandVersion(const Options &o)
     return identified ? kExitOk : exitStatus;
 }
 
+// Why the server's catalogue is not in use.
+QString catalogueTrouble(const CatalogueListing &listing)
+{
+    return listing.catalogueRefused ? QStringLiteral("refused") : QStringLiteral("unreachable");
+}
+
 int commandVersions(const Options &o)
 {
     const CatalogueListing listing = refreshCatalogue(serverBase(o), o.offline, kSettleTimeoutMs);
@@ -196,7 +202,7 @@ int commandVersions(const Options &o)
         printOut(v.number.leftJustified(numberWidth + 2) + v.description.leftJustified(descriptionWidth + 2) + v.path);
     if (!o.offline && !listing.catalogueReached) {
         printErr(QStringLiteral("catalogue %1 at %2; listed the versions already stored")
-                     .arg(listing.catalogueRefused ? QStringLiteral("refused") : QStringLiteral("unreachable"),
+                     .arg(catalogueTrouble(listing),
                           serverBase(o).toString()));
         return kExitCatalogueUnreachable;
     }
@@ -222,7 +228,9 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
     const bool unreachable = !o.offline && !listing.catalogueReached;
     if (listing.versions.isEmpty()) {
         if (unreachable) {
-            printErr(QStringLiteral("catalogue unreachable at %1 and no firmware stored").arg(serverBase(o).toString()));
+            printErr(QStringLiteral("catalogue %1 at %2 and no firmware stored")
+                         .arg(catalogueTrouble(listing),
+                              serverBase(o).toString()));
             *exitStatus = kExitCatalogueUnreachable;
         } else {
             printErr(QStringLiteral("no firmware version available"));
@@ -247,7 +255,7 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
     }
     if (unreachable) {
         printErr(QStringLiteral("catalogue %1; using the versions already stored")
-                     .arg(listing.catalogueRefused ? QStringLiteral("refused") : QStringLiteral("unreachable")));
+                     .arg(catalogueTrouble(listing)));
     }
     if (!fileReadable(chosen.path)) {
         *exitStatus = kExitFileUnreadable;
