@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "autoupdate.h"
+#include "cataloguetrust.h"
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "controller.h"
@@ -67,6 +68,8 @@ CommandLine parseCommandLine()
     if (parser.isSet(versionOption)) {
         std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
                     qPrintable(QCoreApplication::applicationVersion()));
+        if (catalogue::builtInPublicKey().isEmpty())
+            std::printf("no catalogue key: this build accepts unsigned catalogues (development only)\n");
         result.exitCode = 0;
         return result;
     }

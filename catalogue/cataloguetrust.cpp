@@ -1,6 +1,8 @@
 #include "cataloguetrust.h"
 
 #include "catalogueconfig.h"
+#include "firmwarecheck.h"
+#include "scramblekey.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -124,6 +126,47 @@ QString fileSha256Hex(const QString &path)
 bool isSha256Text(const QString &text)
 {
     return isHexText(text, 64);
+}
+
+bool checkPasswordFile(const QByteArray &bytes, QString *reason)
+{
+    constexpr int kLinesPerRecord = 4;   // "@FFE0", 16 bytes, 16 bytes, "q"
+    constexpr int kPasswordBytes = 32;   // the interrupt vector table
+    if (bytes.trimmed().isEmpty()) {
+        setReason(reason, QStringLiteral("empty"));
+        return false;
+    }
+    if (bytes.contains('\0')) {
+        setReason(reason, QStringLiteral("not a text file"));
+        return false;
+    }
+    const QByteArray plain = bsl::unscrambleText(bytes);
+    QList<QByteArray> lines = plain.split('\n');
+    if (!lines.last().trimmed().isEmpty()) {
+        setReason(reason, QStringLiteral("the last line is not terminated"));
+        return false;
+    }
+    lines.removeLast();
+    if (lines.size() % kLinesPerRecord != 0) {
+        setReason(reason, QStringLiteral("%1 lines are not records of %2").arg(lines.size()).arg(kLinesPerRecord));
+        return false;
+    }
+    for (int first = 0; first < lines.size(); first += kLinesPerRecord) {
+        const int record = first / kLinesPerRecord + 1;
+        QByteArray text;
+        for (int i = first; i < first + kLinesPerRecord; ++i)
+            text += lines.at(i) + '\n';
+        QVector<bsl::ImageBlock> blocks;
+        QString parseReason;
+        if (!lines.at(first).trimmed().startsWith('@') || lines.at(first + 3).trimmed() != "q"
+            || !bsl::parseTiText(text, &blocks, &parseReason) || blocks.size() != 1
+            || blocks.first().bytes.size() != kPasswordBytes) {
+            setReason(reason, QStringLiteral("record %1 is not a password of %2 bytes").arg(record).arg(kPasswordBytes));
+            return false;
+        }
+    }
+    setReason(reason, QString());
+    return true;
 }
 
 } // namespace catalogue

@@ -43,4 +43,11 @@ QString fileSha256Hex(const QString &path);
 // A "sha256" member is usable when it is 64 hexadecimal digits (either case).
 bool isSha256Text(const QString &text);
 
+// The password file as the workflow reads it: after descrambling, records of
+// four lines each ("@" address, two data lines, "q") holding 32 bytes, at
+// least one record, and no further line, since the records are found by
+// counting line ends from the file's end. False with a reason otherwise (an
+// error page, an empty body, a cut or padded file).
+bool checkPasswordFile(const QByteArray &bytes, QString *reason = nullptr);
+
 } // namespace catalogue

@@ -1,62 +1,38 @@
 #include "versioncomboboxmanagement.h"
 
 #include "catalogueconfig.h"
+#include "cataloguedocument.h"
 #include "cataloguetrust.h"
 #include "downloadmanager.h"
 #include "firmwarecheck.h"
+#include "firmwarestore.h"
+#include "safefile.h"
 #include "versionmodel.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
 #include <QStandardPaths>
+
+using catalogue::CatalogueDocument;
+using catalogue::parseCatalogue;
 
 namespace {
 
 const QString kResourceDir = QStringLiteral(":/firmware");
-const QString kCatalogueName = QStringLiteral("731Versions.json");
-const QString kPasswordName = QStringLiteral("731-0-00-2019-01-01-1200.txt");
 const QString kBuiltInImageName = QStringLiteral("731-001-010-2019-11-28-1324.txt");
-const QString kSignatureSuffix = QStringLiteral(".sig");
-const QString kIncomingFolder = QStringLiteral("incoming"); // signed catalogue before its check
 constexpr int kPathCode = 6; // VersionModel::myData code of the local path
 
-bool writeAtomically(const QString &path, const QByteArray &bytes)
-{
-    if (QFileInfo::exists(path))
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
-}
+// Size caps per kind, generous for what each file really is.
+constexpr qint64 kMaxCatalogueBytes = 2 * 1024 * 1024; // the built-in one is 5 KiB
+constexpr qint64 kMaxSignatureBytes = 4 * 1024;        // 89 bytes
+constexpr qint64 kMaxPasswordBytes = 256 * 1024;       // a few records of 100 bytes
+constexpr qint64 kMaxFirmwareBytes = 4 * 1024 * 1024;  // the firmware check refuses more than 1 MiB anyway
 
-QByteArray readAll(const QString &path, bool *ok = nullptr)
-{
-    QFile file(path);
-    const bool opened = file.open(QIODevice::ReadOnly);
-    if (ok)
-        *ok = opened;
-    return opened ? file.readAll() : QByteArray();
-}
-
-void removeFile(const QString &path)
-{
-    if (!QFileInfo::exists(path))
-        return;
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QFile::remove(path);
-}
-
-// A catalogue name may only name a file directly inside the firmware directory.
-bool isPlainFileName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
-}
+// Firmware transfers per file name in one session (one program run), so
+// that no address, however it fails, is asked again and again.
+constexpr int kMaxRequestsPerFile = 4;
 
 } // namespace
 
@@ -70,8 +46,12 @@ VersionComboBoxManagement::VersionComboBoxManagement(const QUrl &serverBase, QOb
 {
 }
 
-// The download managers are children, released with this object.
-VersionComboBoxManagement::~VersionComboBoxManagement() = default;
+VersionComboBoxManagement::~VersionComboBoxManagement()
+{
+    // Running transfers use `network`, a member that is gone before QObject
+    // would delete them as children.
+    qDeleteAll(downloads);
+}
 
 QUrl VersionComboBoxManagement::defaultServerBase()
 {
@@ -101,9 +81,14 @@ QString VersionComboBoxManagement::storeDirectory() const
     return storeOverride.isEmpty() ? firmwareDirectory() : storeOverride;
 }
 
-QString VersionComboBoxManagement::incomingDirectory() const
+void VersionComboBoxManagement::setStallTimeout(int ms)
 {
-    return storeDirectory() + QLatin1Char('/') + kIncomingFolder;
+    stallTimeoutMs = ms;
+}
+
+FirmwareStore VersionComboBoxManagement::store() const
+{
+    return FirmwareStore(storeDirectory());
 }
 
 QString VersionComboBoxManagement::fileUrl(const QString &fileName) const
@@ -118,38 +103,49 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
 {
     this->model = model;
     failedFirmwareUrls.clear(); // every address gets another chance at each refresh
+    firmwareFailures = 0;
 
-    const QUrl catalogueUrl(fileUrl(kCatalogueName));
-    const QUrl passwordUrl(fileUrl(kPasswordName));
     const QString directory = storeDirectory();
     if (directory.isEmpty())
         qFatal("Cannot determine settings storage location");
-
-    installBuiltInFile(kResourceDir, kCatalogueName, directory, kCatalogueName);
-    installBuiltInFile(kResourceDir, kPasswordName, directory, kPasswordName);
+    installBuiltInFile(kResourceDir, FirmwareStore::kCatalogueName, directory, FirmwareStore::kCatalogueName);
+    installBuiltInFile(kResourceDir, FirmwareStore::kPasswordName, directory, FirmwareStore::kPasswordName);
     // Downloads need the folder even when no built-in file was copied there.
-    QDir().mkpath(QDir(directory).absolutePath());
+    if (!store().prepare())
+        qWarning().noquote() << "Cannot prepare the firmware folder " + directory;
+    refreshing = true;
+    starting = true; // a transfer that cannot even start must not settle the refresh half-way
 
+    const QUrl catalogueUrl(fileUrl(FirmwareStore::kCatalogueName));
     if (catalogueKey.isEmpty()) {
-        if (startDownload(catalogueUrl, &VersionComboBoxManagement::metadataDownloadFinished, directory))
-            metadataDownloadIndex = downloads.size() - 1;
+        outcome = CatalogueOutcome::Pending;
+        startDownload(Kind::Catalogue, catalogueUrl, FirmwareStore::kCatalogueName);
+        startPasswordDownload();
     } else if (signedCheckRunning) {
         qDebug().noquote() << "Signed version file still being fetched";
     } else {
-        // The local catalogue is replaced only once the download's signature verified.
-        QDir().mkpath(incomingDirectory());
-        if (DownloadManager *download = startDownload(
-                catalogueUrl, &VersionComboBoxManagement::signedMetadataDownloadFinished, incomingDirectory())) {
-            metadataDownloadIndex = downloads.size() - 1;
-            // A URL that never starts a transfer never reports back either.
-            signedCheckRunning = download->isActive();
-        }
+        outcome = CatalogueOutcome::Pending;
+        // The password file waits for the checked catalogue, which gives its digest.
+        signedCheckRunning = startDownload(Kind::Catalogue, catalogueUrl, FirmwareStore::kCatalogueName) != nullptr;
+        if (signedCheckRunning)
+            passwordAfterCheck = true;
+        else
+            startPasswordDownload();
     }
-    if (startDownload(passwordUrl, &VersionComboBoxManagement::passwordDownloadFinished, directory))
-        passwordDownloadIndex = downloads.size() - 1;
 
     // Whatever catalogue is here already fills the list while the new one loads.
-    processMetadataFile(directory + QLatin1Char('/') + DownloadManager::fileNameOf(catalogueUrl));
+    processMetadataFile(directory + QLatin1Char('/') + FirmwareStore::kCatalogueName);
+    starting = false;
+    if (!settleQueued) {
+        settleQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                settleQueued = false;
+                checkSettled();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void VersionComboBoxManagement::refreshLocalValues(VersionModel *model)
@@ -159,48 +155,114 @@ void VersionComboBoxManagement::refreshLocalValues(VersionModel *model)
     if (directory.isEmpty())
         qFatal("Cannot determine settings storage location");
 
-    installBuiltInFile(kResourceDir, kCatalogueName, directory, kCatalogueName);
-    installBuiltInFile(kResourceDir, kPasswordName, directory, kPasswordName);
+    installBuiltInFile(kResourceDir, FirmwareStore::kCatalogueName, directory, FirmwareStore::kCatalogueName);
+    installBuiltInFile(kResourceDir, FirmwareStore::kPasswordName, directory, FirmwareStore::kPasswordName);
     localOnly = true;
-    processMetadataFile(directory + QLatin1Char('/') + kCatalogueName);
+    processMetadataFile(directory + QLatin1Char('/') + FirmwareStore::kCatalogueName);
     localOnly = false;
 }
 
 bool VersionComboBoxManagement::transferRunningTo(const QString &fileName) const
 {
-    for (const DownloadManager *download : downloads) {
-        if (download->isActive() && download->targetFileName() == fileName)
+    for (auto it = transfers.cbegin(); it != transfers.cend(); ++it) {
+        if (it.value().fileName == fileName && it.key()->isActive())
             return true;
     }
     return false;
 }
 
-DownloadManager *VersionComboBoxManagement::startDownload(const QUrl &url,
-                                                          void (VersionComboBoxManagement::*slot)(int, QUrl),
-                                                          const QString &directory)
+VersionComboBoxManagement::Transfer VersionComboBoxManagement::transferOf(QObject *download) const
+{
+    return transfers.value(qobject_cast<DownloadManager *>(download));
+}
+
+DownloadManager *VersionComboBoxManagement::startDownload(Kind kind, const QUrl &url, const QString &fileName)
 {
     if (localOnly)
         return nullptr;
-    const QString target = directory + QLatin1Char('/') + DownloadManager::fileNameOf(url);
-    if (transferRunningTo(target)) {
+    if (transferRunningTo(fileName)) {
         // Two transfers must never write the same file; the running one ends
         // with the version listed if it succeeds.
-        qDebug().noquote() << "Download already running for" << target;
+        qDebug().noquote() << "Download already running for" << fileName;
         return nullptr;
     }
+    if (kind == Kind::Firmware) {
+        int &requests = firmwareRequests[fileName];
+        if (requests >= kMaxRequestsPerFile) {
+            qWarning().noquote() << "Not requesting " + fileName + " again: "
+                                        + QString::number(requests) + " requests in this session";
+            return nullptr;
+        }
+        ++requests;
+    }
+
     auto *download = new DownloadManager(this);
-    downloads.append(download);
-    connect(download, &DownloadManager::finished, this, slot);
-    download->setDownloadPath(directory);
+    download->setNetworkAccessManager(&network);
+    switch (kind) {
+    case Kind::Catalogue:
+        download->setMaxBytes(kMaxCatalogueBytes);
+        connect(download, &DownloadManager::finished, this,
+                catalogueKey.isEmpty() ? &VersionComboBoxManagement::metadataDownloadFinished
+                                       : &VersionComboBoxManagement::signedMetadataDownloadFinished);
+        break;
+    case Kind::Signature:
+        download->setMaxBytes(kMaxSignatureBytes);
+        connect(download, &DownloadManager::finished, this, &VersionComboBoxManagement::signatureDownloadFinished);
+        break;
+    case Kind::Password:
+        download->setMaxBytes(kMaxPasswordBytes);
+        connect(download, &DownloadManager::finished, this, &VersionComboBoxManagement::passwordDownloadFinished);
+        break;
+    case Kind::Firmware:
+        download->setMaxBytes(kMaxFirmwareBytes);
+        connect(download, &DownloadManager::finished, this, &VersionComboBoxManagement::firmwareDownloadFinished);
+        break;
+    }
+    // After the handler above: the transfer object goes once its end is handled.
+    connect(download, &DownloadManager::finished, this, [this, download] { release(download); });
+    if (stallTimeoutMs > 0)
+        download->setStallTimeout(stallTimeoutMs);
+    download->setDownloadPath(store().stagingDirectory());
+    download->setFileName(fileName);
     download->setUrl(url);
+    downloads.append(download);
+    transfers.insert(download, Transfer{kind, fileName, catalogue::normalisedUrl(url)});
     download->downloadFile();
+    if (!download->isActive()) {
+        // An empty or invalid address never starts, so it never ends either.
+        release(download);
+        return nullptr;
+    }
     return download;
+}
+
+void VersionComboBoxManagement::release(DownloadManager *download)
+{
+    transfers.remove(download);
+    downloads.removeAll(download);
+    download->deleteLater();
+    checkSettled();
+}
+
+void VersionComboBoxManagement::checkSettled()
+{
+    if (!refreshing || starting || !downloads.isEmpty() || signedCheckRunning || passwordAfterCheck)
+        return;
+    refreshing = false;
+    // Nothing runs, so whatever is left in the staging folder is a leftover.
+    const QString staging = store().stagingDirectory();
+    if (!safefile::isSymLink(staging)) {
+        for (const QString &name : QDir(staging).entryList(QDir::Files | QDir::Hidden | QDir::System))
+            safefile::remove(staging + QLatin1Char('/') + name);
+    }
+    emit refreshSettled();
 }
 
 void VersionComboBoxManagement::installBuiltInFile(const QString &resourceDir, const QString &resourceName,
                                                    const QString &targetDir, const QString &targetName)
 {
-    if (QFileInfo::exists(targetDir + QLatin1Char('/') + targetName))
+    // A link in place of the file is not the store's file: it is replaced.
+    if (safefile::isRegularFile(targetDir + QLatin1Char('/') + targetName))
         return;
     const QString resource = resourceDir + QLatin1Char('/') + resourceName;
     if (!QFileInfo::exists(resource)) {
@@ -212,152 +274,164 @@ void VersionComboBoxManagement::installBuiltInFile(const QString &resourceDir, c
     if (!QDir().mkpath(QDir(targetDir).absolutePath()) || !QDir::setCurrent(targetDir))
         return;
     qDebug().noquote() << "metadata in" << QDir::currentPath();
-    const QString copy = targetDir + QLatin1Char('/') + resourceName;
-    QFile::copy(resource, copy);
-    // Resource copies are read-only; later downloads must be able to replace them.
-    QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QFile source(resource);
+    QString error;
+    // Written owner read and write, so that later downloads can replace it.
+    if (!source.open(QIODevice::ReadOnly) || !FirmwareStore(targetDir).write(resourceName, source.readAll(), &error))
+        qWarning().noquote() << "Built-in file not installed: " + resourceName + " " + error;
 }
 
 bool VersionComboBoxManagement::processMetadataFile(const QString &path)
 {
-    QFile catalogue(path);
-    if (!catalogue.open(QIODevice::ReadOnly)) {
+    QByteArray bytes;
+    QString why;
+    if (!safefile::readRegularFile(path, kMaxCatalogueBytes, &bytes, &why)) {
         qWarning().noquote() << "processMetadataFile. Couldn't read local version file" + path;
+        qDebug().noquote() << path + ": " + why;
         return false;
     }
-    const QByteArray bytes = catalogue.readAll();
-    catalogue.close();
 
-    const QString directory = storeDirectory();
-    installBuiltInFile(kResourceDir, kBuiltInImageName, directory, kBuiltInImageName);
+    const FirmwareStore files = store();
+    installBuiltInFile(kResourceDir, kBuiltInImageName, files.directory(), kBuiltInImageName);
 
     const bool keyed = !catalogueKey.isEmpty();
-    QString distrust;
-    if (keyed && !localCatalogueTrusted(path, bytes, &distrust)) {
-        qWarning().noquote() << "processMetadataFile. Local version file not trusted, " + distrust + ": " + path;
-        return false;
+    if (keyed) {
+        passwordSha256.clear();
+        QString distrust;
+        if (!localCatalogueTrusted(path, bytes, &distrust)) {
+            qWarning().noquote() << "processMetadataFile. Local version file not trusted, " + distrust + ": " + path;
+            return false;
+        }
     }
 
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (document.isNull() || error.error != QJsonParseError::NoError) {
+    const CatalogueDocument document = parseCatalogue(bytes);
+    if (!document.ok) {
         qWarning() << "Couldn't parse local metadata file.";
+        qDebug().noquote() << path + ": " + document.error;
         return false;
     }
+    if (keyed)
+        passwordSha256 = document.passwordSha256;
+    for (const QString &skipped : document.skipped)
+        qWarning().noquote() << "processMetadataFile. Skipping version " + skipped;
 
-    const QJsonArray versions = document.object().value(QStringLiteral("versions")).toArray();
-    for (const QJsonValue &value : versions) {
-        const QJsonObject object = value.toObject();
-        VersionEntry entry;
-        entry.filename = object.value(QStringLiteral("filename")).toString();
-        entry.number = object.value(QStringLiteral("number")).toString();
-        entry.date = object.value(QStringLiteral("date")).toString();
-        entry.description = object.value(QStringLiteral("description")).toString();
-        entry.url = object.value(QStringLiteral("url")).toString();
-        const QJsonValue digest = object.value(QStringLiteral("sha256"));
-        const QString sha256 = digest.toString().toLower();
-
-        // Nothing is read, listed or written outside the firmware directory.
-        const QString urlName = DownloadManager::fileNameOf(QUrl(entry.url));
-        if (!isPlainFileName(entry.filename) || !isPlainFileName(urlName)) {
-            qWarning().noquote() << "processMetadataFile. Skipping version" << entry.number
-                                 << "with unusable file name" << entry.filename << "url" << entry.url;
-            continue;
+    for (const catalogue::CatalogueEntry &item : document.entries) {
+        VersionEntry entry = item.version;
+        entry.path = files.pathOf(entry.filename);
+        if (files.holds(entry.filename)) {
+            if (firmwareFileGood(item.sha256, entry.path)) {
+                if (model)
+                    model->addVersion(entry);
+                continue;
+            }
+            discardFirmwareFile(entry.filename); // and fetch it again below
         }
-        if (!digest.isUndefined() && !catalogue::isSha256Text(sha256)) {
-            qWarning().noquote() << "processMetadataFile. Skipping version" << entry.number
-                                 << "with unusable sha256" << digest.toVariant().toString();
+        if (localOnly)
             continue;
-        }
-        entry.path = directory + QLatin1Char('/') + entry.filename;
-
-        if (QFileInfo::exists(entry.path) && acceptFirmwareFile(sha256, entry.path)) {
-            if (model)
-                model->addVersion(entry);
-        } else if (localOnly || QFileInfo::exists(entry.path)) {
-            continue;
-        } else if (keyed && sha256.isEmpty()) {
+        if (keyed && item.sha256.isEmpty()) {
             // A signed catalogue vouches for a file only through its digest.
             // Debug level: the built-in catalogue has no digests at all.
-            qDebug().noquote() << "processMetadataFile. Not downloading version" << entry.number
-                               << "without sha256";
-        } else {
-            startDownload(QUrl(entry.url), &VersionComboBoxManagement::firmwareDownloadFinished, directory);
-            pendingVersions.append(entry);
-            pendingDigests.append(sha256);
+            qDebug().noquote() << "processMetadataFile. Not downloading version" << entry.number << "without sha256";
+            continue;
         }
+        startDownload(Kind::Firmware, QUrl(entry.url), entry.filename);
+        pendingVersions.append(entry);
+        pendingDigests.append(item.sha256);
     }
     return true;
 }
 
-QString VersionComboBoxManagement::finishedFilePath(const QUrl &url) const
-{
-    // After a redirect url names the redirect target, but the bytes were
-    // stored under the name the transfer started with.
-    if (const auto *download = qobject_cast<const DownloadManager *>(sender())) {
-        if (!download->targetFileName().isEmpty())
-            return download->targetFileName();
-    }
-    return storeDirectory() + QLatin1Char('/') + DownloadManager::fileNameOf(url);
-}
-
 void VersionComboBoxManagement::metadataDownloadFinished(int status, QUrl url)
 {
-    const QString path = finishedFilePath(url);
-    if (status != 0)
+    Q_UNUSED(url)
+    const FirmwareStore files = store();
+    const QString local = files.pathOf(FirmwareStore::kCatalogueName);
+    if (status != 0) {
+        // The local copy, which a failed download leaves untouched, is used.
         qWarning() << "Couldn't copy remote version file.";
-    if (!processMetadataFile(path)) {
-        if (metadataDownloadIndex >= 0 && metadataDownloadIndex < downloads.size())
-            downloads.at(metadataDownloadIndex)->rollback();
-        processMetadataFile(path);
+        outcome = CatalogueOutcome::Unreachable;
+        files.discardStaged(FirmwareStore::kCatalogueName);
+        processMetadataFile(local);
+        return;
     }
+    QByteArray bytes;
+    QString why;
+    const bool readable = files.readStaged(FirmwareStore::kCatalogueName, kMaxCatalogueBytes, &bytes, &why);
+    const CatalogueDocument document = parseCatalogue(bytes);
+    if (!readable || !document.ok) {
+        // Discarded before it replaced anything: the local catalogue is read again.
+        qWarning() << "Couldn't parse local metadata file.";
+        qDebug().noquote() << "Remote version file discarded: " + (readable ? document.error : why);
+        outcome = CatalogueOutcome::Refused;
+    } else if (!installIncoming(false)) {
+        qWarning().noquote() << "Remote version file discarded, it could not be stored; the local version file "
+                                "stays in use.";
+        outcome = CatalogueOutcome::Refused;
+    } else {
+        outcome = CatalogueOutcome::Installed;
+    }
+    files.discardStaged(FirmwareStore::kCatalogueName);
+    processMetadataFile(local);
 }
 
 void VersionComboBoxManagement::firmwareDownloadFinished(int status, QUrl url)
 {
-    const QString text = url.toString();
-    const QString file = finishedFilePath(url);
+    Transfer transfer = transferOf(sender());
+    if (transfer.fileName.isEmpty()) {
+        // Not from one of our transfers: find the entry by its address.
+        transfer.normalisedUrl = catalogue::normalisedUrl(url);
+        for (int i = pendingVersions.size() - 1; i >= 0 && transfer.fileName.isEmpty(); --i) {
+            if (catalogue::normalisedUrl(QUrl(pendingVersions.at(i).url)) == transfer.normalisedUrl)
+                transfer.fileName = pendingVersions.at(i).filename;
+        }
+        if (transfer.fileName.isEmpty())
+            return;
+    }
+    const FirmwareStore files = store();
     if (status == 0) {
         // The latest catalogue pass holds the digest that counts.
         int i = pendingVersions.size() - 1;
-        while (i >= 0 && pendingVersions.at(i).url != text)
+        while (i >= 0 && pendingVersions.at(i).filename != transfer.fileName)
             --i;
-        if (i < 0)
-            return; // redirected: listed once a later refresh finds the file
-        if (acceptFirmwareFile(pendingDigests.at(i), file)) {
-            if (model)
-                model->addVersion(pendingVersions.at(i));
-            return;
+        QString error;
+        if (i >= 0 && firmwareFileGood(pendingDigests.at(i), files.stagedPathOf(transfer.fileName))) {
+            if (files.install(transfer.fileName, &error)) {
+                if (model)
+                    model->addVersion(pendingVersions.at(i));
+                return;
+            }
+            qWarning().noquote() << "Firmware file not stored: " + error;
         }
     }
-    fetchFromAnotherAddress(file, text);
+    files.discardStaged(transfer.fileName);
+    ++firmwareFailures;
+    fetchFromAnotherAddress(transfer.fileName, transfer.normalisedUrl);
 }
 
-void VersionComboBoxManagement::fetchFromAnotherAddress(const QString &file, const QString &failedUrl)
+void VersionComboBoxManagement::fetchFromAnotherAddress(const QString &fileName, const QString &failedUrl)
 {
     // A request skipped while this transfer ran (two catalogues naming one
     // file at different addresses) gets its turn now, newest entry first.
+    // Addresses compare in normal form: one address spelt two ways is one.
     failedFirmwareUrls.insert(failedUrl);
-    const QString directory = storeDirectory();
     for (int i = pendingVersions.size() - 1; i >= 0; --i) {
-        const QString url = pendingVersions.at(i).url;
-        if (failedFirmwareUrls.contains(url))
+        const VersionEntry &entry = pendingVersions.at(i);
+        if (entry.filename != fileName)
             continue;
-        if (directory + QLatin1Char('/') + DownloadManager::fileNameOf(QUrl(url)) != file)
+        if (failedFirmwareUrls.contains(catalogue::normalisedUrl(QUrl(entry.url))))
             continue;
-        startDownload(QUrl(url), &VersionComboBoxManagement::firmwareDownloadFinished, directory);
+        startDownload(Kind::Firmware, QUrl(entry.url), fileName);
         return;
     }
 }
 
-bool VersionComboBoxManagement::acceptFirmwareFile(const QString &sha256, const QString &file)
+bool VersionComboBoxManagement::firmwareFileGood(const QString &sha256, const QString &file) const
 {
     if (!sha256.isEmpty()) {
         const QString actual = catalogue::fileSha256Hex(file);
         if (actual != sha256) {
             qWarning().noquote() << "Firmware file deleted, its sha256 differs from the catalogue:" << file
                                  << "has" << actual << "catalogue" << sha256;
-            discardFirmwareFile(file);
             return false;
         }
     }
@@ -365,21 +439,22 @@ bool VersionComboBoxManagement::acceptFirmwareFile(const QString &sha256, const 
     const bsl::FirmwareCheck check = bsl::checkFirmwareFile(file);
     if (!check.ok) {
         qWarning().noquote() << "Firmware file deleted, it failed the firmware check:" << file << "-" << check.reason;
-        discardFirmwareFile(file);
         return false;
     }
     return true;
 }
 
-void VersionComboBoxManagement::discardFirmwareFile(const QString &file)
+void VersionComboBoxManagement::discardFirmwareFile(const QString &fileName)
 {
-    removeFile(file);
+    const FirmwareStore files = store();
+    files.removeFirmware(fileName);
     // Another entry may have listed the same file already; a row must never
     // offer a version whose file is gone.
     if (!model)
         return;
+    const QString path = files.pathOf(fileName);
     for (int row = model->rowCount() - 1; row >= 0; --row) {
-        if (model->myData(row, kPathCode).toString() == file)
+        if (model->myData(row, kPathCode).toString() == path)
             model->removeVersion(row);
     }
 }
@@ -388,17 +463,25 @@ bool VersionComboBoxManagement::localCatalogueTrusted(const QString &path, const
                                                       QString *reason) const
 {
     // The built-in catalogue is part of the program.
-    bool builtIn = false;
-    const QByteArray resource = readAll(kResourceDir + QLatin1Char('/') + kCatalogueName, &builtIn);
-    if (builtIn && resource == bytes)
+    QFile resource(kResourceDir + QLatin1Char('/') + FirmwareStore::kCatalogueName);
+    if (resource.open(QIODevice::ReadOnly) && resource.readAll() == bytes)
         return true;
-    bool present = false;
-    const QByteArray signature = readAll(path + kSignatureSuffix, &present);
-    if (!present) {
+    QByteArray signature;
+    if (!safefile::readRegularFile(path + QStringLiteral(".sig"), kMaxSignatureBytes, &signature)) {
         *reason = QStringLiteral("no signature");
         return false;
     }
     return catalogue::verifyCatalogueSignature(bytes, signature, catalogueKey, reason);
+}
+
+QDateTime VersionComboBoxManagement::installedPublicationTime() const
+{
+    const QString path = store().pathOf(FirmwareStore::kCatalogueName);
+    QByteArray bytes;
+    QString ignored;
+    if (!safefile::readRegularFile(path, kMaxCatalogueBytes, &bytes) || !localCatalogueTrusted(path, bytes, &ignored))
+        return QDateTime();
+    return parseCatalogue(bytes).published;
 }
 
 void VersionComboBoxManagement::signedMetadataDownloadFinished(int status, QUrl url)
@@ -406,11 +489,12 @@ void VersionComboBoxManagement::signedMetadataDownloadFinished(int status, QUrl 
     Q_UNUSED(url)
     if (status != 0) {
         qWarning() << "Couldn't copy remote version file.";
+        outcome = CatalogueOutcome::Unreachable;
         discardIncoming(QString());
         return;
     }
-    const QUrl signatureUrl(fileUrl(kCatalogueName + kSignatureSuffix));
-    if (!startDownload(signatureUrl, &VersionComboBoxManagement::signatureDownloadFinished, incomingDirectory()))
+    const QUrl signatureUrl(fileUrl(FirmwareStore::kSignatureName));
+    if (!startDownload(Kind::Signature, signatureUrl, FirmwareStore::kSignatureName))
         discardIncoming(QStringLiteral("its signature is already being fetched"));
 }
 
@@ -421,67 +505,121 @@ void VersionComboBoxManagement::signatureDownloadFinished(int status, QUrl url)
         discardIncoming(QStringLiteral("signature could not be downloaded"));
         return;
     }
-    const QString staged = incomingDirectory() + QLatin1Char('/') + kCatalogueName;
-    const QByteArray bytes = readAll(staged);
+    const FirmwareStore files = store();
+    QByteArray bytes;
+    QByteArray signature;
     QString reason;
-    if (!catalogue::verifyCatalogueSignature(bytes, readAll(staged + kSignatureSuffix), catalogueKey, &reason)) {
+    if (!files.readStaged(FirmwareStore::kCatalogueName, kMaxCatalogueBytes, &bytes, &reason)
+        || !files.readStaged(FirmwareStore::kSignatureName, kMaxSignatureBytes, &signature, &reason)) {
         discardIncoming(reason);
         return;
     }
-    QJsonParseError error{};
-    if (!QJsonDocument::fromJson(bytes, &error).isObject()) {
+    if (!catalogue::verifyCatalogueSignature(bytes, signature, catalogueKey, &reason)) {
+        discardIncoming(reason);
+        return;
+    }
+    const CatalogueDocument document = parseCatalogue(bytes);
+    if (!document.ok) {
+        qDebug().noquote() << "Signed version file: " + document.error;
         discardIncoming(QStringLiteral("signed, but not a catalogue"));
         return;
     }
-    if (!installIncoming()) {
+    // A validly signed but older catalogue is a replay: it would take back
+    // versions published since. Catalogues without a publication time (from
+    // before it was written) are accepted only while the installed one has none.
+    const QDateTime installed = installedPublicationTime();
+    if (installed.isValid() && !document.published.isValid()) {
+        discardIncoming(QStringLiteral("it has no publication time and the installed one has"));
+        return;
+    }
+    if (installed.isValid() && document.published < installed) {
+        discardIncoming(QStringLiteral("it is older than the installed one (published %1, installed %2)")
+                            .arg(document.published.toString(Qt::ISODate), installed.toString(Qt::ISODate)));
+        return;
+    }
+    if (!installIncoming(true)) {
         discardIncoming(QStringLiteral("it could not be stored"));
         return;
     }
+    outcome = CatalogueOutcome::Installed;
     discardIncoming(QString());
 }
 
-bool VersionComboBoxManagement::installIncoming()
+bool VersionComboBoxManagement::installIncoming(bool withSignature)
 {
-    const QString staged = incomingDirectory() + QLatin1Char('/') + kCatalogueName;
-    const QString local = storeDirectory() + QLatin1Char('/') + kCatalogueName;
+    const FirmwareStore files = store();
     // Catalogue first: should the signature not follow, the pair fails its
     // check on the next read instead of vouching for the old catalogue.
-    return writeAtomically(local, readAll(staged))
-           && writeAtomically(local + kSignatureSuffix, readAll(staged + kSignatureSuffix));
+    QString error;
+    if (!files.install(FirmwareStore::kCatalogueName, &error)
+        || (withSignature && !files.install(FirmwareStore::kSignatureName, &error))) {
+        qDebug().noquote() << error;
+        return false;
+    }
+    return true;
 }
 
 void VersionComboBoxManagement::discardIncoming(const QString &reason)
 {
     if (!reason.isEmpty()) {
+        outcome = CatalogueOutcome::Refused;
         qWarning().noquote() << "Remote version file discarded, " + reason
                                     + "; the local version file stays in use.";
     }
-    const QString staged = incomingDirectory() + QLatin1Char('/') + kCatalogueName;
-    for (const QString &name : {staged, staged + QStringLiteral(".old"), staged + kSignatureSuffix,
-                                staged + kSignatureSuffix + QStringLiteral(".old")})
-        removeFile(name);
+    const FirmwareStore files = store();
+    files.discardStaged(FirmwareStore::kCatalogueName);
+    files.discardStaged(FirmwareStore::kSignatureName);
     signedCheckRunning = false;
-    processMetadataFile(storeDirectory() + QLatin1Char('/') + kCatalogueName);
+    processMetadataFile(files.pathOf(FirmwareStore::kCatalogueName));
+    if (passwordAfterCheck) {
+        passwordAfterCheck = false;
+        startPasswordDownload();
+    }
+}
+
+void VersionComboBoxManagement::startPasswordDownload()
+{
+    startDownload(Kind::Password, QUrl(fileUrl(FirmwareStore::kPasswordName)), FirmwareStore::kPasswordName);
 }
 
 void VersionComboBoxManagement::passwordDownloadFinished(int status, QUrl url)
 {
-    const QString path = finishedFilePath(url);
-    if (status != 0)
+    Q_UNUSED(url)
+    const FirmwareStore files = store();
+    if (status != 0) {
         qWarning() << "Couldn't copy remote password file.";
-    processPasswordFile(path);
+    } else {
+        // The working file is replaced only by one the workflow can use: an
+        // error page or an empty body would leave every instrument "Unknown".
+        QByteArray bytes;
+        QString why;
+        bool good = files.readStaged(FirmwareStore::kPasswordName, kMaxPasswordBytes, &bytes, &why)
+                    && catalogue::checkPasswordFile(bytes, &why);
+        if (good && !catalogueKey.isEmpty() && !passwordSha256.isEmpty()
+            && catalogue::sha256Hex(bytes) != passwordSha256) {
+            good = false;
+            why = QStringLiteral("its sha256 differs from the signed catalogue");
+        }
+        if (good && !files.install(FirmwareStore::kPasswordName, &why))
+            good = false;
+        if (!good) {
+            qWarning().noquote() << "Remote password file discarded, " + why
+                                        + "; the local password file stays in use.";
+        }
+    }
+    files.discardStaged(FirmwareStore::kPasswordName);
+    processPasswordFile(files.pathOf(FirmwareStore::kPasswordName));
 }
 
 void VersionComboBoxManagement::processPasswordFile(const QString &path)
 {
-    QFile password(path);
-    if (!password.open(QIODevice::ReadOnly)) {
+    QByteArray bytes;
+    if (!safefile::readRegularFile(path, kMaxPasswordBytes, &bytes)) {
         qWarning().noquote() << "processPasswordFile. Couldn't read local password file" + path;
-        if (passwordDownloadIndex >= 0 && passwordDownloadIndex < downloads.size())
-            downloads.at(passwordDownloadIndex)->rollback();
-        return;
+        // The built-in copy is the backup of last resort.
+        const QFileInfo info(path);
+        installBuiltInFile(kResourceDir, FirmwareStore::kPasswordName, info.path(), info.fileName());
     }
-    password.close();
 }
 
 bool VersionComboBoxManagement::printValues(VersionModel *model, QModelIndex modelIndex)

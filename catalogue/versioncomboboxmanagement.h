@@ -2,35 +2,52 @@
 
 #include "versionentry.h"
 
+#include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QModelIndex>
+#include <QNetworkAccessManager>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
 #include <QUrl>
 
 class DownloadManager;
+class FirmwareStore;
 class VersionModel;
 
 // Keeps the local firmware store up to date from the catalogue server and
 // lists the versions whose firmware files are present in a VersionModel.
 //
-// With a public key (the build's NVX_CATALOGUE_PUBLIC_KEY, or setPublicKey)
-// a downloaded catalogue is fetched into the "incoming" folder of the store
-// together with "731Versions.json.sig" (see cataloguetrust.h) and replaces
-// the local catalogue only when the signature verifies; the local catalogue
-// itself is read only when it is the built-in one or its stored signature
-// verifies. Entries without "sha256" are then never downloaded. Without a
-// key no signature is requested and any catalogue is read.
+// Every download lands in the store's staging folder first and replaces the
+// file in the firmware folder only after its checks: the catalogue must be a
+// catalogue (and, with a key, signed and not older than the installed one),
+// the password file must hold password records (and match the signed
+// catalogue's "passwordSha256"), a firmware file must pass the firmware
+// check and its entry's "sha256". Entries may name nothing but firmware
+// files (FirmwareStore), so the network can neither replace nor delete the
+// store's own files.
 //
-// Either way, a firmware file is listed only after it passed the firmware
-// check and, when its entry gives "sha256", the digest check; a file that
-// fails is deleted, so the next refresh requests it again.
+// With a public key (the build's NVX_CATALOGUE_PUBLIC_KEY, or setPublicKey)
+// "731Versions.json.sig" is fetched too (see cataloguetrust.h); the local
+// catalogue is read only when it is the built-in one or its stored signature
+// verifies, entries without "sha256" are never downloaded, and the password
+// file is fetched once the catalogue has been checked. Without a key no
+// signature is requested and any catalogue is read.
 class VersionComboBoxManagement : public QObject
 {
     Q_OBJECT
 
 public:
+    // What became of the server's catalogue in the latest refresh.
+    enum class CatalogueOutcome {
+        NotAsked,    // no refresh with the network yet
+        Pending,     // still being fetched or checked
+        Installed,   // fetched, checked and now the local catalogue
+        Unreachable, // not fetched: the local catalogue stays in use
+        Refused,     // fetched but not a catalogue, not signed, or older than ours
+    };
+
     // Uses the catalogue server chosen at build time.
     explicit VersionComboBoxManagement(QObject *parent = nullptr);
     // serverBase is the folder that holds the catalogue, e.g. "http://host/731".
@@ -50,6 +67,21 @@ public:
     // publishing tool's read-back); empty restores the default.
     void setFirmwareDirectory(const QString &directory);
     QString storeDirectory() const;
+    // A transfer that receives no byte for this long fails (and another
+    // address of the same file gets its turn); 30 s unless set.
+    void setStallTimeout(int ms);
+
+    // True from refreshValues until refreshSettled.
+    bool isRefreshing() const { return refreshing; }
+    CatalogueOutcome catalogueOutcome() const { return outcome; }
+    // Firmware transfers of the latest refresh that failed or were refused.
+    int failedFirmwareDownloads() const { return firmwareFailures; }
+
+signals:
+    // The refresh has settled: no transfer runs any more, the model holds
+    // what this refresh could get and catalogueOutcome() says what became of
+    // the server's catalogue.
+    void refreshSettled();
 
 public slots:
     void metadataDownloadFinished(int status, QUrl url);
@@ -65,44 +97,65 @@ public:
     Q_INVOKABLE void setAppPath(QUrl appPath);
 
 private:
+    enum class Kind { Catalogue, Signature, Password, Firmware };
+    struct Transfer
+    {
+        Kind kind = Kind::Firmware;
+        QString fileName;      // under which the store keeps it
+        QString normalisedUrl; // the address asked for, in normal form
+    };
+
+    FirmwareStore store() const;
     void installBuiltInFile(const QString &resourceDir, const QString &resourceName, const QString &targetDir,
                             const QString &targetName);
     bool processMetadataFile(const QString &path);
     void processPasswordFile(const QString &path);
 
-    // Creates, keeps and starts a download into the firmware directory,
-    // unless a transfer to the same file is still running.
-    DownloadManager *startDownload(const QUrl &url, void (VersionComboBoxManagement::*slot)(int, QUrl),
-                                   const QString &directory);
+    // Starts a download of kind into the staging folder, stored under
+    // fileName, unless a transfer to that file still runs or (firmware) the
+    // file's requests for this session are used up.
+    DownloadManager *startDownload(Kind kind, const QUrl &url, const QString &fileName);
     bool transferRunningTo(const QString &fileName) const;
-    QString finishedFilePath(const QUrl &url) const;
+    Transfer transferOf(QObject *download) const;
+    void release(DownloadManager *download);
+    void checkSettled();
     QString fileUrl(const QString &fileName) const;
 
-    // Signed catalogue: the download goes to the incoming folder first.
+    // The catalogue: staged, checked, installed or discarded.
     void signedMetadataDownloadFinished(int status, QUrl url);
     void signatureDownloadFinished(int status, QUrl url);
     void discardIncoming(const QString &reason);
-    bool installIncoming();
-    QString incomingDirectory() const;
+    bool installIncoming(bool withSignature);
+    void startPasswordDownload();
     bool localCatalogueTrusted(const QString &path, const QByteArray &bytes, QString *reason) const;
-    // Digest and firmware checks of a stored file; a file that fails is deleted.
-    // sha256 is the catalogue's lower-case digest, empty when it gives none.
-    bool acceptFirmwareFile(const QString &sha256, const QString &file);
-    void discardFirmwareFile(const QString &file);
-    void fetchFromAnotherAddress(const QString &file, const QString &failedUrl);
+    QDateTime installedPublicationTime() const;
+    // Digest and firmware checks of a file; sha256 is the catalogue's
+    // lower-case digest, empty when it gives none.
+    bool firmwareFileGood(const QString &sha256, const QString &file) const;
+    void discardFirmwareFile(const QString &fileName);
+    void fetchFromAnotherAddress(const QString &fileName, const QString &failedUrl);
 
     VersionModel *model = nullptr;
     QList<VersionEntry> pendingVersions;
     QStringList pendingDigests; // the "sha256" of each pending version, empty when none
-    QSet<QString> failedFirmwareUrls; // firmware addresses that failed during this refresh
-    QList<DownloadManager *> downloads;
+    QSet<QString> failedFirmwareUrls; // normalised addresses that failed during this refresh
+    QHash<QString, int> firmwareRequests; // per file name, for the whole session
+    QList<DownloadManager *> downloads;   // the running ones; released when they end
+    QHash<DownloadManager *, Transfer> transfers;
+    QNetworkAccessManager network; // one for every transfer
     QUrl appPath;
-    int metadataDownloadIndex = -1;
-    int passwordDownloadIndex = -1;
 
     QUrl serverBase;
     bool localOnly = false; // set only while refreshLocalValues runs
     QByteArray catalogueKey;
     QString storeOverride;
+    int stallTimeoutMs = 0; // 0: the download's own default
     bool signedCheckRunning = false; // a signed catalogue is being fetched and checked
+    bool passwordAfterCheck = false; // keyed: fetch the password file once the catalogue is checked
+    QString passwordSha256;          // of the latest local catalogue read in keyed mode
+    bool refreshing = false;
+    bool starting = false; // inside refreshValues
+    bool settleQueued = false;
+    CatalogueOutcome outcome = CatalogueOutcome::NotAsked;
+    int firmwareFailures = 0;
 };

@@ -6,7 +6,7 @@
 struct VersionEntry
 {
     QString filename;
-    QString number; // sorts versions as text: major, minor, then release time
+    QString number; // "MMM.NNN-YYYY-MM-DD-hhmm", ordered by versionnumber.h
     QString date;
     QString description;
     QString path; // firmware directory + "/" + filename

@@ -1,5 +1,7 @@
 #include "versionmodel.h"
 
+#include "versionnumber.h"
+
 namespace {
 
 // Codes of myData, as the window's scripts use them.
@@ -25,13 +27,14 @@ void VersionModel::addVersion(const QString &filename, const QString &number, co
 
 void VersionModel::addVersion(const VersionEntry &entry)
 {
-    // Rows are kept in descending order of number; the first record of a number wins.
+    // Rows are kept newest first, numbers compared by value (1.10 after
+    // 1.9); the first record of a number wins.
     int row = 0;
     for (; row < versions.size(); ++row) {
-        const QString &existing = versions.at(row).number;
-        if (existing == entry.number)
+        const int order = compareVersionNumbers(versions.at(row).number, entry.number);
+        if (order == 0)
             return;
-        if (existing < entry.number)
+        if (order > 0)
             break;
     }
     beginInsertRows(QModelIndex(), row, row);

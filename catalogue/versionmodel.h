@@ -5,7 +5,8 @@
 #include <QAbstractListModel>
 #include <QList>
 
-// The firmware versions present locally, newest first, one row per number.
+// The firmware versions present locally, newest first by value of the
+// number (versionnumber.h), one row per number.
 class VersionModel : public QAbstractListModel
 {
     Q_OBJECT

@@ -3,7 +3,6 @@
 // Files and catalogue entries the catalogue tests build their stores from.
 
 #include "demofirmware.h"
-#include "downloadmanager.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
 
@@ -60,20 +59,13 @@ inline QStringList descriptions(const VersionModel &model)
     return out;
 }
 
-// Waits until no download of the catalogue is running.
-inline void waitIdle(VersionComboBoxManagement &catalogue, int transferMs = 10000)
+// Waits until the catalogue's refresh has settled.
+inline void waitIdle(VersionComboBoxManagement &catalogue, int timeoutMs = 60000)
 {
-    for (;;) {
-        DownloadManager *running = nullptr;
-        for (DownloadManager *d : catalogue.findChildren<DownloadManager *>()) {
-            if (d->isActive())
-                running = d;
-        }
-        if (!running)
-            return;
-        QSignalSpy finished(running, &DownloadManager::finished);
-        QVERIFY(finished.wait(transferMs));
-    }
+    if (!catalogue.isRefreshing())
+        return;
+    QSignalSpy settled(&catalogue, &VersionComboBoxManagement::refreshSettled);
+    QVERIFY(settled.wait(timeoutMs));
 }
 
 } // namespace cataloguetest

@@ -1,7 +1,6 @@
 #include "cataloguetrust.h"
 #include "cataloguetestfiles.h"
 #include "demofirmware.h"
-#include "downloadmanager.h"
 #include "httpfileserver.h"
 #include "messagelog.h"
 #include "scramblekey.h"
@@ -20,6 +19,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 using nvx::demo::DemoVersion;
 using namespace cataloguetest;
@@ -80,6 +81,16 @@ private:
     QString local(const QString &name) const { return firmwareDir + QLatin1Char('/') + name; }
     static QString path(const QString &name) { return QStringLiteral("/731/") + name; }
 
+    // A catalogue of the test server trusting key (none when empty), refreshed once and settled.
+    std::unique_ptr<VersionComboBoxManagement> refreshed(VersionModel &model, const QByteArray &key) const
+    {
+        auto catalogue = std::make_unique<VersionComboBoxManagement>(serverBase());
+        catalogue->setPublicKey(key);
+        catalogue->refreshValues(&model);
+        waitIdle(*catalogue);
+        return catalogue;
+    }
+
     QStringList incomingFiles() const
     {
         return QDir(local(QStringLiteral("incoming"))).entryList(QDir::Files | QDir::Hidden);
@@ -133,10 +144,7 @@ private slots:
         MessageLog log;
         VersionModel model;
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(devKey.publicKey());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, devKey.publicKey());
 
         QCOMPARE(descriptions(model), (QStringList{QStringLiteral("version 1.208"), QStringLiteral("version 1.207")}));
         QCOMPARE(readFile(local(kCatalogue)), json);
@@ -202,10 +210,7 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(devKey.publicKey());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, devKey.publicKey());
 
         QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Remote version file discarded, ") + reason
                                              + QStringLiteral("; the local version file stays in use.")),
@@ -271,10 +276,7 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(devKey.publicKey());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, devKey.publicKey());
 
         QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.208")});
         QCOMPARE(server->requestCount(path(v207.filename())), 0);
@@ -292,15 +294,12 @@ private slots:
             writeFile(served(v.filename()), image(v));
 
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(QByteArray());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, QByteArray());
 
         QCOMPARE(descriptions(model), (QStringList{QStringLiteral("version 1.208"), QStringLiteral("version 1.207")}));
         QCOMPARE(readFile(local(kCatalogue)), json);
         QCOMPARE(server->requestCount(path(kSignature)), 0);
-        QVERIFY(!QFile::exists(local(QStringLiteral("incoming"))));
+        QCOMPARE(incomingFiles(), QStringList());
     }
 
     void badFirmwareDownloadIsDeletedAndRequestedAgain_data()
@@ -343,10 +342,7 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.setPublicKey(keyed ? devKey.publicKey() : QByteArray());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        const auto catalogue = refreshed(model, keyed ? devKey.publicKey() : QByteArray());
 
         const bool bad = !warning.isEmpty();
         QCOMPARE(model.rowCount(), bad ? 1 : 2);
@@ -357,8 +353,8 @@ private slots:
                  bad ? 1 : 0);
 
         const int requests = server->requestCount(path(v208.filename()));
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
+        catalogue->refreshValues(&model);
+        waitIdle(*catalogue);
         QCOMPARE(server->requestCount(path(v208.filename())) > requests, bad);
         QCOMPARE(model.rowCount(), bad ? 1 : 2);
     }
@@ -382,6 +378,121 @@ private slots:
         QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.208")});
         QCOMPARE(readFile(local(v208.filename())), image(v208));
         QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("Firmware file deleted, its sha256 differs")), 1);
+    }
+
+    // The working password file is replaced only by one the workflow can use
+    // and, in signed mode, only by the one the catalogue vouches for.
+    void passwordFileIsCheckedBeforeItReplacesTheWorkingOne_data()
+    {
+        QTest::addColumn<bool>("keyed");
+        QTest::addColumn<QByteArray>("servedBytes");
+        QTest::addColumn<QString>("digestOf"); // "served", "other" or "" for no passwordSha256
+        QTest::addColumn<bool>("installed");
+
+        const QByteArray demo = nvx::demo::passwordFile();
+        const int second = demo.indexOf("q\r\n") + 3;
+        const QByteArray swapped = demo.mid(second) + demo.left(second); // valid, and not the working file
+        QTest::newRow("error page") << false << QByteArray("<html><body>502 Bad Gateway</body></html>\n") << ""
+                                    << false;
+        QTest::newRow("empty body") << false << QByteArray() << "" << false;
+        QTest::newRow("record cut short") << false << swapped.left(swapped.size() - 10) << "" << false;
+        QTest::newRow("scrambled, unsigned") << false << bsl::scrambleText(swapped) << "" << true;
+        QTest::newRow("signed digest matches") << true << swapped << "served" << true;
+        QTest::newRow("signed digest differs") << true << swapped << "other" << false;
+        QTest::newRow("signed catalogue without digest") << true << swapped << "" << true;
+    }
+
+    void passwordFileIsCheckedBeforeItReplacesTheWorkingOne()
+    {
+        QFETCH(bool, keyed);
+        QFETCH(QByteArray, servedBytes);
+        QFETCH(QString, digestOf);
+        QFETCH(bool, installed);
+
+        const QByteArray working = nvx::demo::passwordFile();
+        writeFile(local(kPassword), working);
+        writeFile(served(kPassword), servedBytes);
+        QJsonObject root{{QStringLiteral("versions"), QJsonArray()}};
+        if (!digestOf.isEmpty()) {
+            root.insert(QStringLiteral("passwordSha256"),
+                        catalogue::sha256Hex(digestOf == QLatin1String("served") ? servedBytes : working));
+        }
+        const QByteArray json = QJsonDocument(root).toJson();
+        writeFile(served(kCatalogue), json);
+        writeFile(served(kSignature), signatureFile(devKey, json));
+
+        MessageLog log;
+        VersionModel model;
+        const auto catalogue = refreshed(model, keyed ? devKey.publicKey() : QByteArray());
+
+        QCOMPARE(readFile(local(kPassword)), installed ? servedBytes : working);
+        QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("Remote password file discarded, ")),
+                 installed ? 0 : 1);
+        QCOMPARE(server->requestCount(path(kPassword)), 1);
+    }
+
+    // A validly signed catalogue older than the installed one is a replay;
+    // catalogues signed before they carried a time are taken only while the
+    // installed one has none. Versions are ordered by value, and an entry
+    // whose number does not parse is never listed.
+    void replayedCatalogueIsRefusedAndVersionsCompareAsNumbers_data()
+    {
+        QTest::addColumn<QString>("installedTime");
+        QTest::addColumn<QString>("servedTime");
+        QTest::addColumn<bool>("accepted");
+        const QString january = QStringLiteral("2024-01-15T08:00:00Z");
+        const QString february = QStringLiteral("2024-02-15T08:00:00Z");
+        QTest::newRow("newer replaces older") << january << february << true;
+        QTest::newRow("older is a replay") << february << january << false;
+        QTest::newRow("same time") << february << february << true;
+        QTest::newRow("untimed after a timed one") << february << QString() << false;
+        QTest::newRow("untimed over untimed") << QString() << QString() << true;
+        QTest::newRow("timed over untimed") << QString() << january << true;
+    }
+
+    void replayedCatalogueIsRefusedAndVersionsCompareAsNumbers()
+    {
+        QFETCH(QString, installedTime);
+        QFETCH(QString, servedTime);
+        QFETCH(bool, accepted);
+
+        auto signedCatalogue = [](const QJsonArray &versions, const QString &published) {
+            QJsonObject root{{QStringLiteral("versions"), versions}};
+            if (!published.isEmpty())
+                root.insert(QStringLiteral("published"), published);
+            return QJsonDocument(root).toJson();
+        };
+        const QByteArray installedJson =
+            signedCatalogue({entryFor(v207, serverUrl(v207.filename()), image(v207))}, installedTime);
+        writeFile(local(kCatalogue), installedJson);
+        writeFile(local(kSignature), signatureFile(devKey, installedJson));
+        writeFile(local(v207.filename()), image(v207));
+        writeFile(local(v126.filename()), image(v126));
+
+        // "zzz" would sort above every number as text; here it is never listed.
+        QJsonObject unparsable = entryFor(v126, serverUrl(v126.filename()), image(v126));
+        unparsable[QStringLiteral("number")] = QStringLiteral("zzz");
+        const QByteArray servedJson = signedCatalogue({unparsable, entryFor(v207, serverUrl(v207.filename()), image(v207)),
+                                                       entryFor(v208, serverUrl(v208.filename()), image(v208))},
+                                                      servedTime);
+        writeFile(served(kCatalogue), servedJson);
+        writeFile(served(kSignature), signatureFile(devKey, servedJson));
+        writeFile(served(v208.filename()), image(v208));
+
+        MessageLog log;
+        VersionModel model;
+        const auto catalogue = refreshed(model, devKey.publicKey());
+
+        QCOMPARE(readFile(local(kCatalogue)), accepted ? servedJson : installedJson);
+        QCOMPARE(catalogue->catalogueOutcome(), accepted ? VersionComboBoxManagement::CatalogueOutcome::Installed
+                                                        : VersionComboBoxManagement::CatalogueOutcome::Refused);
+        QCOMPARE(descriptions(model), accepted ? (QStringList{QStringLiteral("version 1.208"),
+                                                              QStringLiteral("version 1.207")})
+                                               : QStringList{QStringLiteral("version 1.207")});
+        QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("Remote version file discarded, ")),
+                 accepted ? 0 : 1);
+        QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("processMetadataFile. Skipping version \"zzz\"")),
+                 accepted ? 1 : 0);
     }
 
     void malformedDigestSkipsTheEntry()

@@ -1,6 +1,5 @@
 #include "cataloguetestfiles.h"
 #include "demofirmware.h"
-#include "downloadmanager.h"
 #include "httpfileserver.h"
 #include "messagelog.h"
 #include "versioncomboboxmanagement.h"
@@ -13,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -83,10 +83,16 @@ private slots:
         server = new nvx::HttpFileServer(serverRoot->path());
         QVERIFY(server->listen());
         writeFile(served(kPassword), nvx::demo::passwordFile());
+        // The built-in catalogue names the archive host: its requests come
+        // here (the server answers as a proxy), never to the real host.
+        // Addresses on 127.0.0.1 bypass the proxy.
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), server->port()));
     }
 
     void cleanup()
     {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         QDir::setCurrent(QDir::tempPath());
         delete server;
         delete serverRoot;
@@ -113,6 +119,8 @@ private slots:
             while (log.count(QtWarningMsg, kVersionDownloadFailed) == 0
                    || log.count(QtWarningMsg, kPasswordDownloadFailed) == 0)
                 QVERIFY(logged.wait(kWaitMs));
+            waitIdle(catalogue);
+            QVERIFY(server->requestCount(QStringLiteral("/731/731-001-208-2022-01-07-1353.txt")) >= 1);
             QCOMPARE(model.rowCount(), 0); // the built-in image is not in the built-in catalogue
             QCOMPARE(log.count(QtWarningMsg, kParseFailed), 0);
             QCOMPARE(readFile(local(kPassword)), readFile(QStringLiteral(":/firmware/") + kPassword));
@@ -171,25 +179,28 @@ private slots:
     {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<int>("parseWarnings"); // the local pass and the one after the failed download
 
         QJsonObject second = entryFor(v207, QStringLiteral("http://127.0.0.1:1/731/b.txt"));
         second[QStringLiteral("description")] = QStringLiteral("second of the number");
         QTest::newRow("one number twice")
             << catalogueOf({entryFor(v207, QStringLiteral("http://127.0.0.1:1/731/") + v207.filename()), second})
-            << QStringList{QStringLiteral("version 1.207")};
-        QTest::newRow("no versions") << QByteArray("{\"_comment\": \"nothing yet\"}") << QStringList();
-        QTest::newRow("versions not an array") << QByteArray("{\"versions\": 7}") << QStringList();
-        QTest::newRow("root is an array") << QByteArray("[1, 2]") << QStringList();
+            << QStringList{QStringLiteral("version 1.207")} << 0;
+        // Without a versions array a document is not a catalogue.
+        QTest::newRow("no versions") << QByteArray("{\"_comment\": \"nothing yet\"}") << QStringList() << 2;
+        QTest::newRow("versions not an array") << QByteArray("{\"versions\": 7}") << QStringList() << 2;
+        QTest::newRow("root is an array") << QByteArray("[1, 2]") << QStringList() << 2;
 
         QJsonObject odd = entryFor(v207, QStringLiteral("http://127.0.0.1:1/731/") + v207.filename());
         odd[QStringLiteral("description")] = 12;
-        QTest::newRow("non-string member reads as empty") << catalogueOf({odd}) << QStringList{QString()};
+        QTest::newRow("non-string member reads as empty") << catalogueOf({odd}) << QStringList{QString()} << 0;
     }
 
     void catalogueContentCases()
     {
         QFETCH(QByteArray, json);
         QFETCH(QStringList, rows);
+        QFETCH(int, parseWarnings);
         writeFile(local(kCatalogue), json);
         writeFile(local(v207.filename()), nvx::demo::firmwareImage(1, 207));
 
@@ -201,7 +212,7 @@ private slots:
         waitIdle(catalogue);
 
         QCOMPARE(descriptions(model), rows);
-        QCOMPARE(log.count(QtWarningMsg, kParseFailed), 0);
+        QCOMPARE(log.count(QtWarningMsg, kParseFailed), parseWarnings);
         QCOMPARE(log.count(QtWarningMsg, kVersionDownloadFailed), 1);
         QVERIFY(QFile::exists(local(kBuiltInImage))); // installed once a catalogue was read
     }
@@ -261,7 +272,7 @@ private slots:
         QCOMPARE(model.rowCount(), 1);
     }
 
-    void redirectedFirmwareListedAfterNextRefresh()
+    void redirectedFirmwareIsListedOnArrival()
     {
         const QString path = QStringLiteral("/731/") + v126.filename();
         const QByteArray json = catalogueOf({entryFor(v126, serverUrl(v126.filename()))});
@@ -269,44 +280,13 @@ private slots:
         writeFile(served(kCatalogue), json);
         writeFile(served(QStringLiteral("store/") + v126.filename()), nvx::demo::firmwareImage(1, 126));
         server->setRedirect(path, QStringLiteral("store/") + v126.filename(), 302);
-        // Slow enough that the fresh catalogue's pass finds the file still missing.
-        server->setSlowBody(QStringLiteral("/731/store/") + v126.filename(), 32, 30);
 
         VersionModel model;
         VersionComboBoxManagement catalogue(serverBase());
         catalogue.refreshValues(&model);
         waitIdle(catalogue);
         QCOMPARE(readFile(local(v126.filename())), nvx::demo::firmwareImage(1, 126));
-        QCOMPARE(model.rowCount(), 0);
-
-        catalogue.refreshValues(&model);
         QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.126")});
-        waitIdle(catalogue);
-    }
-
-    void entryWhoseUrlNamesAnotherFileIsRequestedEveryRefresh()
-    {
-        const QString url = serverUrl(QStringLiteral("renamed.txt"));
-        const QByteArray json = catalogueOf({entryFor(v126, url)});
-        writeFile(local(kCatalogue), json);
-        writeFile(served(kCatalogue), json);
-        writeFile(served(QStringLiteral("renamed.txt")), nvx::demo::firmwareImage(1, 126));
-
-        VersionModel model;
-        VersionComboBoxManagement catalogue(serverBase());
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
-        const int first = server->requestCount(QStringLiteral("/731/renamed.txt"));
-        QVERIFY(first >= 1);
-        QVERIFY(QFile::exists(local(QStringLiteral("renamed.txt"))));
-        QVERIFY(!QFile::exists(local(v126.filename())));
-        QCOMPARE(model.rowCount(), 1);
-        QCOMPARE(model.myData(0, 6).toString(), local(v126.filename()));
-
-        catalogue.refreshValues(&model);
-        waitIdle(catalogue);
-        QVERIFY(server->requestCount(QStringLiteral("/731/renamed.txt")) > first);
-        QCOMPARE(model.rowCount(), 1);
     }
 
     void entriesNamingFilesOutsideTheStoreAreSkipped()
@@ -320,8 +300,10 @@ private slots:
         e[QStringLiteral("filename")] = QStringLiteral("sub/x.txt");
         entries.append(e);
         e = entryFor(v126, base + QStringLiteral("/a%5Cb.txt"));
+        e[QStringLiteral("filename")] = QStringLiteral("a\\b.txt");
         entries.append(e);
         e = entryFor(v126, base + QStringLiteral("/"));
+        e[QStringLiteral("filename")] = QStringLiteral(".");
         entries.append(e);
         e = entryFor(v126, base + QStringLiteral("/empty.txt"));
         e[QStringLiteral("filename")] = QString();
@@ -352,6 +334,146 @@ private slots:
         QCOMPARE(stored, (QStringList{kPassword, kBuiltInImage, v207.filename(), kCatalogue}));
     }
 
+    // Whatever an entry names and a server answers, the store's own files and
+    // files outside it stay as they were, every address is asked a bounded
+    // number of times, and the good entry beside the hostile one is listed.
+    void hostileCatalogueCannotHurtTheStore_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("listed");
+        const QStringList good{QStringLiteral("version 1.207")};
+        const QStringList both{QStringLiteral("version 1.207"), QStringLiteral("version 1.126")};
+        QTest::newRow("entry names an information backup") << "backup" << good;
+        QTest::newRow("entry names the password file") << "password" << good;
+        QTest::newRow("entry names the memory image") << "memory image" << good;
+        QTest::newRow("entry names the catalogue") << "catalogue" << good;
+        QTest::newRow("entry names a temporary file") << "temporary" << good;
+        QTest::newRow("url ends in a backup's name") << "url names backup" << both;
+        QTest::newRow("number does not parse") << "zzz" << good;
+        QTest::newRow("file: url") << "file" << good;
+        QTest::newRow("data: url") << "data" << good;
+        QTest::newRow("qrc: url") << "qrc" << good;
+        QTest::newRow("firmware redirected to file:") << "redirect" << good;
+        QTest::newRow("password file redirected to file:") << "password redirect" << both;
+        QTest::newRow("endless firmware body") << "endless firmware" << good;
+        QTest::newRow("endless catalogue body") << "endless catalogue" << both;
+        QTest::newRow("stalled at one address, good at the other") << "stalled" << both;
+        QTest::newRow("failing url spelt unlike its normal form") << "unnormal" << good;
+        QTest::newRow("links at the store's names") << "links" << both;
+    }
+
+    void hostileCatalogueCannotHurtTheStore()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QStringList, listed);
+        constexpr int kStallMs = 1500;     // shortened from 30 s; far above any gap on 127.0.0.1
+        constexpr int kMaxRequests = 4;    // per address over two starts
+        const QString backupName = QStringLiteral("731-info-VIRTUAL1.txt");
+        const QString imageName = QStringLiteral("731-0-01-2019-01-01-1200.txt");
+        const QByteArray password = nvx::demo::passwordFile(); // also the served one
+        const QByteArray backup = "@1000\nAA 55\nq\n";
+        const QByteArray memoryImage = "@1000\n55 AA\nq\n";
+        const QByteArray image126 = nvx::demo::firmwareImage(1, 126);
+        writeFile(local(kPassword), password);
+        writeFile(local(backupName), backup);
+        writeFile(local(imageName), memoryImage);
+        // Outside the store, read-only: what a link or a file: address reaches.
+        const QString outside = dataHome->filePath(QStringLiteral("outside.txt"));
+        writeFile(outside, image126);
+        QVERIFY(QFile::setPermissions(outside, QFileDevice::ReadOwner));
+        const QString outsideDir = dataHome->filePath(QStringLiteral("outside"));
+        QVERIFY(QDir().mkpath(outsideDir));
+        writeFile(served(v207.filename()), nvx::demo::firmwareImage(1, 207));
+        writeFile(served(v126.filename()), image126);
+
+        QJsonObject hostile = entryFor(v126, serverUrl(v126.filename()));
+        QJsonObject stored; // the stored catalogue's version of it, when it differs
+        const QString fileUrl = QUrl::fromLocalFile(outside).toString();
+        if (fault == QLatin1String("backup")) {
+            hostile[QStringLiteral("filename")] = backupName;
+        } else if (fault == QLatin1String("password")) {
+            hostile[QStringLiteral("filename")] = kPassword;
+        } else if (fault == QLatin1String("memory image")) {
+            hostile[QStringLiteral("filename")] = imageName;
+        } else if (fault == QLatin1String("catalogue")) {
+            hostile[QStringLiteral("filename")] = kCatalogue;
+        } else if (fault == QLatin1String("temporary")) {
+            hostile[QStringLiteral("filename")] = v126.filename() + QStringLiteral(".new");
+        } else if (fault == QLatin1String("url names backup")) {
+            hostile[QStringLiteral("url")] = serverUrl(backupName);
+            writeFile(served(backupName), image126);
+        } else if (fault == QLatin1String("zzz")) {
+            hostile[QStringLiteral("number")] = QStringLiteral("zzz");
+        } else if (fault == QLatin1String("file")) {
+            hostile[QStringLiteral("url")] = fileUrl;
+        } else if (fault == QLatin1String("data")) {
+            hostile[QStringLiteral("url")] = QString::fromLatin1("data:text/plain;base64," + image126.toBase64());
+        } else if (fault == QLatin1String("qrc")) {
+            hostile[QStringLiteral("url")] = QStringLiteral("qrc:/firmware/") + kBuiltInImage;
+        } else if (fault == QLatin1String("redirect")) {
+            server->setRedirect(QStringLiteral("/731/") + v126.filename(), fileUrl);
+        } else if (fault == QLatin1String("password redirect")) {
+            const QString other = dataHome->filePath(QStringLiteral("other-password.txt"));
+            writeFile(other, password.left(password.indexOf("q\r\n") + 3)); // a valid file of one record
+            server->setRedirect(QStringLiteral("/731/") + kPassword, QUrl::fromLocalFile(other).toString());
+        } else if (fault == QLatin1String("endless firmware")) {
+            server->setEndlessBody(QStringLiteral("/731/") + v126.filename());
+        } else if (fault == QLatin1String("endless catalogue")) {
+            server->setEndlessBody(QStringLiteral("/731/") + kCatalogue);
+        } else if (fault == QLatin1String("stalled")) {
+            const QString slow = QStringLiteral("/slow/") + v126.filename();
+            writeFile(serverRoot->filePath(slow.mid(1)), image126);
+            server->setStalledBody(slow, 100);
+            stored = entryFor(v126, server->baseUrl().toString() + slow);
+        } else if (fault == QLatin1String("unnormal")) {
+            hostile[QStringLiteral("url")] =
+                server->baseUrl().toString() + QStringLiteral("/731/%2E/missing%2d") + v126.filename();
+        } else if (fault == QLatin1String("links")) {
+            QVERIFY(QFile::remove(local(kPassword)));
+            QVERIFY(QFile::link(outside, local(kPassword)));
+            QVERIFY(QFile::link(outside, local(v207.filename())));
+            QVERIFY(QFile::link(outsideDir, local(QStringLiteral("incoming"))));
+        }
+        const QByteArray servedJson = catalogueOf({entryFor(v207, serverUrl(v207.filename())), hostile});
+        const QByteArray storedJson =
+            catalogueOf({entryFor(v207, serverUrl(v207.filename())), stored.isEmpty() ? hostile : stored});
+        writeFile(served(kCatalogue), servedJson);
+        writeFile(local(kCatalogue), storedJson);
+
+        VersionModel model;
+        VersionComboBoxManagement catalogue(serverBase());
+        catalogue.setStallTimeout(kStallMs);
+        for (int start = 0; start < 2; ++start) {
+            catalogue.refreshValues(&model);
+            waitIdle(catalogue);
+        }
+
+        QCOMPARE(descriptions(model), listed);
+        for (int row = 0; row < model.rowCount(); ++row) {
+            const QFileInfo file(model.myData(row, 6).toString());
+            QVERIFY2(file.isFile() && !file.isSymLink(), qPrintable(file.filePath()));
+        }
+        QCOMPARE(readFile(local(kPassword)), password);
+        QVERIFY(!QFileInfo(local(kPassword)).isSymLink());
+        QCOMPARE(readFile(local(backupName)), backup);
+        QCOMPARE(readFile(local(imageName)), memoryImage);
+        QCOMPARE(readFile(local(kCatalogue)), fault == QLatin1String("endless catalogue") ? storedJson : servedJson);
+        QCOMPARE(readFile(outside), image126);
+        QVERIFY(!(QFile::permissions(outside) & QFileDevice::WriteOwner)); // no chmod through a link
+        QCOMPARE(QDir(outsideDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList());
+
+        QHash<QString, int> requests;
+        for (const QString &request : server->requestLog())
+            QVERIFY2(++requests[request] <= kMaxRequests, qPrintable(request));
+        QStringList names = QDir(firmwareDir).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QStringList expected{kCatalogue, kPassword, kBuiltInImage, backupName, imageName, v207.filename()};
+        if (listed.size() == 2)
+            expected.append(v126.filename());
+        names.sort();
+        expected.sort();
+        QCOMPARE(names, expected);
+    }
+
     void localRefreshListsPresentFilesWithoutAnyRequest()
     {
         // The server has everything, so any request would show in its log.
@@ -366,7 +488,7 @@ private slots:
         VersionComboBoxManagement catalogue(serverBase());
         catalogue.refreshLocalValues(&model);
         QCOMPARE(descriptions(model), QStringList{QStringLiteral("version 1.207")});
-        QVERIFY(catalogue.findChildren<DownloadManager *>().isEmpty());
+        QVERIFY(!catalogue.isRefreshing());
         QCoreApplication::processEvents();
         QVERIFY(server->requestLog().isEmpty());
         QVERIFY(!QFileInfo::exists(local(v208.filename())));

@@ -50,6 +50,17 @@ private slots:
             << QStringList{"001.206-2021-06-29-1153", "001.206-2021-06-29-1154", "001.205-2021-06-23-1207"}
             << QList<int>{0, 0, 2}
             << QStringList{"001.206-2021-06-29-1154", "001.206-2021-06-29-1153", "001.205-2021-06-23-1207"};
+        // Numbers compare by value: as text "1.9" would outrank "1.10" and "zzz" everything.
+        QTest::newRow("minor is a number")
+            << QStringList{"1.10-2021-01-01-0000", "1.9-2021-01-01-0000", "1.100-2021-01-01-0000"}
+            << QList<int>{0, 1, 0}
+            << QStringList{"1.100-2021-01-01-0000", "1.10-2021-01-01-0000", "1.9-2021-01-01-0000"};
+        QTest::newRow("unparsable after every version")
+            << QStringList{"zzz", "001.126-2021-01-22-1628"} << QList<int>{0, 0}
+            << QStringList{"001.126-2021-01-22-1628", "zzz"};
+        QTest::newRow("one version spelt two ways")
+            << QStringList{"001.126-2021-01-22-1628", "1.126-2021-01-22-1628"} << QList<int>{0}
+            << QStringList{"001.126-2021-01-22-1628"};
         QTest::newRow("duplicates dropped")
             << QStringList{"001.130-2021-02-24-1712", "001.130-2021-02-24-1712", "001.126-2021-01-22-1628",
                            "001.126-2021-01-22-1628"}

@@ -1,12 +1,16 @@
-// The local catalogue is arbitrary bytes: reading it must not crash, must list
-// only files inside the firmware folder, and must leave the version list
-// sorted newest first with one row per number.
+// The local catalogue is arbitrary bytes: parsing it must not crash and must
+// let through only entries with a firmware name, an http(s) address and a
+// number; reading it must list only files inside the firmware folder and
+// leave the version list sorted newest first with one row per number.
 //
 // Input: the catalogue file.
 
+#include "cataloguedocument.h"
+#include "firmwarestore.h"
 #include "fuzzsupport.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
+#include "versionnumber.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -67,6 +71,13 @@ void ensurePresentFiles(const QString &dir)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString dir = store();
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    for (const catalogue::CatalogueEntry &entry : catalogue::parseCatalogue(bytes).entries) {
+        const VersionEntry &v = entry.version;
+        if (!FirmwareStore::isFirmwareName(v.filename) || !catalogue::isFetchableUrl(QUrl(v.url))
+            || !VersionNumber::parse(v.number).isValid())
+            fail("unusable entry let through", v.filename + QLatin1Char(' ') + v.url + QLatin1Char(' ') + v.number);
+    }
     ensurePresentFiles(dir);
     QFile catalogue(dir + QStringLiteral("/731Versions.json"));
     if (!catalogue.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -84,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QString number = model.data(index, VersionModel::NumberRole).toString();
         const QString filename = model.data(index, VersionModel::FilenameRole).toString();
         const QString path = model.data(index, VersionModel::PathRole).toString();
-        if (row > 0 && !(number < previous))
+        if (row > 0 && compareVersionNumbers(previous, number) >= 0)
             fail("rows unsorted or numbers repeated", number);
         previous = number;
         if (path != dir + QLatin1Char('/') + filename || filename.contains(QLatin1Char('/')))

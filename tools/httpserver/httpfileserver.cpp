@@ -97,6 +97,20 @@ void HttpFileServer::setDropConnection(const QString &path, qint64 bytesBeforeDr
     rules.insert(path, rule);
 }
 
+void HttpFileServer::setStalledBody(const QString &path, qint64 bytesBeforeStall)
+{
+    Rule rule;
+    rule.stallAfter = qMax<qint64>(0, bytesBeforeStall);
+    rules.insert(path, rule);
+}
+
+void HttpFileServer::setEndlessBody(const QString &path)
+{
+    Rule rule;
+    rule.endless = true;
+    rules.insert(path, rule);
+}
+
 void HttpFileServer::clearRules()
 {
     rules.clear();
@@ -189,6 +203,10 @@ void HttpFileServer::answer(QTcpSocket *socket, const QString &method, const QSt
         socket->deleteLater();
         return;
     }
+    if (rule.endless && !headOnly) {
+        sendEndless(socket);
+        return;
+    }
     if (rule.status != 0) {
         QByteArray extra;
         if (!rule.location.isEmpty())
@@ -234,6 +252,11 @@ void HttpFileServer::sendBody(QTcpSocket *socket, const QByteArray &body, const 
         socket->deleteLater();
         return;
     }
+    if (rule.stallAfter >= 0) {
+        // The connection stays open until the client gives up.
+        socket->write(body.left(int(qMin<qint64>(rule.stallAfter, body.size()))));
+        return;
+    }
     if (rule.chunkBytes <= 0) {
         socket->write(body);
         socket->disconnectFromHost();
@@ -259,6 +282,20 @@ void HttpFileServer::sendBody(QTcpSocket *socket, const QByteArray &body, const 
         }
     });
     timer->start(rule.intervalMs);
+}
+
+void HttpFileServer::sendEndless(QTcpSocket *socket)
+{
+    constexpr int kChunkBytes = 64 * 1024;
+    constexpr qint64 kQueuedBytes = 256 * 1024; // what the server buffers, not the client
+    socket->write(statusLine(200) + "Content-Type: application/json\r\nConnection: close\r\n\r\n");
+    const QByteArray chunk(kChunkBytes, ' ');
+    auto feed = [socket, chunk] {
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < kQueuedBytes)
+            socket->write(chunk);
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, feed);
+    feed();
 }
 
 } // namespace nvx

@@ -12,9 +12,10 @@ namespace nvx {
 
 // A small HTTP/1.1 file server on 127.0.0.1 for tests and demos. It serves
 // the files below a root folder (one request per connection) and can be told
-// to misbehave for single paths: other status codes, redirects, slow bodies,
-// connections dropped part-way. Requests in absolute form ("GET http://host/a
-// HTTP/1.1") are served by their path, so it also works as an HTTP proxy that
+// to misbehave for single paths: other status codes, redirects (to any
+// scheme), slow, stalled and endless bodies, connections dropped part-way.
+// Requests in absolute form ("GET http://host/a HTTP/1.1") are served by
+// their path, so it also works as an HTTP proxy that
 // answers for every host.
 class HttpFileServer : public QObject
 {
@@ -39,6 +40,12 @@ public:
     // Sends the headers and bytesBeforeDrop bytes of the body, then closes the
     // connection; a negative count closes it without answering at all.
     void setDropConnection(const QString &path, qint64 bytesBeforeDrop);
+    // Sends the headers and bytesBeforeStall bytes of the file, then nothing
+    // more while the connection stays open.
+    void setStalledBody(const QString &path, qint64 bytesBeforeStall);
+    // Answers 200 without a length and sends filler bytes for as long as the
+    // client takes them.
+    void setEndlessBody(const QString &path);
     void clearRules();
 
     // "GET /path" for every request received, in order.
@@ -57,6 +64,8 @@ private:
         int intervalMs = 0;
         qint64 dropAfter = 0;     // used when drop is set
         bool drop = false;
+        qint64 stallAfter = -1;   // >= 0: stalled body
+        bool endless = false;
     };
 
     void onNewConnection();
@@ -65,6 +74,7 @@ private:
     void sendSimple(QTcpSocket *socket, int status, const QByteArray &extraHeaders, bool headOnly);
     void sendBody(QTcpSocket *socket, const QByteArray &body, const Rule &rule, bool headOnly,
                   const QByteArray &contentType);
+    void sendEndless(QTcpSocket *socket);
     QString localFileFor(const QString &path) const;
 
     QString root;

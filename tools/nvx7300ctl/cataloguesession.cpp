@@ -1,20 +1,16 @@
 #include "cataloguesession.h"
 
-#include "downloadmanager.h"
+#include "firmwarestore.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
+#include "versionnumber.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QEventLoop>
-#include <QSet>
 #include <QTimer>
 
 namespace nvxctl {
-
-namespace {
-const QString kCatalogueName = QStringLiteral("731Versions.json");
-const QString kPasswordName = QStringLiteral("731-0-00-2019-01-01-1200.txt");
-}
 
 CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int timeoutMs)
 {
@@ -25,54 +21,26 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
     if (offline) {
         catalogue.refreshLocalValues(&model);
     } else {
-        // Downloads end through the event loop, and a finished catalogue may
-        // start more of them, so watch every download manager as it appears.
-        QSet<DownloadManager *> watched;
-        bool firmwareFailed = false;
-        QEventLoop loop;
-        auto watchNew = [&] {
-            for (DownloadManager *download : catalogue.findChildren<DownloadManager *>()) {
-                if (watched.contains(download))
-                    continue;
-                watched.insert(download);
-                QObject::connect(download, &DownloadManager::finished, &loop, [&, download](int status, QUrl) {
-                    const QString target = download->targetFileName();
-                    if (target.endsWith(QLatin1Char('/') + kCatalogueName)) {
-                        listing.catalogueReached = listing.catalogueReached || status == 0;
-                    } else if (status != 0 && !target.endsWith(QLatin1Char('/') + kPasswordName)) {
-                        firmwareFailed = true;
-                    }
-                    loop.quit();
-                });
-            }
-        };
-        auto anyRunning = [&] {
-            for (DownloadManager *download : catalogue.findChildren<DownloadManager *>()) {
-                if (download->isActive())
-                    return true;
-            }
-            return false;
-        };
         QElapsedTimer clock;
         clock.start();
-        auto settle = [&] {
-            watchNew();
-            while (anyRunning() && clock.elapsed() < timeoutMs) {
-                QTimer::singleShot(qMax<qint64>(1, timeoutMs - clock.elapsed()), &loop, &QEventLoop::quit);
+        auto refresh = [&] {
+            QEventLoop loop;
+            QObject::connect(&catalogue, &VersionComboBoxManagement::refreshSettled, &loop, &QEventLoop::quit);
+            QTimer::singleShot(qMax<qint64>(1, timeoutMs - clock.elapsed()), &loop, &QEventLoop::quit);
+            catalogue.refreshValues(&model);
+            if (catalogue.isRefreshing())
                 loop.exec();
-                watchNew();
-            }
         };
-        catalogue.refreshValues(&model);
-        settle();
+        refresh();
+        const VersionComboBoxManagement::CatalogueOutcome outcome = catalogue.catalogueOutcome();
+        listing.catalogueReached = outcome == VersionComboBoxManagement::CatalogueOutcome::Installed;
+        listing.catalogueRefused = outcome == VersionComboBoxManagement::CatalogueOutcome::Refused;
         // A file named by both the stored and the fresh catalogue is fetched
         // only once, from the address the stored one gave; when that failed,
         // a second pass (what the window's next start would do) asks the
         // fresh catalogue's address.
-        if (firmwareFailed && listing.catalogueReached && clock.elapsed() < timeoutMs) {
-            catalogue.refreshValues(&model);
-            settle();
-        }
+        if (catalogue.failedFirmwareDownloads() > 0 && listing.catalogueReached && clock.elapsed() < timeoutMs)
+            refresh();
     }
 
     for (int row = 0; row < model.rowCount(); ++row) {
@@ -87,6 +55,27 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
         listing.versions.append(entry);
     }
     return listing;
+}
+
+QString downgradeRefusal(const QString &runningVersion, const QString &firmwareNumber)
+{
+    const VersionNumber running = VersionNumber::parse(runningVersion);
+    const VersionNumber firmware = VersionNumber::parse(firmwareNumber);
+    if (!running.isValid() || !firmware.isValid() || firmware.compareRelease(running) >= 0)
+        return QString();
+    return QStringLiteral("version %1.%2 is older than the running %3; name it with --version, or pass "
+                          "--allow-downgrade")
+        .arg(firmware.major)
+        .arg(firmware.minor, 3, 10, QLatin1Char('0'))
+        .arg(runningVersion);
+}
+
+QString versionOfFirmwareFile(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    if (!FirmwareStore::isFirmwareName(name))
+        return QString();
+    return name.mid(4, 3) + QLatin1Char('.') + name.mid(8, 3); // "731-MMM-NNN-..."
 }
 
 VersionEntry findVersion(const QList<VersionEntry> &versions, const QString &wanted)

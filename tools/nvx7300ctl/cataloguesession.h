@@ -10,13 +10,23 @@ namespace nvxctl {
 struct CatalogueListing
 {
     QList<VersionEntry> versions; // present in the firmware folder, newest first
-    bool catalogueReached = false; // the fresh catalogue was downloaded
+    bool catalogueReached = false; // the fresh catalogue was downloaded, checked and installed
+    bool catalogueRefused = false; // it was downloaded but refused (not a catalogue, not signed, older)
 };
 
 // Refreshes the firmware store as the window does and waits, at most
-// timeoutMs, until no download is running. Offline, installs the built-in
+// timeoutMs, until the refresh has settled. Offline, installs the built-in
 // files and lists what is stored, without any request.
 CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int timeoutMs);
+
+// Why installing firmwareNumber ("001.126-...", "1.126") on an instrument
+// running runningVersion ("1.208") would be a downgrade; empty when it is not
+// one, or when either version is not a number (an erased instrument).
+QString downgradeRefusal(const QString &runningVersion, const QString &firmwareNumber);
+
+// The version a firmware file's name gives ("731-001-126-...": "001.126"),
+// empty when the name does not follow the catalogue's rule.
+QString versionOfFirmwareFile(const QString &path);
 
 // "1.208" (as in the description) or a full number such as "001.208-2022-01-07-1353".
 // Null entry (empty path) when absent; the newest build wins for the short form.

@@ -108,6 +108,10 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
             ok = noValue(&o.all);
         } else if (name == QLatin1String("progress-lines")) {
             ok = noValue(&o.progressLines);
+        } else if (name == QLatin1String("allow-downgrade")) {
+            ok = noValue(&o.allowDowngrade);
+        } else if (name == QLatin1String("no-downgrade")) {
+            ok = noValue(&o.noDowngrade);
         } else if (name == QLatin1String("virtual-instrument")) {
             QString count = QStringLiteral("1");
             if (hasInlineValue)
@@ -172,6 +176,14 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         *error = QStringLiteral("erase needs --file PATH, the firmware programmed after the erase");
         return false;
     }
+    if ((o.allowDowngrade || o.noDowngrade) && o.command != Command::Update) {
+        *error = QStringLiteral("--allow-downgrade and --no-downgrade belong to update");
+        return false;
+    }
+    if (o.allowDowngrade && o.noDowngrade) {
+        *error = QStringLiteral("give either --allow-downgrade or --no-downgrade, not both");
+        return false;
+    }
     if (!o.firmwareVersion.isEmpty() && o.command != Command::Update) {
         *error = QStringLiteral("--version NUMBER belongs to update");
         return false;
@@ -196,7 +208,10 @@ QString helpText()
         "                                    newest first: number, description, file\n"
         "  update [--port P] [--version NUMBER | --file PATH] [--catalogue-url URL] [--offline]\n"
         "                                    read the instrument, then install the newest (or the\n"
-        "                                    named) version; NUMBER is \"1.208\" or the full number\n"
+        "                                    named) version; NUMBER is \"1.208\" or the full number.\n"
+        "                                    A version older than the running one is installed only\n"
+        "                                    when named, or with --allow-downgrade; --no-downgrade\n"
+        "                                    refuses it even from --file (named 731-MMM-NNN-...)\n"
         "  update --all [--ports P1,P2,...] [--version NUMBER | --file PATH] ...\n"
         "                                    update every attached instrument (or the ports named)\n"
         "                                    at the same time, one process each, then a summary\n"
@@ -221,8 +236,9 @@ QString helpText()
         "  3  no instrument attached, or none at the named port\n"
         "  4  serial port busy, or not permitted (install the udev rule)\n"
         "  5  instrument not identified (version \"Unknown\")\n"
-        "  6  unknown version, or no firmware version available\n"
-        "  7  catalogue unreachable\n"
+        "  6  unknown version, or no firmware version available (update: none as new as the\n"
+        "     running one, see --allow-downgrade)\n"
+        "  7  catalogue unreachable, or its answer refused (versions: the stored list is shown)\n"
         "  8  firmware file unreadable\n"
         "  9  version: the instrument was left erased and must be updated again\n");
 }

@@ -31,6 +31,8 @@ struct Options
     bool offline = false;
     bool all = false;
     bool progressLines = false; // children of --all report progress as "@" lines
+    bool allowDowngrade = false; // update may install a version older than the running one
+    bool noDowngrade = false;    // update refuses an older version even from --file
     int virtualInstruments = 0;
     QString port;
     QStringList ports;

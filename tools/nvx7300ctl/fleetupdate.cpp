@@ -78,7 +78,7 @@ bool applyReport(MemberState &state, const QString &line)
 } // namespace
 
 int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, const QString &description,
-                bool verbose)
+                bool verbose, bool refuseDowngrade)
 {
     const bool live = stdoutIsTerminal();
     QVector<Child *> children;
@@ -114,6 +114,8 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
                          firmwareFile, QStringLiteral("--progress-lines")};
         if (verbose)
             args << QStringLiteral("--verbose");
+        if (refuseDowngrade)
+            args << QStringLiteral("--no-downgrade");
 
         QObject::connect(p, &QProcess::readyReadStandardOutput, &loop, [&, c, p] {
             c->pendingOut += p->readAllStandardOutput();

@@ -13,9 +13,10 @@ struct FleetMember
 
 // Updates every member at once, each in a child process of this program
 // ("update --port P --file FILE"), shows one line per member while they run
-// and a summary table at the end. Returns the exit status of the whole run.
+// and a summary table at the end. With refuseDowngrade a member running a
+// newer version is left alone. Returns the exit status of the whole run.
 int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, const QString &description,
-                bool verbose);
+                bool verbose, bool refuseDowngrade);
 
 
 } // namespace nvxctl

@@ -3,6 +3,7 @@
 // the window; see --help.
 
 #include "cataloguesession.h"
+#include "cataloguetrust.h"
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "ctloptions.h"
@@ -182,6 +183,12 @@ int commandVersion(const Options &o)
     return identified ? kExitOk : exitStatus;
 }
 
+// Why the server's catalogue is not in use.
+QString catalogueTrouble(const CatalogueListing &listing)
+{
+    return listing.catalogueRefused ? QStringLiteral("refused") : QStringLiteral("unreachable");
+}
+
 int commandVersions(const Options &o)
 {
     const CatalogueListing listing = refreshCatalogue(serverBase(o), o.offline, kSettleTimeoutMs);
@@ -194,8 +201,9 @@ int commandVersions(const Options &o)
     for (const VersionEntry &v : listing.versions)
         printOut(v.number.leftJustified(numberWidth + 2) + v.description.leftJustified(descriptionWidth + 2) + v.path);
     if (!o.offline && !listing.catalogueReached) {
-        printErr(QStringLiteral("catalogue unreachable at %1; listed the versions already stored")
-                     .arg(serverBase(o).toString()));
+        printErr(QStringLiteral("catalogue %1 at %2; listed the versions already stored")
+                     .arg(catalogueTrouble(listing),
+                          serverBase(o).toString()));
         return kExitCatalogueUnreachable;
     }
     if (listing.versions.isEmpty())
@@ -204,7 +212,7 @@ int commandVersions(const Options &o)
 }
 
 // The firmware to install: --file, or the newest (or named) version.
-bool chooseFirmware(const Options &o, QString *path, QString *description, int *exitStatus)
+bool chooseFirmware(const Options &o, QString *path, QString *description, QString *number, int *exitStatus)
 {
     if (!o.file.isEmpty()) {
         if (!fileReadable(o.file)) {
@@ -213,13 +221,16 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, int *
         }
         *path = o.file;
         *description = QFileInfo(o.file).fileName();
+        *number = versionOfFirmwareFile(o.file);
         return true;
     }
     const CatalogueListing listing = refreshCatalogue(serverBase(o), o.offline, kSettleTimeoutMs);
     const bool unreachable = !o.offline && !listing.catalogueReached;
     if (listing.versions.isEmpty()) {
         if (unreachable) {
-            printErr(QStringLiteral("catalogue unreachable at %1 and no firmware stored").arg(serverBase(o).toString()));
+            printErr(QStringLiteral("catalogue %1 at %2 and no firmware stored")
+                         .arg(catalogueTrouble(listing),
+                              serverBase(o).toString()));
             *exitStatus = kExitCatalogueUnreachable;
         } else {
             printErr(QStringLiteral("no firmware version available"));
@@ -242,15 +253,34 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, int *
             return false;
         }
     }
-    if (unreachable)
-        printErr(QStringLiteral("catalogue unreachable; using the versions already stored"));
+    if (unreachable) {
+        printErr(QStringLiteral("catalogue %1; using the versions already stored")
+                     .arg(catalogueTrouble(listing)));
+    }
     if (!fileReadable(chosen.path)) {
         *exitStatus = kExitFileUnreadable;
         return false;
     }
     *path = chosen.path;
     *description = chosen.description;
+    *number = chosen.number;
     return true;
+}
+
+// A version older than the running one only when the user named it.
+bool downgradeAllowed(const Options &o, const QString &running, const QString &number, int *exitStatus)
+{
+    const bool named = !o.firmwareVersion.isEmpty() || !o.file.isEmpty();
+    if (o.allowDowngrade || (named && !o.noDowngrade) || running == QLatin1String(Worker::kRecoveryVersion))
+        return true;
+    QString refusal = downgradeRefusal(running, number);
+    if (number.isEmpty())
+        refusal = QStringLiteral("cannot tell the version of %1 from its name; pass --allow-downgrade").arg(o.file);
+    if (refusal.isEmpty())
+        return true;
+    printErr(refusal);
+    *exitStatus = kExitUnknownVersion;
+    return false;
 }
 
 // Runs an update or erase job and reports it as the window would.
@@ -291,6 +321,7 @@ int commandUpdate(const Options &o)
 {
     QString firmware;
     QString description;
+    QString number;
     int exitStatus = kExitOk;
 
     if (o.all) {
@@ -306,16 +337,18 @@ int commandUpdate(const Options &o)
             printErr(QStringLiteral("no NVX7300 attached"));
             return kExitNoInstrument;
         }
-        if (!chooseFirmware(o, &firmware, &description, &exitStatus))
+        if (!chooseFirmware(o, &firmware, &description, &number, &exitStatus))
             return exitStatus;
         installBuiltIns();
-        return updateFleet(members, firmware, description, o.verbose);
+        // Each member checks its own running version against the chosen one.
+        const bool named = !o.firmwareVersion.isEmpty() || !o.file.isEmpty();
+        return updateFleet(members, firmware, description, o.verbose, !o.allowDowngrade && !named);
     }
 
     QString port;
     if (!resolvePort(o, &port, &exitStatus))
         return exitStatus;
-    if (!chooseFirmware(o, &firmware, &description, &exitStatus))
+    if (!chooseFirmware(o, &firmware, &description, &number, &exitStatus))
         return exitStatus;
 
     InstrumentSession session;
@@ -335,6 +368,12 @@ int commandUpdate(const Options &o)
     } else {
         printOut(QStringLiteral("NVX7300 is currently running version ") + version);
         printOut(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
+    }
+    // Refused after the read, before anything is erased.
+    if (!downgradeAllowed(o, version, number, &exitStatus)) {
+        if (o.progressLines)
+            printOut(QStringLiteral("@result -1 Update Failed"));
+        return exitStatus;
     }
     return runJob(session, o, port, firmware);
 }
@@ -376,6 +415,8 @@ int main(int argc, char **argv)
     }
     if (o.showProgramVersion) {
         printOut(QStringLiteral("nvx7300ctl ") + QCoreApplication::applicationVersion());
+        if (catalogue::builtInPublicKey().isEmpty())
+            printOut(QStringLiteral("no catalogue key: this build accepts unsigned catalogues (development only)"));
         return kExitOk;
     }
     g_verbose = o.verbose;

@@ -1,7 +1,6 @@
 #include "publisher.h"
 
 #include "cataloguetrust.h"
-#include "downloadmanager.h"
 #include "firmwarecheck.h"
 #include "httpfileserver.h"
 #include "scramblekey.h"
@@ -11,7 +10,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -70,6 +68,12 @@ bool writeFile(const QString &path, const QByteArray &bytes, QString *error)
     return true;
 }
 
+QByteArray readFileOrEmpty(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 bool isPlainText(const QByteArray &bytes)
 {
     return std::none_of(bytes.cbegin(), bytes.cend(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
@@ -81,17 +85,6 @@ void collectMessage(QtMsgType type, const QMessageLogContext &, const QString &t
 {
     if (collectedLog && type != QtDebugMsg)
         collectedLog->append(text);
-}
-
-bool anyDownloadRunning(const VersionComboBoxManagement &catalogue, DownloadManager **running)
-{
-    for (DownloadManager *download : catalogue.findChildren<DownloadManager *>()) {
-        if (download->isActive()) {
-            *running = download;
-            return true;
-        }
-    }
-    return false;
 }
 
 } // namespace
@@ -125,7 +118,7 @@ QString passwordFileName()
 }
 
 bool publishFolder(const QString &inputDir, const QString &outputDir, const QString &baseUrl,
-                   const SigningKey &key, Publication *result, QString *error)
+                   const SigningKey &key, Publication *result, QString *error, const QDateTime &publishedAt)
 {
     if (!key.isValid()) {
         setError(error, QStringLiteral("no usable signing key"));
@@ -203,20 +196,29 @@ bool publishFolder(const QString &inputDir, const QString &outputDir, const QStr
         });
         published.append(item.name.filename);
     }
+    QJsonObject root{
+        {QStringLiteral("_comment"), QStringLiteral("NVX7300 firmware versions")},
+        {QStringLiteral("versionsFileLocations"), QJsonArray{urlBase + QLatin1Char('/') + kCatalogueName}},
+        {QStringLiteral("versions"), versions},
+        // Signed with the rest: a program that holds this catalogue refuses older ones.
+        {QStringLiteral("published"),
+         (publishedAt.isValid() ? publishedAt : QDateTime::currentDateTimeUtc()).toUTC().toString(Qt::ISODate)},
+    };
     if (hasPassword) {
         QByteArray password;
-        if (!readFile(input.filePath(passwordFileName()), &password, error)
-            || !writeFile(output.filePath(passwordFileName()), password, error))
+        if (!readFile(input.filePath(passwordFileName()), &password, error))
             return false;
+        QString reason;
+        if (!catalogue::checkPasswordFile(password, &reason)) {
+            setError(error, passwordFileName() + QStringLiteral(": ") + reason);
+            return false;
+        }
+        if (!writeFile(output.filePath(passwordFileName()), password, error))
+            return false;
+        root.insert(QStringLiteral("passwordSha256"), catalogue::sha256Hex(password));
     }
 
-    const QByteArray json = QJsonDocument(QJsonObject{
-                                              {QStringLiteral("_comment"), QStringLiteral("NVX7300 firmware versions")},
-                                              {QStringLiteral("versionsFileLocations"),
-                                               QJsonArray{urlBase + QLatin1Char('/') + kCatalogueName}},
-                                              {QStringLiteral("versions"), versions},
-                                          })
-                                .toJson(QJsonDocument::Indented);
+    const QByteArray json = QJsonDocument(root).toJson(QJsonDocument::Indented);
     const QByteArray signature = key.sign(json);
     if (signature.isEmpty()) {
         setError(error, QStringLiteral("signing failed"));
@@ -275,21 +277,21 @@ bool readBack(const QString &outputDir, const QString &baseUrl, const QByteArray
     const QtMessageHandler previousHandler = qInstallMessageHandler(collectMessage);
 
     VersionModel model;
+    QString problem;
     {
         VersionComboBoxManagement catalogue(base);
         catalogue.setPublicKey(publicKey);
         catalogue.setFirmwareDirectory(store.path());
         catalogue.refreshValues(&model);
 
-        QElapsedTimer elapsed;
-        elapsed.start();
-        DownloadManager *running = nullptr;
-        while (anyDownloadRunning(catalogue, &running) && elapsed.elapsed() < kReadBackMs) {
+        if (catalogue.isRefreshing()) {
             QEventLoop loop;
-            QObject::connect(running, &DownloadManager::finished, &loop, &QEventLoop::quit);
-            QTimer::singleShot(int(kReadBackMs - elapsed.elapsed()), &loop, &QEventLoop::quit);
+            QObject::connect(&catalogue, &VersionComboBoxManagement::refreshSettled, &loop, &QEventLoop::quit);
+            QTimer::singleShot(kReadBackMs, &loop, &QEventLoop::quit);
             loop.exec();
         }
+        if (catalogue.isRefreshing())
+            problem = QStringLiteral("the read-back did not finish within %1 ms").arg(kReadBackMs);
     }
 
     qInstallMessageHandler(previousHandler);
@@ -299,8 +301,7 @@ bool readBack(const QString &outputDir, const QString &baseUrl, const QByteArray
     QStringList listed;
     for (int row = 0; row < model.rowCount(); ++row)
         listed.append(model.myData(row, 0).toString());
-    QString problem;
-    if (listed != expectedFiles) {
+    if (problem.isEmpty() && listed != expectedFiles) {
         problem = QStringLiteral("the catalogue lists [%1] instead of [%2]")
                       .arg(listed.join(QStringLiteral(", ")), expectedFiles.join(QStringLiteral(", ")));
     }
@@ -313,6 +314,12 @@ bool readBack(const QString &outputDir, const QString &baseUrl, const QByteArray
         if (stored != publishedBytes)
             problem = listed.at(row) + QStringLiteral(": downloaded bytes differ from the published file");
     }
+    // A published password file must have replaced the built-in one.
+    const QString publishedPassword = QDir(outputDir).filePath(passwordFileName());
+    if (problem.isEmpty() && QFile::exists(publishedPassword)
+        && readFileOrEmpty(QDir(store.path()).filePath(passwordFileName()))
+               != readFileOrEmpty(publishedPassword))
+        problem = passwordFileName() + QStringLiteral(": the read-back kept another password file");
     if (problem.isEmpty())
         return true;
     if (!log.isEmpty())

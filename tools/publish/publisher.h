@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -37,10 +38,14 @@ struct Publication
 
 // Publishes inputDir into outputDir with urls baseUrl + "/" + filename.
 // Every input file other than the password file must be a plain firmware
-// file named by the rule that passes the firmware check; nothing is written
-// unless all are. False with a reason on failure.
+// file named by the rule that passes the firmware check, and the password
+// file must hold password records; nothing is written unless all are. The
+// catalogue carries its publication time (publishedAt, now when invalid) and
+// the password file's "passwordSha256" inside the signed bytes. False with a
+// reason on failure.
 bool publishFolder(const QString &inputDir, const QString &outputDir, const QString &baseUrl,
-                   const SigningKey &key, Publication *result, QString *error);
+                   const SigningKey &key, Publication *result, QString *error,
+                   const QDateTime &publishedAt = QDateTime());
 
 // Reads a publication back with the program's own catalogue code: serves
 // outputDir for baseUrl on 127.0.0.1 (as a proxy, so the catalogue's urls are

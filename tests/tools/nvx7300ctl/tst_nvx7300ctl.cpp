@@ -313,11 +313,47 @@ private slots:
         QCOMPARE(server->requestLog().size(), requests);
     }
 
-    void versionsReportsAnUnreachableCatalogue()
+    void versionsReportsAnUnreachableOrRefusedCatalogue_data()
     {
-        const Run run = ctl({QStringLiteral("versions"), QStringLiteral("--catalogue-url"), closedPortUrl()});
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("nothing listening") << closedPortUrl() << "unreachable";
+        // An error page where the catalogue should be: rolled back, and said so.
+        QTest::newRow("not a catalogue") << server->baseUrl().toString() + QStringLiteral("/garbage") << "refused";
+    }
+
+    void versionsReportsAnUnreachableOrRefusedCatalogue()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, said);
+        QDir(serverRoot.path()).mkpath(QStringLiteral("garbage"));
+        QFile page(serverRoot.filePath(QStringLiteral("garbage/731Versions.json")));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.write("<html><body>Proxy error</body></html>\n");
+        page.close();
+
+        const Run run = ctl({QStringLiteral("versions"), QStringLiteral("--catalogue-url"), url});
         QCOMPARE(run.exitCode, kExitCatalogueUnreachable);
-        QVERIFY2(run.err.contains(QStringLiteral("unreachable")), qPrintable(run.err));
+        QVERIFY2(run.err.contains(said), qPrintable(run.err));
+    }
+
+    void updateNeverInstallsAnOlderVersionUnasked()
+    {
+        auto sim = std::make_unique<nvxsim::Simulator>();
+        nvxsim::loadDefaultInstrument(*sim, 2, 0); // newer than anything the demo catalogue lists
+        QVERIFY(sim->start());
+        const Run run = ctl({QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim),
+                             QStringLiteral("--catalogue-url"), catalogueUrl()});
+        QCOMPARE(run.exitCode, kExitUnknownVersion);
+        QVERIFY2(run.err.contains(QStringLiteral("older than the running 2.0")), qPrintable(run.err));
+        QCOMPARE(sim->stats().massErases, 0);
+    }
+
+    void programVersionSaysWhetherCataloguesAreSigned()
+    {
+        const Run run = ctl({QStringLiteral("--version")});
+        QCOMPARE(run.exitCode, kExitOk);
+        QCOMPARE(run.out.join(QLatin1Char('\n')).contains(QStringLiteral("no catalogue key")), !NVX_BUILD_HAS_CATALOGUE_KEY);
     }
 };
 

@@ -105,7 +105,12 @@ private slots:
         const QByteArray json = readFile(out + QStringLiteral("/731Versions.json"));
         QVERIFY(catalogue::verifyCatalogueSignature(json, readFile(out + QStringLiteral("/731Versions.json.sig")),
                                                     key.publicKey()));
-        const QJsonArray versions = QJsonDocument::fromJson(json).object().value(QStringLiteral("versions")).toArray();
+        const QJsonObject document = QJsonDocument::fromJson(json).object();
+        // Signed with the rest: what the program needs to refuse a replay and a wrong password file.
+        QVERIFY(QDateTime::fromString(document.value(QStringLiteral("published")).toString(), Qt::ISODate).isValid());
+        QCOMPARE(document.value(QStringLiteral("passwordSha256")).toString(),
+                 catalogue::sha256Hex(nvx::demo::passwordFile()));
+        const QJsonArray versions = document.value(QStringLiteral("versions")).toArray();
         QCOMPARE(versions.size(), 3);
         const QJsonObject first = versions.at(0).toObject();
         QCOMPARE(first.value(QStringLiteral("filename")).toString(), k208);

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The firmware folder and what it may hold. The store alone writes, replaces
+// and deletes files there, and it names every file it owns, so that the
+// catalogue (which comes from the network) can name nothing but firmware:
+//
+// | kind                | names                                                 |
+// |---------------------|-------------------------------------------------------|
+// | firmware            | "731-" MMM "-" NNN "-" YYYY-MM-DD "-" hhmm ".txt"     |
+// | catalogue           | "731Versions.json", and its signature ".sig"          |
+// | password file       | "731-0-00-2019-01-01-1200.txt"                        |
+// | memory image        | "731-0-01-2019-01-01-1200.txt"                        |
+// | information backups | "731-info-" + bridge serial number + ".txt"           |
+// | lock files          | any name ending in ".lock"                            |
+// | temporary files     | names starting with "." or ending in ".new", ".old", ".tmp" |
+// | staging folder      | "incoming": downloads land there until checked        |
+//
+// Anything else is foreign: never written or deleted here.
+class FirmwareStore
+{
+public:
+    enum class Kind {
+        Firmware,
+        Catalogue,
+        CatalogueSignature,
+        PasswordFile,
+        MemoryImage,
+        InformationBackup,
+        Lock,
+        Temporary,
+        Staging,
+        Foreign,
+    };
+
+    static const QString kCatalogueName;
+    static const QString kSignatureName;
+    static const QString kPasswordName;
+    static const QString kMemoryImageName;
+    static const QString kStagingFolder;
+
+    explicit FirmwareStore(const QString &directory);
+
+    QString directory() const { return folder; }
+    QString pathOf(const QString &name) const;
+    QString stagingDirectory() const;
+    QString stagedPathOf(const QString &name) const;
+
+    static Kind classify(const QString &name);
+    // "information-memory backup", "password file", ...
+    static QString describe(Kind kind);
+    // A firmware name by the catalogue's rule: the only names an entry may give.
+    static bool isFirmwareName(const QString &name);
+
+    // Creates the folder and a staging folder that is a real folder (a link
+    // found there is removed first). False when either cannot be made.
+    bool prepare() const;
+
+    // A regular file under name (a link there counts as absent).
+    bool holds(const QString &name) const;
+    bool read(const QString &name, qint64 maxBytes, QByteArray *bytes, QString *error = nullptr) const;
+    bool readStaged(const QString &name, qint64 maxBytes, QByteArray *bytes, QString *error = nullptr) const;
+
+    // Writes one of the store's own files, or firmware, durably (safefile::writeFile).
+    bool write(const QString &name, const QByteArray &bytes, QString *error = nullptr) const;
+    // Moves a checked download from the staging folder into place.
+    bool install(const QString &name, QString *error = nullptr) const;
+    // Deletes a firmware file that failed its checks; any other kind is refused.
+    bool removeFirmware(const QString &name) const;
+    // Deletes a download in the staging folder (with its ".new" and ".old").
+    void discardStaged(const QString &name) const;
+
+private:
+    static bool isPlainName(const QString &name);
+    static bool isWritableKind(Kind kind);
+
+    QString folder;
+};

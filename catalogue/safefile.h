@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QFileDevice;
+
+// File operations for a folder that other programs and people can also put
+// things into (the per-user firmware folder). None of them goes through a
+// symbolic link: a link found at a name is replaced or removed as the link
+// itself, its target is never written, read or chmod-ed.
+namespace safefile {
+
+// True when path names a symbolic link (dangling or not).
+bool isSymLink(const QString &path);
+// True when path names a regular file itself, not a link to one.
+bool isRegularFile(const QString &path);
+// True when anything at all is at path, a dangling link included.
+bool exists(const QString &path);
+
+// Reads a regular file of at most maxBytes. False with a reason when path is
+// a link, not a file, unreadable or larger.
+bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error = nullptr);
+
+// Writes bytes to path durably: a new owner-only temporary file in the same
+// folder ("." + name + ".XXXXXX.new"), flushed to the disk, then renamed over
+// path and the folder synced. A reader sees the old content or the new, never
+// a part; a link at path is replaced, never followed.
+bool writeFile(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+
+// Renames the regular file source over target (same folder or file system):
+// atomic, and a link at target is replaced, not followed.
+bool replaceWith(const QString &source, const QString &target, QString *error = nullptr);
+
+// Removes the entry at path: a link is unlinked, a read-only file made
+// writable first (Windows refuses to delete it otherwise). True when nothing
+// is left there.
+bool remove(const QString &path);
+
+// Owner read and write (0x6000) for a regular file; a link is left alone.
+void makeOwnerWritable(const QString &path);
+
+// Flushes an open file to the disk.
+bool sync(QFileDevice &file);
+
+} // namespace safefile
