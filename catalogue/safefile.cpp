@@ -1,5 +1,6 @@
 #include "safefile.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -204,8 +205,10 @@ void makeOwnerWritable(const QString &path)
 #else
     // Removing or renaming over a file depends on its folder here, not on the
     // file's own mode; AT_SYMLINK_NOFOLLOW keeps a link's target out of it.
-    if (isRegularFile(path))
-        ::fchmodat(AT_FDCWD, QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR, AT_SYMLINK_NOFOLLOW);
+    // Best effort: the removal or rename that follows reports any real failure.
+    if (isRegularFile(path)
+        && ::fchmodat(AT_FDCWD, QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0)
+        qDebug().noquote() << "Cannot make " + path + " owner-writable";
 #endif
 }
 
