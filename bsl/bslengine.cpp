@@ -611,6 +611,8 @@ int finishRun(int code, bool passwordPhase)
         enginePrint("Prog/Verify: %.1f sec", double(uint32_t(e.times.runEnd - e.times.programStart)) / 1000.0);
         enginePrint(" - Over all: %.1f sec\n", double(uint32_t(e.times.runEnd - e.times.runStart)) / 1000.0);
         break;
+    case kRangeError: enginePrint("ERROR: Invalid memory range!\n"); break;
+    case kOutputFileError: enginePrint("ERROR: Unable to write output file \"%s\"!\n", e.settings.readFile.c_str()); break;
     case kInputFileError:
         enginePrint("ERROR: Unable to open input file \"%s\"!\n", tiTextFailedFile().c_str());
         break;

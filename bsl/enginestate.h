@@ -7,6 +7,8 @@
 namespace bsl {
 
 // Result codes the run adds to the frame layer's codes.
+constexpr int kRangeError = 94; // a memory read that cannot be done as asked
+constexpr int kOutputFileError = 95; // the read's output file cannot be written
 constexpr int kInputFileError = 96;
 constexpr int kEraseCheckFailed = 97;
 constexpr int kVerifyFailed = 98;

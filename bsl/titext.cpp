@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace bsl {
 
@@ -368,8 +369,9 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
             continue;
         }
 
-        uint8_t values[kMaxLineValues + 1];
-        const int n = scanDataLine(line, values, kMaxLineValues + 1);
+        // A buffer line has no length limit: every value on it goes out.
+        std::vector<uint8_t> values(std::strlen(line) / 3 + 1);
+        const int n = scanDataLine(line, values.data(), int(values.size()));
         for (int i = 0; i < n && result == kOk; ++i) {
             // Only lines far longer than 16 values can fill a whole frame.
             if (pending >= maxData)
