@@ -305,6 +305,7 @@ int fileActions(bool &passwordPhase)
                 return readCode;
             const unsigned value = unsigned(reply[0] | (reply[1] << 8));
             enginePrint("Verification Error at 0x%04X\n", (value - 3) & 0xFFFF);
+            return kVerifyFailed; // what the loader could not write is not programmed
         }
     }
     if (a.verify) {
