@@ -517,11 +517,7 @@ int parseCommandLine(int argc, char **argv)
         case '1': a.onePass = true; break;
         case 'a': s.patchFile = value; break;
         case 'b': s.loaderFile = std::string(value); break;
-        case 'c':
-            s.portName = std::string(kPortPrefix) + value;
-            if (s.portName.size() > size_t(kMaxPortNameLength))
-                s.portName.resize(size_t(kMaxPortNameLength));
-            break;
+        case 'c': s.portName = std::string(kPortPrefix) + value; break;
         case 'e':
             clearFlowActions(a);
             a.readMemory = false;
@@ -650,7 +646,9 @@ int bslEngineMain(int argc, char **argv)
     if (int code = parseCommandLine(argc, argv))
         return code;
 
-    if (comOpen(s.portName.c_str(), kReplyTimeoutBase, kReplyTimeoutFactor) != 0) {
+    // A name longer than the port takes is refused, never cut to another port's name.
+    if (s.portName.size() > size_t(kMaxPortNameLength)
+        || comOpen(s.portName.c_str(), kReplyTimeoutBase, kReplyTimeoutFactor) != 0) {
         enginePrint("ERROR: Opening COM-Port failed!\n");
         engineStatus(kStatusPortFailed);
         return kResultHelpOrPort;
