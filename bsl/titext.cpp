@@ -217,13 +217,14 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
     }
 
     enginePrint("Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
-    if (int code = preparePatch())
-        return code;
     if (extended) {
         if (bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr) != kOk)
             return kFrameError;
         address &= 0xFFFF;
     }
+    // The patch serves the command that follows it: nothing may come between.
+    if (int code = preparePatch())
+        return code;
     const int code = bslTxRx(kCmdReadBlock, uint16_t(address), count, nullptr, s.replyBuffer, sizeof s.replyBuffer);
     enginePrint("Error: %i\n", code);
     if (code != kOk)
@@ -267,12 +268,12 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
     if (actions & kActProgram) {
         enginePrint("Program starting at %ld %i bytes... ", static_cast<long>(address), int(count));
         engineStatus(kStatusProgress);
-        if (int code = preparePatch())
-            return code;
         if (extended) {
             if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr))
                 return code;
         }
+        if (int code = preparePatch())
+            return code;
         // The frame layer pads an odd start in place; the copy keeps
         // blockBuffer as read for the verification that follows.
         uint8_t out[sizeof s.blockBuffer];

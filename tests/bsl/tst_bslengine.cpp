@@ -60,6 +60,8 @@ private slots:
     void longBufferLineGoesWhole();
     void restoreInfoAAfterMassErase();
     void oldLoaderGetsThePatch();
+    void oldLoaderWithoutThePatch_data();
+    void oldLoaderWithoutThePatch();
 
 private:
     void startSim(const nvxsim::Config &config = nvxsim::Config());
@@ -520,6 +522,46 @@ void TestBslEngine::oldLoaderGetsThePatch()
     QVERIFY(sink.has("Load and verify patch \"" + patch.toLocal8Bit() + "\"...\n"));
     QVERIFY(sink.has("Verification successful.") || sink.has("Programming completed."));
     QCOMPARE(m_sim->read(0x8000, 64), pattern(64, 5));
+}
+
+void TestBslEngine::oldLoaderWithoutThePatch_data()
+{
+    QTest::addColumn<QString>("flow");
+    QTest::addColumn<int>("result");
+    // Only runs that touch flash need the patch; one that would erase first
+    // learns that before the erase.
+    QTest::newRow("erase and program") << "+epr" << 196;
+    QTest::newRow("read") << "-r" << 100;
+    QTest::newRow("restart") << "+r" << 100;
+}
+
+void TestBslEngine::oldLoaderWithoutThePatch()
+{
+    QFETCH(QString, flow);
+    QFETCH(int, result);
+    nvxsim::Config config;
+    config.bslVersion = 0x0110;
+    startSim(config);
+    RecordingSink sink;
+    const std::vector<uint8_t> before = m_sim->read(0x1000, 0xF000);
+    const QString patch = m_dir.filePath("no-patch.txt");
+    const QString fw = writeFile(m_dir, "fw.txt", firmwareText(64, 2, 0));
+    const QString out = m_dir.filePath("info.txt");
+    std::vector<std::string> a = args({"-x", "-a" + local(patch)});
+    if (flow == "-r")
+        a.insert(a.end(), {"-r1000", "100", local(out)});
+    else
+        a.insert(a.end(), {flow.toStdString(), local(fw)});
+    QCOMPARE(runEngine(a), result);
+    QCOMPARE(m_sim->stats().massErases, 0);
+    QVERIFY(m_sim->read(0x1000, 0xF000) == before);
+    QVERIFY(commands(*m_sim, 0x1A).empty());
+    if (result == 196) {
+        QVERIFY(sink.has("Patch for flash programming required!\n"));
+        QCOMPARE(sink.messages.last(), "ERROR: Unable to open input file \"" + patch.toLocal8Bit() + "\"!\n");
+    } else {
+        QVERIFY(!sink.has("Patch for flash programming required!\n"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestBslEngine)
