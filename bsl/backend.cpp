@@ -124,7 +124,7 @@ void addCommon(ArgVector &args, const QString &comPort, const QString &passwordF
 }
 
 // The patch for old loaders where the caller keeps it; otherwise the
-// engine's default.
+// engine's default. Only runs that write flash load it.
 void addPatch(ArgVector &args, const QString &patchFile)
 {
     if (!patchFile.isEmpty())
@@ -165,7 +165,6 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
     args.add("-r1000");
     args.add("100");
     args.addPath("%s", outputFilename, kResultOutputFile);
-    addPatch(args, m_patchFile);
     args.log("Read memory command is ");
 
     if (buffer)
@@ -224,7 +223,6 @@ int BackEnd::restart(QString comPort, QString passwordFilename, int passwordInde
     ArgVector args;
     addCommon(args, comPort, passwordFilename, passwordIndex);
     args.add("+r");
-    addPatch(args, m_patchFile);
     args.log("Reset command is ");
     return args.run(this, false, m_loaderVersion);
 }

@@ -23,8 +23,8 @@ public:
     void setMessage(const QString &message); // emits only on change
     void setStatus(int status); // emits always
 
-    // Where the flash patch for old loaders is kept; passed to every run
-    // (-a). Empty: the engine's default name.
+    // Where the flash patch for old loaders is kept; passed to the
+    // programming runs (-a). Empty: the engine's default name.
     void setPatchFile(const QString &path);
     QString patchFile() const { return m_patchFile; }
     // The loader version word (major x 256 + minor) that this object's last

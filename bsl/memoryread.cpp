@@ -4,8 +4,8 @@
 #include "enginesink.h"
 #include "enginestate.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
