@@ -2,8 +2,11 @@
 
 #include "bslengine.h"
 #include "enginesink.h"
+#include "enginestate.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <cstring>
@@ -11,8 +14,12 @@
 namespace {
 
 constexpr int kArgSlotSize = 256; // bytes per argument text
+constexpr int kMaxArgs = 12;
 constexpr int kImageBufferSize = 800; // the caller's TI-TXT buffer, NUL included
 constexpr char kErasePrefix[] = "Erase";
+constexpr int kResultFailed = bsl::kResultSuccess; // + an engine code
+constexpr int kResultInputFile = kResultFailed + bsl::kInputFileError;
+constexpr int kResultOutputFile = kResultFailed + bsl::kOutputFileError;
 
 // Relays the engine's output of one run to a BackEnd.
 class RunSink : public bsl::EngineSink
@@ -27,17 +34,49 @@ private:
 };
 
 // Argument texts, each in its own fixed slot; one argument may point elsewhere.
+// A text that does not fit its slot is never cut: the whole vector is then
+// refused, naming the first such text, and nothing reaches the instrument.
 struct ArgVector
 {
-    char texts[11][kArgSlotSize] = {};
-    char *argv[11] = {};
+    char texts[kMaxArgs][kArgSlotSize] = {};
+    char *argv[kMaxArgs] = {};
     int argc = 0;
+    QString refused; // the message when the vector cannot go to the engine
+    int refusedResult = 0;
 
-    void add(const char *format, const QByteArray &value = QByteArray())
+    void refuse(const QString &message, int result)
     {
-        std::snprintf(texts[argc], kArgSlotSize, format, value.constData());
+        if (!refused.isEmpty())
+            return;
+        refused = message;
+        refusedResult = result;
+    }
+    void add(const char *format, const QByteArray &value = QByteArray(), int failedResult = kResultInputFile)
+    {
+        const int needed = std::snprintf(texts[argc], kArgSlotSize, format, value.constData());
+        if (needed < 0 || needed >= kArgSlotSize) {
+            texts[argc][0] = 0;
+            const int room = value.size() - (needed - (kArgSlotSize - 1));
+            refuse(QStringLiteral("ERROR: \"%1\" is %2 bytes long, the engine takes at most %3!\n")
+                       .arg(QFile::decodeName(value))
+                       .arg(value.size())
+                       .arg(room),
+                   failedResult);
+        }
         argv[argc] = texts[argc];
         ++argc;
+    }
+    // A file path in the local 8-bit file-name encoding, which the engine's
+    // file functions take; a name that encoding cannot hold is refused.
+    void addPath(const char *format, const QString &path, int failedResult = kResultInputFile)
+    {
+        const QByteArray encoded = QFile::encodeName(path);
+        if (QFile::decodeName(encoded) != path)
+            refuse(QStringLiteral("ERROR: The file name \"%1\" cannot be written in this system's file-name "
+                                  "encoding!\n")
+                       .arg(path),
+                   failedResult);
+        add(format, encoded, failedResult);
     }
     void addNumber(int value)
     {
@@ -50,14 +89,25 @@ struct ArgVector
         for (int i = 0; i < argc; ++i)
             qDebug("%s%s", prefix, texts[i]);
     }
-    // Runs the engine with this object as the sink; the sink is removed
-    // afterwards so that no later output can reach a destroyed object.
-    int run(BackEnd *owner)
+    // Runs the engine with owner as the sink; the sink is removed afterwards
+    // so that no later output can reach a destroyed object. loaderVersion
+    // gets what this run read, 0 when it read nothing.
+    int run(BackEnd *owner, bool programs, int &loaderVersion)
     {
+        loaderVersion = 0;
+        if (!refused.isEmpty()) {
+            qWarning().noquote() << refused.trimmed();
+            owner->setMessage(refused);
+            // As the engine does: a port failure always, the result of a programming run.
+            if (programs || refusedResult == bsl::kResultHelpOrPort)
+                owner->setStatus(refusedResult);
+            return refusedResult;
+        }
         RunSink sink(owner);
         bsl::setEngineSink(&sink);
         const int result = bsl::bslEngineMain(argc, argv);
         bsl::setEngineSink(nullptr);
+        loaderVersion = bsl::engineState().target.versionWord;
         return result;
     }
 };
@@ -65,11 +115,20 @@ struct ArgVector
 void addCommon(ArgVector &args, const QString &comPort, const QString &passwordFilename, int passwordIndex)
 {
     args.add("BSLENGINE");
-    args.add("-c%s", comPort.toLatin1());
+    // The serial port takes the name back as UTF-8.
+    args.add("-c%s", comPort.toUtf8(), bsl::kResultHelpOrPort);
     args.add("-s0");
     args.add("-x");
-    args.add("-p%s", passwordFilename.toLatin1());
+    args.addPath("-p%s", passwordFilename);
     args.addNumber(passwordIndex);
+}
+
+// The patch for old loaders where the caller keeps it; otherwise the
+// engine's default. Only runs that write flash load it.
+void addPatch(ArgVector &args, const QString &patchFile)
+{
+    if (!patchFile.isEmpty())
+        args.addPath("-a%s", patchFile);
 }
 
 } // namespace
@@ -92,6 +151,11 @@ void BackEnd::setStatus(int status)
     emit statusChanged(m_status);
 }
 
+void BackEnd::setPatchFile(const QString &path)
+{
+    m_patchFile = path;
+}
+
 int BackEnd::read_memory(QString comPort, QString passwordFilename, int passwordIndex, QString outputFilename,
                          char *buffer)
 {
@@ -100,26 +164,37 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
     args.add("");
     args.add("-r1000");
     args.add("100");
-    args.add("%s", outputFilename.toLatin1());
+    args.addPath("%s", outputFilename, kResultOutputFile);
     args.log("Read memory command is ");
 
+    if (buffer)
+        buffer[0] = 0;
+    // A file from an earlier read must never be taken for this one's.
+    const QFileInfo old(outputFilename);
+    if (args.refused.isEmpty() && (old.exists() || old.isSymLink()) && !QFile::remove(outputFilename))
+        args.refuse(QStringLiteral("ERROR: Unable to remove old output file \"%1\"!\n").arg(outputFilename),
+                    kResultOutputFile);
+
     qDebug("Calling BSLENGINE");
-    const int result = args.run(this);
+    int result = args.run(this, false, m_loaderVersion);
     qDebug("Called BSLENGINE %d", result);
 
-    if (!buffer)
-        return result;
-    buffer[0] = 0;
-    if (result != 100)
+    if (!buffer || result != bsl::kResultSuccess)
         return result;
     FILE *file = std::fopen(args.texts[9], "r");
-    if (!file)
-        return result;
+    if (!file) {
+        setMessage(QStringLiteral("ERROR: Unable to read output file \"%1\"!\n").arg(outputFilename));
+        return kResultOutputFile;
+    }
     const size_t n = std::fread(buffer, 1, kImageBufferSize - 1, file);
-    if (std::ferror(file))
+    if (std::ferror(file)) {
         std::fputs("Error reading file", stderr);
-    else
+        setMessage(QStringLiteral("ERROR: Unable to read output file \"%1\"!\n").arg(outputFilename));
+        result = kResultOutputFile;
+        buffer[0] = 0;
+    } else {
         buffer[n] = 0;
+    }
     std::fclose(file);
     return result;
 }
@@ -135,11 +210,12 @@ int BackEnd::load_bootstrap(QString comPort, QString passwordFilename, int passw
     // The caller's text goes in as its own pointer; the log shows a placeholder.
     args.add(eraseRun ? "" : "buffer");
     args.add("+epr");
-    args.add("%s", (eraseRun ? programFilename.mid(int(sizeof kErasePrefix) - 1) : programFilename).toLatin1());
+    args.addPath("%s", eraseRun ? programFilename.mid(int(sizeof kErasePrefix) - 1) : programFilename);
+    addPatch(args, m_patchFile);
     args.log("Load memory command is ");
     if (!eraseRun)
         args.argv[8] = buffer ? buffer : args.texts[8];
-    return args.run(this);
+    return args.run(this, true, m_loaderVersion);
 }
 
 int BackEnd::restart(QString comPort, QString passwordFilename, int passwordIndex)
@@ -148,5 +224,5 @@ int BackEnd::restart(QString comPort, QString passwordFilename, int passwordInde
     addCommon(args, comPort, passwordFilename, passwordIndex);
     args.add("+r");
     args.log("Reset command is ");
-    return args.run(this);
+    return args.run(this, false, m_loaderVersion);
 }

@@ -5,7 +5,9 @@
 
 // The program's way into the bootstrap-loader engine: each slot builds an
 // argument vector, runs the engine on the calling thread and relays its
-// printed lines and status values as properties.
+// printed lines and status values as properties. Paths go to the engine in
+// the local 8-bit file-name encoding; one that does not fit its argument is
+// refused before anything is sent to the instrument.
 class BackEnd : public QObject
 {
     Q_OBJECT
@@ -21,6 +23,14 @@ public:
     void setMessage(const QString &message); // emits only on change
     void setStatus(int status); // emits always
 
+    // Where the flash patch for old loaders is kept; passed to the
+    // programming runs (-a). Empty: the engine's default name.
+    void setPatchFile(const QString &path);
+    QString patchFile() const { return m_patchFile; }
+    // The loader version word (major x 256 + minor) that this object's last
+    // run read from the instrument; 0 when that run read none.
+    int loaderVersion() const { return m_loaderVersion; }
+
 signals:
     void statusChanged(int status);
     void messageChanged(QString message);
@@ -35,4 +45,6 @@ public slots:
 private:
     QString m_message;
     int m_status = 0;
+    QString m_patchFile;
+    int m_loaderVersion = 0;
 };

@@ -94,6 +94,13 @@ void clearFlowActions(ActionFlags &a)
     a.reset = a.userCalled = a.restoreInfoA = false;
 }
 
+// Runs that only read memory or restart the target never touch flash, so an
+// old loader needs no patch for them.
+bool accessesFlash(const ActionFlags &a)
+{
+    return a.program || a.verify || a.eraseCheck || a.fastEraseCheck || a.restoreInfoA || a.eraseSegment;
+}
+
 void readVersion()
 {
     EngineState &e = engineState();
@@ -112,7 +119,7 @@ void readVersion()
     enginePrint(" - Family member: %02X%02X", id[0], id[1]);
     enginePrint(" - Process: %02X%02X\n", id[2], id[3]);
     t.errorAddressVariable = t.versionWord < kVersionNewErrorAddress ? kErrorAddressOld : kErrorAddressNew;
-    if (t.versionWord <= kVersionNeedsPatch && !e.settings.loaderFile) {
+    if (t.versionWord <= kVersionNeedsPatch && !e.settings.loaderFile && accessesFlash(e.settings.actions)) {
         enginePrint("Patch for flash programming required!\n");
         t.patchRequired = true;
     }
@@ -305,6 +312,7 @@ int fileActions(bool &passwordPhase)
                 return readCode;
             const unsigned value = unsigned(reply[0] | (reply[1] << 8));
             enginePrint("Verification Error at 0x%04X\n", (value - 3) & 0xFFFF);
+            return kVerifyFailed; // what the loader could not write is not programmed
         }
     }
     if (a.verify) {
@@ -317,6 +325,31 @@ int fileActions(bool &passwordPhase)
         }
     }
     return kOk;
+}
+
+// The loader version is read only after the mass erase, too late to find out
+// that an old loader needs a patch file that is not there: the run would end
+// with the instrument erased. So when the patch file cannot be read, a run
+// that erases and then programs unlocks with its password and reads the
+// version first. When it cannot (no password, or refused), it goes on as
+// before: the erase is what opens such an instrument.
+int checkPatchBeforeErase()
+{
+    EngineState &e = engineState();
+    const EngineSettings &s = e.settings;
+    const ActionFlags &a = s.actions;
+    if (!a.massErase || !accessesFlash(a) || s.loaderFile || !s.passwordFile || s.passwordFile->empty())
+        return kOk;
+    if (checkTIText(s.patchFile.c_str(), nullptr) == kOk)
+        return kOk;
+    if (txPassword(s.passwordFile->c_str()) != kOk)
+        return kOk;
+    if (a.extendedMemory && setMemoryOffset(0) != kOk)
+        return kOk;
+    readVersion();
+    if (!e.target.patchRequired)
+        return kOk;
+    return checkTIText(s.patchFile.c_str(), nullptr); // 96, naming the patch file
 }
 
 // One pass, steps a-o. Returns 0 or the code the run fails with.
@@ -350,6 +383,8 @@ int runPass(bool &passwordPhase)
             a.restoreInfoA = false;
         }
         if (a.massErase) {
+            if (int code = checkPatchBeforeErase())
+                return code;
             enginePrint("Mass Erase...\n");
             for (int cycle = 0; cycle < s.massEraseCycles; ++cycle) {
                 engineStatus(kStatusProgress);
@@ -516,11 +551,7 @@ int parseCommandLine(int argc, char **argv)
         case '1': a.onePass = true; break;
         case 'a': s.patchFile = value; break;
         case 'b': s.loaderFile = std::string(value); break;
-        case 'c':
-            s.portName = std::string(kPortPrefix) + value;
-            if (s.portName.size() > size_t(kMaxPortNameLength))
-                s.portName.resize(size_t(kMaxPortNameLength));
-            break;
+        case 'c': s.portName = std::string(kPortPrefix) + value; break;
         case 'e':
             clearFlowActions(a);
             a.readMemory = false;
@@ -611,6 +642,8 @@ int finishRun(int code, bool passwordPhase)
         enginePrint("Prog/Verify: %.1f sec", double(uint32_t(e.times.runEnd - e.times.programStart)) / 1000.0);
         enginePrint(" - Over all: %.1f sec\n", double(uint32_t(e.times.runEnd - e.times.runStart)) / 1000.0);
         break;
+    case kRangeError: enginePrint("ERROR: Invalid memory range!\n"); break;
+    case kOutputFileError: enginePrint("ERROR: Unable to write output file \"%s\"!\n", e.settings.readFile.c_str()); break;
     case kInputFileError:
         enginePrint("ERROR: Unable to open input file \"%s\"!\n", tiTextFailedFile().c_str());
         break;
@@ -642,12 +675,17 @@ int bslEngineMain(int argc, char **argv)
 
     enginePrint("%s\n", kEngineName);
     s.loaderFile.reset();
+    // Nothing learned from the target of an earlier run counts for this one.
+    e.target = TargetState();
+    e.infoARead = false;
     enginePrint("%s (%s)\n", kEngineTitle, kEngineVersion);
 
     if (int code = parseCommandLine(argc, argv))
         return code;
 
-    if (comOpen(s.portName.c_str(), kReplyTimeoutBase, kReplyTimeoutFactor) != 0) {
+    // A name longer than the port takes is refused, never cut to another port's name.
+    if (s.portName.size() > size_t(kMaxPortNameLength)
+        || comOpen(s.portName.c_str(), kReplyTimeoutBase, kReplyTimeoutFactor) != 0) {
         enginePrint("ERROR: Opening COM-Port failed!\n");
         engineStatus(kStatusPortFailed);
         return kResultHelpOrPort;

@@ -240,9 +240,13 @@ int bslTxRx(uint8_t command, uint16_t address, uint16_t length, uint8_t *blockOu
     if (bslSync() != kOk)
         return kNoSync;
 
-    const int code = comTxRx(command, data, uint8_t(4 + dataCount));
+    int code = comTxRx(command, data, uint8_t(4 + dataCount));
+    // A read answered with fewer bytes than asked for would leave the rest of
+    // the caller's block as it was: stale bytes taken for the target's.
+    if (code == kOk && command == kCmdReadBlock && state().replyLength < length)
+        code = kFrameError;
     if (blockIn) {
-        const int n = std::min(state().replyLength, inCapacity);
+        const int n = code == kOk ? std::min(state().replyLength, inCapacity) : 0;
         std::memcpy(blockIn, state().rx + 4, size_t(std::max(n, 0)));
     }
     return code;

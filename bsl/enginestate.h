@@ -7,6 +7,8 @@
 namespace bsl {
 
 // Result codes the run adds to the frame layer's codes.
+constexpr int kRangeError = 94; // a memory read that cannot be done as asked
+constexpr int kOutputFileError = 95; // the read's output file cannot be written
 constexpr int kInputFileError = 96;
 constexpr int kEraseCheckFailed = 97;
 constexpr int kVerifyFailed = 98;
@@ -39,9 +41,19 @@ struct ActionFlags
     bool restoreInfoA = false;
 };
 
-// Settings of the run. parseCommandLine resets actions, programFile,
-// passwordFile, bufferText and patchFile for every run; bslEngineMain clears
-// loaderFile. Every other field keeps the value an earlier run gave it.
+// What one run starts from and what it keeps, in one place:
+// - EngineSettings: parseCommandLine resets actions, programFile,
+//   passwordFile, bufferText and patchFile for every run, bslEngineMain clears
+//   loaderFile. The fields marked "kept" are options and keep the value an
+//   earlier run's option gave them.
+// - TargetState: everything learned from the connected target (identity,
+//   loader version, patch flags, clock word). bslEngineMain starts every run
+//   with a clean one, so nothing learned from one instrument can steer a run
+//   on another (or on the same one after it was restarted): a run on a new
+//   loader never gets the old loaders' patch, and the patch entry is used only
+//   after this run has loaded the patch.
+// - RunTimes: runStart is kept when the entry sequence is skipped.
+// - infoA: for one pass.
 struct EngineSettings
 {
     ActionFlags actions; // reset per run
@@ -61,15 +73,16 @@ struct EngineSettings
     std::string readFile; // kept; -r
 };
 
-// What the target told us and what the run derived from it. Kept between
-// runs; a failed version read leaves the previous values.
+// What the target told us and what the run derived from it. Reset at the
+// start of every run; a failed version read leaves these start values (or
+// what an earlier read in the same run found).
 struct TargetState
 {
     uint8_t family[2] = {0, 0};
     uint8_t process[2] = {0, 0};
     uint8_t versionMajor = 0;
     uint8_t versionMinor = 0;
-    uint16_t versionWord = 0;
+    uint16_t versionWord = 0; // 0: not read in this run
     uint16_t errorAddressVariable = 0x0200;
     bool patchRequired = false;
     bool patchLoaded = false;

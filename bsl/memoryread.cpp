@@ -4,6 +4,7 @@
 #include "enginesink.h"
 #include "enginestate.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -14,6 +15,8 @@ namespace {
 
 constexpr int kBytesPerLine = 16;
 constexpr uint32_t kMaxReadLength = 0x100000; // the whole 20-bit address space
+constexpr uint64_t kAddressSpace = 0x100000; // 20 address bits
+constexpr uint32_t kPageSize = 0x10000; // what one memory offset reaches
 
 // Lives for the whole process: a block that follows the last one directly
 // continues its lines.
@@ -44,7 +47,11 @@ bool tiTxtOpen(const char *path)
     return w.out != nullptr;
 }
 
-bool tiTxtWriteBlock(uint32_t address, uint16_t words, const uint8_t *bytes)
+namespace {
+
+// Any number of bytes, so that a read of odd length or from an odd start
+// writes exactly the bytes asked for.
+bool writeBytes(uint32_t address, size_t count, const uint8_t *bytes)
 {
     TiTxtWriterState &w = writer();
     if (!w.out)
@@ -57,8 +64,7 @@ bool tiTxtWriteBlock(uint32_t address, uint16_t words, const uint8_t *bytes)
         w.lineCount = 0;
         w.firstBlock = false;
     }
-    const int count = 2 * int(words);
-    for (int i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         std::fprintf(w.out, "%02X", bytes[i]);
         if (++w.lineCount == kBytesPerLine) {
             std::fputs("\n", w.out);
@@ -71,6 +77,13 @@ bool tiTxtWriteBlock(uint32_t address, uint16_t words, const uint8_t *bytes)
     return true;
 }
 
+} // namespace
+
+bool tiTxtWriteBlock(uint32_t address, uint16_t words, const uint8_t *bytes)
+{
+    return writeBytes(address, 2 * size_t(words), bytes);
+}
+
 bool tiTxtClose()
 {
     TiTxtWriterState &w = writer();
@@ -79,9 +92,11 @@ bool tiTxtClose()
     if (w.lineCount != 0)
         std::fputs("\n", w.out);
     std::fputs("q\n", w.out);
-    std::fclose(w.out);
+    // A full disk shows only here: as a write error or when the rest is flushed.
+    const bool written = std::ferror(w.out) == 0;
+    const bool closed = std::fclose(w.out) == 0;
     w.out = nullptr;
-    return true;
+    return written && closed;
 }
 
 int readMemoryToFile()
@@ -90,59 +105,60 @@ int readMemoryToFile()
     const bool extended = settings.actions.extendedMemory;
     const uint32_t start = settings.start;
     const uint32_t length = settings.length;
-    const int chunk = settings.maxFrameData;
+    const uint32_t chunk = settings.maxFrameData;
+    const uint64_t end = uint64_t(start) + length;
 
-    // No target has more; a larger request is a typing error, not a read.
-    if (length > kMaxReadLength)
-        return kFrameError;
-    // Slack for the frame layer's even alignment of the last chunk.
-    std::vector<uint8_t> buffer(size_t(length) + 2);
+    // The read command carries 16 address bits; only the memory offset
+    // (-x) reaches beyond them.
+    const uint64_t reach = extended ? kAddressSpace : kPageSize;
+    if (length > kMaxReadLength || end > reach) {
+        enginePrint("Range 0x%lX-0x%lX is beyond 0x%lX%s\n", static_cast<unsigned long>(start),
+                    static_cast<unsigned long>(end), static_cast<unsigned long>(reach),
+                    extended ? "" : " (without -x)");
+        return kRangeError;
+    }
+    // The loader reads whole words: read the even range around the one asked
+    // for and write only the bytes asked for.
+    const uint32_t first = start & ~1u;
+    const uint32_t last = uint32_t((end + 1) & ~uint64_t(1));
+    std::vector<uint8_t> buffer(last - first);
 
     enginePrint("Read memory to file: %s Start: 0x%-4lX Length 0x%-4lX %d\n", settings.readFile.c_str(),
                 static_cast<unsigned long>(start), static_cast<unsigned long>(length),
                 int(reinterpret_cast<intptr_t>(buffer.data())));
 
-    uint32_t readAddress = start;
+    uint32_t page = start >> 16;
     if (extended) {
-        if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(start >> 16), nullptr, nullptr))
+        if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(page), nullptr, nullptr))
             return code;
-        readAddress = start & 0xFFFF;
+    }
+    // Chunks of maxFrameData bytes (even), none across a 64 KiB boundary: the
+    // next page needs its own memory offset.
+    for (uint32_t address = first; address < last;) {
+        const uint32_t toBoundary = kPageSize - (address & 0xFFFF);
+        const uint32_t count = std::min({chunk, last - address, toBoundary});
+        if (extended && (address >> 16) != page) {
+            page = address >> 16;
+            if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(page), nullptr, nullptr))
+                return code;
+        }
+        enginePrint("  Read memory Start: 0x%-4lX Length %d\n", static_cast<unsigned long>(address), int(count));
+        if (int code = bslTxRx(kCmdReadBlock, uint16_t(address), uint16_t(count), nullptr,
+                               buffer.data() + (address - first), int(count)))
+            return code;
+        address += count;
     }
 
-    long long remaining = length;
-    size_t position = 0;
-    while (remaining > 0) {
-        const unsigned long shown = (start & 0xFFFF0000UL) + readAddress;
-        int count = 0;
-        if (remaining > chunk) {
-            enginePrint("  Read memory Start: 0x%-4lX Length %d\n", shown, chunk);
-            count = chunk;
-        } else {
-            enginePrint("  Read memory Start: 0x%-4lX Length %ld\n", shown, static_cast<long>(remaining));
-            count = int(remaining);
-        }
-        const int capacity = int(buffer.size() - position);
-        if (int code = bslTxRx(kCmdReadBlock, uint16_t(readAddress), uint16_t(count), nullptr,
-                               buffer.data() + position, capacity))
-            return code;
-        remaining -= chunk;
-        readAddress += uint32_t(chunk);
-        position += size_t(chunk);
+    // Nothing is left as if it were this read's: a file that cannot be
+    // written whole fails the read.
+    bool written = tiTxtOpen(settings.readFile.c_str());
+    if (written) {
+        if (length > 0)
+            written = writeBytes(start, length, buffer.data() + (start - first));
+        written = tiTxtClose() && written;
     }
-
-    if (tiTxtOpen(settings.readFile.c_str())) {
-        // Whole words only; pieces that fit the 16-bit word count continue
-        // the same lines.
-        uint32_t words = length / 2;
-        uint32_t offset = 0;
-        while (words > 0) {
-            const uint16_t piece = uint16_t(words > 0x8000 ? 0x8000 : words);
-            tiTxtWriteBlock(start + offset, piece, buffer.data() + offset);
-            offset += 2u * piece;
-            words -= piece;
-        }
-        tiTxtClose();
-    }
+    if (!written)
+        return kOutputFileError;
 
     if (extended) {
         if (int code = bslTxRx(kCmdSetOffset, 0, 0, nullptr, nullptr))

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace bsl {
 
@@ -216,13 +217,14 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
     }
 
     enginePrint("Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
-    if (int code = preparePatch())
-        return code;
     if (extended) {
         if (bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr) != kOk)
             return kFrameError;
         address &= 0xFFFF;
     }
+    // The patch serves the command that follows it: nothing may come between.
+    if (int code = preparePatch())
+        return code;
     const int code = bslTxRx(kCmdReadBlock, uint16_t(address), count, nullptr, s.replyBuffer, sizeof s.replyBuffer);
     enginePrint("Error: %i\n", code);
     if (code != kOk)
@@ -266,12 +268,12 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
     if (actions & kActProgram) {
         enginePrint("Program starting at %ld %i bytes... ", static_cast<long>(address), int(count));
         engineStatus(kStatusProgress);
-        if (int code = preparePatch())
-            return code;
         if (extended) {
             if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr))
                 return code;
         }
+        if (int code = preparePatch())
+            return code;
         // The frame layer pads an odd start in place; the copy keeps
         // blockBuffer as read for the verification that follows.
         uint8_t out[sizeof s.blockBuffer];
@@ -368,8 +370,9 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
             continue;
         }
 
-        uint8_t values[kMaxLineValues + 1];
-        const int n = scanDataLine(line, values, kMaxLineValues + 1);
+        // A buffer line has no length limit: every value on it goes out.
+        std::vector<uint8_t> values(std::strlen(line) / 3 + 1);
+        const int n = scanDataLine(line, values.data(), int(values.size()));
         for (int i = 0; i < n && result == kOk; ++i) {
             // Only lines far longer than 16 values can fill a whole frame.
             if (pending >= maxData)

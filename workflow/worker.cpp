@@ -3,10 +3,12 @@
 #include "backend.h"
 #include "firmwarecheck.h"
 #include "infomemory.h"
+#include "titext.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryFile>
@@ -47,7 +49,22 @@ std::unique_ptr<BackEnd> newBackEnd(Worker *worker)
     auto backEnd = std::make_unique<BackEnd>();
     QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, &Worker::workerStatusChanged);
     QObject::connect(backEnd.get(), &BackEnd::messageChanged, worker, &Worker::workerMessageChanged);
+    backEnd->setPatchFile(Worker::patchFilePath());
     return backEnd;
+}
+
+// Loaders up to 1.10 program flash only with the patch; without it a run
+// would stop after the erase. Empty when nothing is missing.
+QString patchRefusal(int loaderVersion)
+{
+    constexpr int kLastLoaderNeedingPatch = 0x0110;
+    const QString path = Worker::patchFilePath();
+    if (loaderVersion == 0 || loaderVersion > kLastLoaderNeedingPatch
+        || bsl::checkTIText(QFile::encodeName(path).constData(), nullptr) == 0)
+        return QString();
+    return QStringLiteral("the loader of this instrument (version %1) needs the flash patch file %2, which %3")
+        .arg(QString::asprintf("%X.%02X", loaderVersion >> 8, loaderVersion & 0xFF), path,
+             QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("is not installed"));
 }
 
 bool writeTemporary(std::unique_ptr<QTemporaryFile> &file, const QByteArray &contents)
@@ -108,6 +125,11 @@ QString Worker::passwordFilePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
         + QStringLiteral("/firmware/731-0-00-2019-01-01-1200.txt");
+}
+
+QString Worker::patchFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/PATCH.TXT");
 }
 
 QString Worker::memoryImageFilePath()
@@ -233,6 +255,7 @@ void Worker::doWorkRead(const QString &comPort)
     m_last.memoryImage[0] = '\0';
     m_last.image.clear();
     m_last.restoreImage.clear();
+    m_last.loaderVersion = 0;
     m_last.port = comPort;
     m_last.bridgeSerial = bridgeSerialFor(comPort);
 
@@ -279,6 +302,7 @@ void Worker::doWorkRead(const QString &comPort)
         m_last.image = infomemory::fromText(QByteArray(m_last.memoryImage));
         m_last.passwordFile = byStandardPassword ? standardPasswordFile() : passwordFile;
         m_last.passwordIndex = index;
+        m_last.loaderVersion = backEnd->loaderVersion();
     }
 
     const QString backupPath = backupFilePath(m_last.bridgeSerial);
@@ -363,7 +387,7 @@ QString Worker::refusalBeforeErase(BackEnd &backEnd, const QString &comPort, con
             + QString::number(result) + QLatin1Char(')');
     if (infomemory::fromText(QByteArray(again)) != m_last.image)
         return QStringLiteral("same instrument check failed: information memory differs from the one read");
-    return QString();
+    return patchRefusal(backEnd.loaderVersion());
 }
 
 int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &filename)
@@ -406,10 +430,13 @@ void Worker::doWork(const QString &comPort, const QString &filename)
     if (filename.left(5) == QLatin1String(kErasePrefix)) {
         const QString program = filename.mid(5);
         const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(program);
-        if (firmware.ok)
-            result = backEnd->load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
-        else
+        const QString patch = patchRefusal(m_last.port == comPort ? m_last.loaderVersion : 0);
+        if (!firmware.ok)
             refuse(QStringLiteral("firmware file check failed: ") + firmware.reason);
+        else if (!patch.isEmpty())
+            refuse(patch);
+        else
+            result = backEnd->load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
     } else if ((!m_version.isEmpty() && m_version != QLatin1String("Unknown") && m_last.imageFromThisInstrument)
                || m_last.needsRecovery) {
         result = update(*backEnd, comPort, filename);

@@ -47,6 +47,8 @@ public:
 
     static QString passwordFilePath();
     static QString memoryImageFilePath();
+    // The flash patch that loaders up to 1.10 need; none ships with the program.
+    static QString patchFilePath();
     // Where the information memory of the instrument behind this bridge is kept.
     static QString backupFilePath(const QString &bridgeSerialNumber);
 
@@ -73,6 +75,7 @@ private:
         int major = 0;
         int minor = 0;
         int passwordIndex = 0;
+        int loaderVersion = 0; // as the engine read it; 0 when unknown
         // True only when the latest read produced, for the instrument it
         // identified, an image long enough to hold the marker and version.
         bool imageFromThisInstrument = false;

@@ -47,6 +47,8 @@ private slots:
     void unopenablePortLeavesBufferEmpty();
     void readLoadRestartAsTheUpdateDoes();
     void refusedPasswordLeavesBufferEmpty();
+    void readNeverTakesAnOldFile_data();
+    void readNeverTakesAnOldFile();
     void eraseRunProgramsNoBuffer();
 
 private:
@@ -203,6 +205,55 @@ void TestBackEnd::refusedPasswordLeavesBufferEmpty()
              107);
     QCOMPARE(buffer[0], '\0');
     QCOMPARE(backEnd.message(), QString("ERROR: Password not accepted!\n"));
+}
+
+void TestBackEnd::readNeverTakesAnOldFile_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<bool>("sent"); // whether the instrument was talked to
+    QTest::addColumn<QString>("message"); // how the last message starts
+    QTest::newRow("old image replaced") << "old image" << 100 << true << QString();
+    QTest::newRow("old image cannot be removed") << "directory" << 195 << false
+                                                 << "ERROR: Unable to remove old output file";
+    QTest::newRow("output folder missing") << "no folder" << 195 << true << "ERROR: Unable to write output file";
+    QTest::newRow("output path too long") << "long output" << 195 << false << "ERROR: \"";
+    QTest::newRow("password path too long") << "long password" << 196 << false << "ERROR: \"";
+}
+
+void TestBackEnd::readNeverTakesAnOldFile()
+{
+    QFETCH(QString, setup);
+    QFETCH(int, result);
+    QFETCH(bool, sent);
+    QFETCH(QString, message);
+    nvxsim::Simulator sim;
+    QVERIFY(sim.start());
+    nvxsim::loadDefaultInstrument(sim, 1, 10);
+    QTemporaryDir dir;
+    QString pw = writeFile(dir, "pw.txt", passwordFileText());
+    QString out = dir.filePath("info.txt");
+    if (setup == "old image")
+        writeFile(dir, "info.txt", infoImageText(std::vector<uint8_t>(256, 0x11)));
+    else if (setup == "directory")
+        QVERIFY(QDir(dir.path()).mkpath("info.txt/inside"));
+    else if (setup == "no folder")
+        out = dir.filePath("missing/info.txt");
+    else if (setup == "long output")
+        out = dir.filePath(QString(300, 'o'));
+    else if (setup == "long password")
+        pw = dir.filePath(QString(260, 'p'));
+
+    BackEnd backEnd;
+    char buffer[800] = "stale text";
+    QCOMPARE(backEnd.read_memory(QString::fromStdString(sim.slavePath()), pw, 0, out, buffer), result);
+    QCOMPARE(sim.stats().sessions > 0, sent);
+    if (result == 100) {
+        QCOMPARE(QByteArray(buffer), infoImageText(sim.read(0x1000, 256)));
+        return;
+    }
+    QCOMPARE(buffer[0], '\0');
+    QVERIFY2(backEnd.message().startsWith(message), qPrintable(backEnd.message()));
 }
 
 void TestBackEnd::eraseRunProgramsNoBuffer()

@@ -164,8 +164,11 @@ void TestBslCommandLine::optionValues()
     QCOMPARE(settings().start, 0x1A00u);
     QVERIFY(!settings().programFile);
 
-    QCOMPARE(parse({"-c" + QString(150, 'x')}), 0);
-    QCOMPARE(int(settings().portName.size()), bsl::kMaxPortNameLength);
+    // A name too long for the port is refused whole, never cut to another name.
+    const std::string longName(150, 'x');
+    QCOMPARE(runEngine({"-c" + longName, "+r"}), 1);
+    QCOMPARE(settings().portName, "\\\\.\\" + longName);
+    QVERIFY(sink.has("ERROR: Opening COM-Port failed!\n"));
     settings().portName = "COM1";
 }
 

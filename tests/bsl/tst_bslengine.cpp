@@ -3,6 +3,7 @@
 #include "bslengine.h"
 #include "enginestate.h"
 #include "scramblekey.h"
+#include "simmemory.h"
 #include "simsupport.h"
 #include "testsupport.h"
 
@@ -48,14 +49,19 @@ private slots:
     void pulledCableEndsRunInBoundedTime();
     void readMemoryAs240Plus16();
     void extendedMemoryRead();
+    void readsExactlyWhatWasAsked_data();
+    void readsExactlyWhatWasAsked();
     void segmentErase();
     void baudRateChange_data();
     void baudRateChange();
     void unreadableProgramErasesNothing_data();
     void unreadableProgramErasesNothing();
     void bufferTextIsNotKept();
+    void longBufferLineGoesWhole();
     void restoreInfoAAfterMassErase();
     void oldLoaderGetsThePatch();
+    void oldLoaderWithoutThePatch_data();
+    void oldLoaderWithoutThePatch();
 
 private:
     void startSim(const nvxsim::Config &config = nvxsim::Config());
@@ -326,6 +332,66 @@ void TestBslEngine::extendedMemoryRead()
     QCOMPARE(f.readLine(), QByteArray("@12000\n"));
 }
 
+void TestBslEngine::readsExactlyWhatWasAsked_data()
+{
+    QTest::addColumn<uint>("start");
+    QTest::addColumn<uint>("length");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<QString>("output"); // empty: a file in the test folder
+    QTest::addColumn<int>("result");
+    QTest::newRow("odd start") << 0x1081u << 0x10u << false << QString() << 100;
+    QTest::newRow("odd length") << 0x1000u << 0x101u << false << QString() << 100;
+    QTest::newRow("odd start and length over three chunks") << 0x1001u << 0x1F3u << false << QString() << 100;
+    QTest::newRow("one byte at an odd address") << 0x10FFu << 1u << false << QString() << 100;
+    QTest::newRow("across 64 KiB") << 0xFFF0u << 0x40u << true << QString() << 100;
+    QTest::newRow("odd, across 64 KiB over several chunks") << 0xFF01u << 0x2FFu << true << QString() << 100;
+    QTest::newRow("odd, above 64 KiB") << 0x10001u << 0x21u << true << QString() << 100;
+    QTest::newRow("across 64 KiB without -x") << 0xFFF0u << 0x40u << false << QString() << 194;
+    QTest::newRow("beyond the address space") << 0xFFFF0u << 0x20u << true << QString() << 194;
+    QTest::newRow("output folder missing") << 0x1000u << 0x100u << false << "missing/info.txt" << 195;
+    QTest::newRow("disk full") << 0x1000u << 0x100u << false << "/dev/full" << 195;
+}
+
+void TestBslEngine::readsExactlyWhatWasAsked()
+{
+    QFETCH(uint, start);
+    QFETCH(uint, length);
+    QFETCH(bool, extended);
+    QFETCH(QString, output);
+    QFETCH(int, result);
+    if (output.startsWith('/') && !QFileInfo(output).isWritable())
+        QSKIP("no /dev/full here");
+    m_sim->write(0x10000, pattern(0x400, 0x21));
+    const QString out = output.startsWith('/') ? output : m_dir.filePath(output.isEmpty() ? "read.txt" : output);
+    RecordingSink sink;
+    std::vector<std::string> a = args({"-r" + QByteArray::number(start, 16).toStdString(),
+                                       QByteArray::number(length, 16).toStdString(), local(out)});
+    if (extended)
+        a.push_back("-x");
+    QCOMPARE(runEngine(a), result);
+
+    const std::vector<nvxsim::Command> reads = commands(*m_sim, 0x14);
+    if (result == 194) {
+        QCOMPARE(int(reads.size()), 1); // the identity block only
+        QCOMPARE(sink.messages.last(), QByteArray("ERROR: Invalid memory range!\n"));
+        return;
+    }
+    if (result == 195) {
+        QCOMPARE(sink.messages.last(), "ERROR: Unable to write output file \"" + out.toLocal8Bit() + "\"!\n");
+        return;
+    }
+    for (const nvxsim::Command &c : reads)
+        QVERIFY2(c.length % 2 == 0 && (c.address & 1) == 0 && (c.address & 0xFFFF) + c.length <= 0x10000,
+                 qPrintable(QString::number(c.address, 16)));
+    QFile f(out);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    std::vector<nvxsim::TiTxtBlock> blocks;
+    QVERIFY(nvxsim::parseTiTxt(f.readAll().toStdString(), blocks));
+    QCOMPARE(int(blocks.size()), 1);
+    QCOMPARE(blocks[0].address, uint32_t(start));
+    QCOMPARE(blocks[0].bytes, m_sim->read(start, length));
+}
+
 void TestBslEngine::segmentErase()
 {
     m_sim->write(0x1200, pattern(0x200, 3));
@@ -417,6 +483,17 @@ void TestBslEngine::bufferTextIsNotKept()
     QCOMPARE(writes[0].address, 0x8000u);
 }
 
+void TestBslEngine::longBufferLineGoesWhole()
+{
+    RecordingSink sink;
+    const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(32, 1)));
+    // One line of 100 values, more than a line of a file can hold.
+    const QByteArray line = tiTxt(0x2000, pattern(100, 6)).split('\n').mid(1, 7).join(' ');
+    QCOMPARE(runEngine(args({"-y", ("@2000\n" + line + "\nq\n").toStdString(), "+p", local(fw)})), 100);
+    QCOMPARE(m_sim->read(0x2000, 100), pattern(100, 6));
+    QVERIFY(sink.has("132 bytes programmed.\n"));
+}
+
 void TestBslEngine::restoreInfoAAfterMassErase()
 {
     RecordingSink sink;
@@ -445,6 +522,46 @@ void TestBslEngine::oldLoaderGetsThePatch()
     QVERIFY(sink.has("Load and verify patch \"" + patch.toLocal8Bit() + "\"...\n"));
     QVERIFY(sink.has("Verification successful.") || sink.has("Programming completed."));
     QCOMPARE(m_sim->read(0x8000, 64), pattern(64, 5));
+}
+
+void TestBslEngine::oldLoaderWithoutThePatch_data()
+{
+    QTest::addColumn<QString>("flow");
+    QTest::addColumn<int>("result");
+    // Only runs that touch flash need the patch; one that would erase first
+    // learns that before the erase.
+    QTest::newRow("erase and program") << "+epr" << 196;
+    QTest::newRow("read") << "-r" << 100;
+    QTest::newRow("restart") << "+r" << 100;
+}
+
+void TestBslEngine::oldLoaderWithoutThePatch()
+{
+    QFETCH(QString, flow);
+    QFETCH(int, result);
+    nvxsim::Config config;
+    config.bslVersion = 0x0110;
+    startSim(config);
+    RecordingSink sink;
+    const std::vector<uint8_t> before = m_sim->read(0x1000, 0xF000);
+    const QString patch = m_dir.filePath("no-patch.txt");
+    const QString fw = writeFile(m_dir, "fw.txt", firmwareText(64, 2, 0));
+    const QString out = m_dir.filePath("info.txt");
+    std::vector<std::string> a = args({"-x", "-a" + local(patch)});
+    if (flow == "-r")
+        a.insert(a.end(), {"-r1000", "100", local(out)});
+    else
+        a.insert(a.end(), {flow.toStdString(), local(fw)});
+    QCOMPARE(runEngine(a), result);
+    QCOMPARE(m_sim->stats().massErases, 0);
+    QVERIFY(m_sim->read(0x1000, 0xF000) == before);
+    QVERIFY(commands(*m_sim, 0x1A).empty());
+    if (result == 196) {
+        QVERIFY(sink.has("Patch for flash programming required!\n"));
+        QCOMPARE(sink.messages.last(), "ERROR: Unable to open input file \"" + patch.toLocal8Bit() + "\"!\n");
+    } else {
+        QVERIFY(!sink.has("Patch for flash programming required!\n"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestBslEngine)

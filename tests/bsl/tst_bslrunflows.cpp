@@ -54,6 +54,7 @@ private slots:
     void replacementLoader();
     void loaderRunErasesOnceAfterLoading();
     void missingLoaderFileErasesNothing();
+    void failedWriteUnderLoaderFailsTheRun();
     void userCalledRunsTwoPasses_data();
     void userCalledRunsTwoPasses();
     void fastEraseCheck_data();
@@ -172,6 +173,20 @@ void TestBslRunFlows::missingLoaderFileErasesNothing()
     QCOMPARE(m_sim->stats().massErases, 0);
     QCOMPARE(m_sim->read(0x1000, 0xF000), before);
     QCOMPARE(countOf(m_sim->commandLog(), 0x1A), 0);
+}
+
+void TestBslRunFlows::failedWriteUnderLoaderFailsTheRun()
+{
+    RecordingSink sink;
+    const QString loader = writeFile(m_dir, "loader.txt", loaderText(0x0304, 0));
+    // 0x0A00 is neither RAM nor flash: the loader refuses the write.
+    const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x0A00, pattern(16, 1)));
+    QCOMPARE(runEngine(args({"-b" + local(loader), "+p", local(fw)})), 198);
+    QVERIFY(std::any_of(sink.messages.begin(), sink.messages.end(),
+                        [](const QByteArray &m) { return m.startsWith("Verification Error at 0x"); }));
+    QCOMPARE(sink.messages.last(), QByteArray("ERROR: Verification failed!\n"));
+    QVERIFY(!sink.has("Programming completed."));
+    QCOMPARE(sink.statuses.last(), 198);
 }
 
 void TestBslRunFlows::userCalledRunsTwoPasses_data()

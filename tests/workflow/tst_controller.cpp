@@ -1,6 +1,7 @@
 #include "controller.h"
 #include "worker.h"
 
+#include "jobsupport.h"
 #include "tools/simulator/simulator.h"
 
 #include <QDir>
@@ -14,6 +15,7 @@
 
 namespace {
 
+using jobs::readVersion; // the last version text the window saw
 constexpr int kJobMs = 60000; // upper bound for one job; a hang fails the test, it never slows a good run
 
 QByteArray hexLine(const std::vector<uint8_t> &bytes, size_t from, size_t count)
@@ -84,16 +86,6 @@ class ControllerTest : public QObject
             return QString();
         f.write(firmwareImage(major, minor));
         return path;
-    }
-
-    // Reads the version and returns the last version text the window saw.
-    static QString readVersion(Controller &c, const QString &port)
-    {
-        QSignalSpy versions(&c, &Controller::controllerHandleVersionChanged);
-        c.read(port);
-        if (!versions.wait(kJobMs))
-            return QStringLiteral("<timeout>");
-        return versions.last().at(0).toString();
     }
 
     // Starts a job and returns every status it reported, the last being its result.

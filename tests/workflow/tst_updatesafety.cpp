@@ -5,6 +5,7 @@
 #include "worker.h"
 
 #include "devicesources.h"
+#include "jobsupport.h"
 #include "listeddevicedriver.h"
 #include "tools/simulator/simulator.h"
 
@@ -19,7 +20,8 @@
 
 namespace {
 
-constexpr int kJobMs = 60000; // upper bound for one job; a hang fails the test, it never slows a good run
+using jobs::readVersion;
+using jobs::runJob;
 
 QByteArray hexLines(const std::vector<uint8_t> &bytes)
 {
@@ -82,39 +84,6 @@ class UpdateSafetyTest : public QObject
             return QString();
         f.write(contents);
         return path;
-    }
-
-    static QString readVersion(Controller &c, const QString &port)
-    {
-        QSignalSpy versions(&c, &Controller::controllerHandleVersionChanged);
-        c.read(port);
-        if (!versions.wait(kJobMs))
-            return QStringLiteral("<timeout>");
-        return versions.last().at(0).toString();
-    }
-
-    // The job's result. A refusal reports 0 once; an engine run reports its
-    // result, and the worker reports it again when the whole job is over.
-    static int runJob(Controller &c, const QString &port, const QString &file)
-    {
-        QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
-        c.start(port, file);
-        int first = -1;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < kJobMs) {
-            if (statuses.isEmpty() && !statuses.wait(kJobMs))
-                return -1;
-            while (!statuses.isEmpty()) {
-                const int status = statuses.takeFirst().at(0).toInt();
-                if (status == 2)
-                    continue;
-                if (status == 0 || status == first)
-                    return status;
-                first = status;
-            }
-        }
-        return -1;
     }
 
     int changingCommands() const

@@ -247,6 +247,7 @@ void Target::record(const Command &command)
     if (log.size() >= kLogLimit)
         log.erase(log.begin(), log.begin() + kLogLimit / 2);
     log.push_back(command);
+    log.back().session = stats.sessions;
 }
 
 uint32_t Target::effective(uint16_t address) const

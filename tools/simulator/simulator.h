@@ -58,6 +58,7 @@ struct Command {
     uint32_t address;
     uint16_t length;
     bool acked;
+    int session = 0; // Stats::sessions when it came: the host's open port it came through
 };
 
 struct Stats {
