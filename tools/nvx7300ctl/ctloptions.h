@@ -15,7 +15,7 @@ enum Exit {
     kExitNotIdentified = 5,      // version "Unknown": no password opened it, or not an NVX7300
     kExitUnknownVersion = 6,     // the named version is not available, or none is
     kExitCatalogueUnreachable = 7,
-    kExitFileUnreadable = 8,
+    kExitFileUnreadable = 8,     // the firmware file cannot be read or fails its check
     kExitNeedsRecovery = 9,      // an erased instrument with a backup: update it again
 };
 
@@ -31,6 +31,7 @@ struct Options
     bool offline = false;
     bool all = false;
     bool progressLines = false; // children of --all report progress as "@" lines
+    bool yes = false;           // erase without asking
     int virtualInstruments = 0;
     QString port;
     QStringList ports;
