@@ -221,7 +221,8 @@ int commandVersion(const Options &o)
         printOut(QStringLiteral("NVX7300 must be updated again"));
         return kExitNeedsRecovery;
     }
-    if (!version.isEmpty())
+    // The instrument's own answer only; why a read never reached it is on standard error.
+    if (identified || exitStatus == kExitNotIdentified)
         printOut(version);
     return identified ? kExitOk : exitStatus;
 }
@@ -391,9 +392,10 @@ int commandUpdate(const Options &o)
     InstrumentSession session;
     QString version;
     if (!readVersion(session, port, &version, &exitStatus)) {
+        const bool answered = exitStatus == kExitNotIdentified;
         if (o.progressLines)
-            printOut(QStringLiteral("@version ") + (version.isEmpty() ? QStringLiteral("-") : version));
-        else if (version == QLatin1String("Unknown"))
+            printOut(QStringLiteral("@version ") + (answered ? version : QStringLiteral("-")));
+        else if (version == QLatin1String(Worker::kUnknownVersion))
             printOut(QStringLiteral("NVX7300 software is invalid"));
         return exitStatus;
     }
