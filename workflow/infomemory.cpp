@@ -4,6 +4,7 @@
 #include "firmwarecheck.h"
 
 #include <QCryptographicHash>
+#include <QFileInfo>
 
 #include <vector>
 
@@ -167,7 +168,7 @@ bool saveBackup(const QString &path, const QByteArray &bytes, QString *error)
     const QByteArray text = backupText(bytes);
     bool exists = false;
     const QByteArray current = durable::readFile(path, kMaxBackupFileSize, &exists);
-    if (current == text)
+    if (current == text && !QFileInfo(path).isSymLink())
         return true; // written and read back before
     const BackupFile previous = parseBackup(current, exists);
     if (previous.state == BackupState::Intact && previous.bytes != bytes
