@@ -3,6 +3,7 @@
 #include "devicesources.h"
 
 #include <QDebug>
+#include <QFileInfo>
 
 USBDeviceList::USBDeviceList(QObject *parent)
     : QObject(parent)
@@ -23,4 +24,17 @@ QList<USBDevice> USBDeviceList::load()
         m_devices.append(USBDevice(entry.serialNumber, entry.portName, entry.description));
     }
     return m_devices;
+}
+
+QString USBDeviceList::realPortName(const QString &port)
+{
+#ifdef Q_OS_WIN
+    return port;
+#else
+    if (port.isEmpty())
+        return port;
+    const QString path = port.contains(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return real.isEmpty() ? port : real;
+#endif
 }

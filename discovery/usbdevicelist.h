@@ -17,6 +17,11 @@ public:
     // The result of the last load().
     QList<USBDevice> devices() const { return m_devices; }
 
+    // The device file behind a port name: links such as /dev/serial/by-id/...
+    // followed to the end, "ttyUSB0" taken as /dev/ttyUSB0. Names that are no
+    // path to an existing file (COM7) come back as they are.
+    static QString realPortName(const QString &port);
+
 public slots:
     QList<USBDevice> load();
 

@@ -28,33 +28,39 @@ Controller::~Controller()
 
 bool Controller::needsRecovery() const
 {
-    return m_version == QLatin1String(Worker::kRecoveryVersion);
+    return m_version == QLatin1String(Worker::kRecoveryVersion)
+        || m_version == QLatin1String(Worker::kRecoveryFromOlderBackupVersion);
 }
 
 QString Controller::bridgeSerialNumber(const QString &comPort)
 {
-    if (comPort.isEmpty())
+    const QString port = USBDeviceList::realPortName(comPort);
+    if (port.isEmpty())
         return QString();
     USBDeviceList devices;
     for (const USBDevice &device : devices.load()) {
-        if (device.portName() == comPort)
+        if (USBDeviceList::realPortName(device.portName()) == port)
             return device.serialNumber();
     }
     return QString();
 }
 
-// Both jobs learn first which bridge the port belongs to: the read to name the
-// backup, the update to notice a different instrument on the same port.
+// Both jobs learn first which device the port name stands for and which
+// bridge that is: the read to name the backup, the update to notice a
+// different instrument on the same port. From then on the job uses the
+// device's own name, whatever alias it was given by.
 void Controller::start(const QString &comPort, const QString &filename)
 {
-    emit bridgeSerialResolved(comPort, bridgeSerialNumber(comPort));
-    emit operate(comPort, filename);
+    const QString port = USBDeviceList::realPortName(comPort);
+    emit bridgeSerialResolved(port, bridgeSerialNumber(port));
+    emit operate(port, filename);
 }
 
 void Controller::read(const QString &comPort)
 {
-    emit bridgeSerialResolved(comPort, bridgeSerialNumber(comPort));
-    emit operateRead(comPort);
+    const QString port = USBDeviceList::realPortName(comPort);
+    emit bridgeSerialResolved(port, bridgeSerialNumber(port));
+    emit operateRead(port);
 }
 
 void Controller::controllerStatusChanged(int status)

@@ -28,8 +28,9 @@ public:
     void setVersion(const QString &version) { controllerVersionChanged(version); }
     bool needsRecovery() const;
 
-    // The serial number of the bridge that discovery lists on comPort; empty
-    // when none does. GUI thread only, like discovery.
+    // The serial number of the bridge that discovery lists on comPort, which
+    // may also be an alias of its port; empty when none does. GUI thread
+    // only, like discovery.
     static QString bridgeSerialNumber(const QString &comPort);
 
 public slots:

@@ -1,11 +1,10 @@
 #include "infomemory.h"
 
+#include "durablefile.h"
 #include "firmwarecheck.h"
 
-#include <QDir>
-#include <QFile>
+#include <QCryptographicHash>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <vector>
 
@@ -15,6 +14,58 @@ namespace {
 constexpr uint32_t kStart = 0x1000;
 constexpr int kBytesPerLine = 16;
 constexpr char kErased = char(0xFF);
+constexpr int kMaxBackupFileSize = 4096; // a backup is about 850 bytes
+const char kDigestPrefix[] = "sha256 ";
+const char kEndLine[] = "\nq\n";
+
+// One TI-TXT block without the end line.
+QByteArray blockText(uint32_t address, const QByteArray &bytes)
+{
+    QByteArray text = '@' + QByteArray::number(address, 16).toUpper() + '\n';
+    for (int i = 0; i < bytes.size(); ++i) {
+        text += QByteArray::number(uchar(bytes[i]), 16).rightJustified(2, '0').toUpper();
+        text += (i % kBytesPerLine == kBytesPerLine - 1 || i + 1 == bytes.size()) ? '\n' : ' ';
+    }
+    return text;
+}
+
+QByteArray digestLine(const QByteArray &body)
+{
+    return kDigestPrefix + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + '\n';
+}
+
+struct BackupFile
+{
+    BackupState state = BackupState::Missing;
+    QByteArray bytes;
+};
+
+BackupFile parseBackup(const QByteArray &text, bool exists)
+{
+    BackupFile file;
+    if (!exists)
+        return file;
+    file.state = BackupState::Damaged;
+    const int end = text.indexOf(kEndLine);
+    if (end < 0)
+        return file;
+    const QByteArray body = text.left(end + int(sizeof kEndLine) - 1);
+    const QByteArray trailer = text.mid(body.size());
+    const QByteArray bytes = fromText(body);
+    if (!hasMarker(bytes) || (!trailer.isEmpty() && trailer != digestLine(body)))
+        return file;
+    file.state = BackupState::Intact;
+    file.bytes = bytes;
+    return file;
+}
+
+BackupFile readBackup(const QString &path)
+{
+    bool exists = false;
+    const QByteArray text = durable::readFile(path, kMaxBackupFileSize, &exists);
+    return parseBackup(text, exists);
+}
+
 } // namespace
 
 QByteArray fromText(const QByteArray &text)
@@ -43,12 +94,17 @@ QByteArray fromText(const QByteArray &text)
 
 QByteArray toText(const QByteArray &bytes)
 {
-    QByteArray text = "@1000\n";
-    for (int i = 0; i < bytes.size(); ++i) {
-        text += QByteArray::number(uchar(bytes[i]), 16).rightJustified(2, '0').toUpper();
-        text += (i % kBytesPerLine == kBytesPerLine - 1 || i + 1 == bytes.size()) ? '\n' : ' ';
-    }
-    return text + "q\n";
+    return blockText(kStart, bytes) + "q\n";
+}
+
+QByteArray toRestoreText(const QByteArray &bytes)
+{
+    const QByteArray image = withErasedVersion(bytes);
+    // Words, not bytes: the loader writes whole words.
+    const int markerWord = kMarkerOffset & ~1;
+    const int afterMarker = markerWord + 2;
+    return blockText(kStart, image.left(markerWord)) + blockText(kStart + afterMarker, image.mid(afterMarker))
+        + blockText(kStart + markerWord, image.mid(markerWord, 2)) + "q\n";
 }
 
 bool hasMarker(const QByteArray &bytes)
@@ -78,25 +134,47 @@ bool fitsBackup(const QByteArray &image, const QByteArray &backup)
     return true;
 }
 
-QByteArray loadBackup(const QString &path)
+BackupCopy loadBackup(const QString &path)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray bytes = fromText(file.read(4096));
-    return hasMarker(bytes) ? bytes : QByteArray();
+    BackupCopy copy;
+    if (path.isEmpty())
+        return copy;
+    const BackupFile latest = readBackup(path);
+    copy.latest = latest.state;
+    if (latest.state == BackupState::Intact) {
+        copy.bytes = latest.bytes;
+        return copy;
+    }
+    const BackupFile older = readBackup(path + QLatin1String(durable::kOldSuffix));
+    if (older.state == BackupState::Intact) {
+        copy.bytes = older.bytes;
+        copy.fromOlderCopy = true;
+    }
+    return copy;
 }
 
-bool saveBackup(const QString &path, const QByteArray &bytes)
+QByteArray backupText(const QByteArray &bytes)
 {
-    if (path.isEmpty() || !hasMarker(bytes))
+    const QByteArray body = toText(bytes);
+    return body + digestLine(body);
+}
+
+bool saveBackup(const QString &path, const QByteArray &bytes, QString *error)
+{
+    if (path.isEmpty() || !hasMarker(bytes)) {
+        *error = QStringLiteral("no complete information memory with the NVX7300 marker to back up");
         return false;
-    QDir().mkpath(QFileInfo(path).path());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    }
+    const QByteArray text = backupText(bytes);
+    bool exists = false;
+    const QByteArray current = durable::readFile(path, kMaxBackupFileSize, &exists);
+    if (current == text && !QFileInfo(path).isSymLink())
+        return true; // written and read back before
+    const BackupFile previous = parseBackup(current, exists);
+    if (previous.state == BackupState::Intact && previous.bytes != bytes
+        && !durable::writeFile(path + QLatin1String(durable::kOldSuffix), current, error))
         return false;
-    file.write(toText(bytes));
-    return file.commit();
+    return durable::writeFile(path, text, error);
 }
 
 } // namespace infomemory

@@ -22,6 +22,12 @@ QByteArray fromText(const QByteArray &text);
 // lines of sixteen values, "q".
 QByteArray toText(const QByteArray &bytes);
 
+// The TI-TXT text an update writes back after the erase: the image with its
+// version bytes erased, the word that holds the marker last. Blocks are
+// programmed in text order, so an instrument that holds the marker holds
+// every other byte of the image as well, whenever the writing stopped.
+QByteArray toRestoreText(const QByteArray &bytes);
+
 bool hasMarker(const QByteArray &bytes);
 
 // The image as an update writes it back: version bytes erased, so that the
@@ -32,13 +38,33 @@ QByteArray withErasedVersion(QByteArray bytes);
 // already written back) fits this backup. The version bytes are not compared.
 bool fitsBackup(const QByteArray &image, const QByteArray &backup);
 
-// The backup's bytes, or empty when there is none or it is not a complete
-// image with the marker.
-QByteArray loadBackup(const QString &path);
+// Backups live per bridge serial number, each with the previous generation
+// beside it (durable::kOldSuffix). The file is the TI-TXT image followed, after
+// its end line, by "sha256 " and the digest of everything before: readers of
+// TI-TXT stop at the end line, and a bit changed anywhere shows.
+enum class BackupState {
+    Missing,
+    Intact,  // complete image with the marker and a matching digest (or none: written before digests)
+    Damaged, // there, but not such an image
+};
 
-// Writes a complete image with the marker through a temporary file and a
-// rename, so a crash leaves the old backup or the new one, never a torn one.
-// Refuses anything else, leaving an existing backup as it is.
-bool saveBackup(const QString &path, const QByteArray &bytes);
+struct BackupCopy
+{
+    QByteArray bytes;      // what can be restored; empty when no copy is intact
+    BackupState latest = BackupState::Missing;
+    bool fromOlderCopy = false; // the latest is not intact; bytes are the previous generation's
+};
+
+BackupCopy loadBackup(const QString &path);
+
+// The file text of a backup of these bytes.
+QByteArray backupText(const QByteArray &bytes);
+
+// Makes path hold a backup of bytes (a complete image with the marker),
+// written durably and read back equal; an intact backup of other bytes that
+// was there becomes the previous generation. False, with the reason in
+// *error, when that cannot be done; anything else is refused and leaves the
+// files as they are.
+bool saveBackup(const QString &path, const QByteArray &bytes, QString *error);
 
 } // namespace infomemory

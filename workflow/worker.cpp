@@ -4,6 +4,7 @@
 #include "firmwarecheck.h"
 #include "infomemory.h"
 #include "titext.h"
+#include "portcheck.h"
 
 #include <QDebug>
 #include <QDir>
@@ -25,6 +26,12 @@ constexpr int kReadSuccess = 100;
 constexpr int kStatusReadDone = 200;    // stored, never signalled
 constexpr int kStatusNotIdentified = 255; // stored, never signalled
 constexpr int kStatusRefused = 0;
+constexpr int kStatusProgress = 2;
+
+// Engine results of runs that got no answer from the instrument.
+constexpr int kResultPortFailed = 1;
+constexpr int kResultNoReply = 106;
+constexpr int kResultNoSync = 199;
 
 // Character positions in the TI-TXT image of 0x1000-0x10FF (an address line
 // of 6 characters, then 48 characters per line of 16 bytes).
@@ -43,6 +50,11 @@ constexpr int kVectorTableSize = 32;
 
 const char kDemoPortPrefix[] = "demoport";
 const char kErasePrefix[] = "Erase";
+
+bool answered(int result)
+{
+    return result != 0 && result != kResultPortFailed && result != kResultNoReply && result != kResultNoSync;
+}
 
 std::unique_ptr<BackEnd> newBackEnd(Worker *worker)
 {
@@ -65,6 +77,21 @@ QString patchRefusal(int loaderVersion)
     return QStringLiteral("the loader of this instrument (version %1) needs the flash patch file %2, which %3")
         .arg(QString::asprintf("%X.%02X", loaderVersion >> 8, loaderVersion & 0xFF), path,
              QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("is not installed"));
+}
+
+// For a reprogramming job: its runs' progress ticks pass on, their results do
+// not, since the job ends with one status of its own (one run may be followed
+// by others, and only the job knows what they add up to).
+std::unique_ptr<BackEnd> newJobBackEnd(Worker *worker)
+{
+    auto backEnd = std::make_unique<BackEnd>();
+    QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, [worker](int status) {
+        if (status == kStatusProgress)
+            worker->workerStatusChanged(status);
+    });
+    QObject::connect(backEnd.get(), &BackEnd::messageChanged, worker, &Worker::workerMessageChanged);
+    backEnd->setPatchFile(Worker::patchFilePath());
+    return backEnd;
 }
 
 bool writeTemporary(std::unique_ptr<QTemporaryFile> &file, const QByteArray &contents)
@@ -104,6 +131,32 @@ QByteArray firmwarePasswordRecord(const QString &firmwarePath)
         record += (i % 16 == 15) ? '\n' : ' ';
     }
     return record + "q\n";
+}
+
+// Lines without their ends or trailing blanks, for comparing password records.
+QList<QByteArray> plainLines(const QByteArray &text)
+{
+    QList<QByteArray> lines = text.split('\n');
+    for (QByteArray &line : lines)
+        line = line.trimmed();
+    while (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// The line index of the record in the password file, or -1.
+int recordIndex(const QString &passwordFile, const QByteArray &record)
+{
+    QFile file(passwordFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = plainLines(file.read(1024 * 1024));
+    const QList<QByteArray> wanted = plainLines(record);
+    for (int i = 0; i + wanted.size() <= lines.size(); ++i) {
+        if (lines.mid(i, wanted.size()) == wanted)
+            return i;
+    }
+    return -1;
 }
 
 int hexPair(const char *image, int pos)
@@ -252,18 +305,23 @@ void Worker::doWorkRead(const QString &comPort)
     // Nothing from an earlier instrument may survive into this read's result.
     m_last.imageFromThisInstrument = false;
     m_last.needsRecovery = false;
+    m_last.opened = false;
+    m_last.reached = false;
     m_last.memoryImage[0] = '\0';
     m_last.image.clear();
     m_last.restoreImage.clear();
     m_last.loaderVersion = 0;
+    m_last.passwordFile.clear();
     m_last.port = comPort;
     m_last.bridgeSerial = bridgeSerialFor(comPort);
 
     bool identified = false;
     bool opened = false;
+    int lastResult = 0;
     int index = lineCount - kLinesPerPasswordRecord;
     while (index >= 0) {
         const int result = backEnd->read_memory(comPort, passwordFile, index, imageFile, m_last.memoryImage);
+        lastResult = result;
         qDebug().noquote() << "doWorkRead password attempt complete " + QString::number(result);
         if (result == kReadSuccess) {
             // The first password that opens the instrument ends the search,
@@ -291,6 +349,7 @@ void Worker::doWorkRead(const QString &comPort)
         const QString standard = standardPasswordFile();
         if (!standard.isEmpty()) {
             const int result = backEnd->read_memory(comPort, standard, 0, imageFile, m_last.memoryImage);
+            lastResult = result;
             qDebug().noquote() << "doWorkRead standard password attempt complete " + QString::number(result);
             if (result == kReadSuccess) {
                 opened = byStandardPassword = true;
@@ -298,6 +357,8 @@ void Worker::doWorkRead(const QString &comPort)
             }
         }
     }
+    m_last.opened = opened;
+    m_last.reached = opened || answered(lastResult);
     if (opened) {
         m_last.image = infomemory::fromText(QByteArray(m_last.memoryImage));
         m_last.passwordFile = byStandardPassword ? standardPasswordFile() : passwordFile;
@@ -305,27 +366,44 @@ void Worker::doWorkRead(const QString &comPort)
         m_last.loaderVersion = backEnd->loaderVersion();
     }
 
+    QString outcome; // a version text, when the read does not end with major.minor
     const QString backupPath = backupFilePath(m_last.bridgeSerial);
     if (identified && infomemory::hasMarker(m_last.image)) {
+        QString error;
         if (backupPath.isEmpty())
             qDebug().noquote() << "No bridge serial number for " + comPort + ": information memory not backed up";
-        else if (!infomemory::saveBackup(backupPath, m_last.image))
-            qWarning().noquote() << "Cannot write the information memory backup " + backupPath;
+        else if (!infomemory::saveBackup(backupPath, m_last.image, &error))
+            qWarning().noquote() << "Cannot back up the information memory: " + error;
         m_last.restoreImage = m_last.image;
     } else if (opened && !demo) {
-        // Erased, or part-way written back: the backup restores it when every
-        // byte there already is the backup's.
-        const QByteArray backup = infomemory::loadBackup(backupPath);
+        const infomemory::BackupCopy backup = infomemory::loadBackup(backupPath);
         const bool lostIdentity = byStandardPassword || !infomemory::hasMarker(m_last.image);
-        if (lostIdentity && infomemory::fitsBackup(m_last.image, backup)) {
-            identified = false;
+        if (lostIdentity && infomemory::fitsBackup(m_last.image, backup.bytes)) {
+            // Erased, or part-way written back: the backup restores it when
+            // every byte there already is the backup's.
             m_last.needsRecovery = true;
-            m_last.restoreImage = backup;
+            m_last.restoreImage = backup.bytes;
+            if (backup.fromOlderCopy) {
+                outcome = QLatin1String(kRecoveryFromOlderBackupVersion);
+                qWarning().noquote() << "The backup " + backupPath + " failed its check; the previous copy is used";
+            } else {
+                outcome = QLatin1String(kRecoveryVersion);
+            }
             qDebug().noquote() << "NVX7300 needs recovery from the backup " + backupPath;
+        } else if (byStandardPassword && infomemory::hasMarker(m_last.image)) {
+            // The update failed in the firmware step. Its write-back put the
+            // marker last, so all of the information memory is still there.
+            m_last.needsRecovery = true;
+            m_last.restoreImage = m_last.image;
+            outcome = QLatin1String(kRecoveryVersion);
+            qDebug().noquote() << "NVX7300 needs recovery from its own information memory";
+        } else if (lostIdentity && backup.latest == infomemory::BackupState::Damaged) {
+            outcome = QLatin1String(kBackupDamagedVersion);
+            qWarning().noquote() << "The backup " + backupPath + " failed its check and cannot restore the instrument";
         } else if (identified) {
-            identified = false;
             qDebug().noquote() << "Memory image incomplete: the instrument is not identified";
         }
+        identified = false;
     }
 
     if (demo) {
@@ -335,12 +413,14 @@ void Worker::doWorkRead(const QString &comPort)
     } else if (m_last.needsRecovery) {
         m_last.major = 0;
         m_last.minor = 0;
-        m_version = QLatin1String(kRecoveryVersion);
+        m_version = outcome;
     } else if (!identified) {
         qDebug().noquote() << "Memory read failed";
         m_last.major = 0;
         m_last.minor = 0;
-        m_version = QStringLiteral("Unknown");
+        if (outcome.isEmpty())
+            outcome = opened ? QLatin1String(kUnknownVersion) : unreachedOutcome(comPort, lastResult);
+        m_version = outcome;
         emit workerHandleVersionChanged(m_version);
         setStatus(kStatusNotIdentified);
         m_readBusy = 0;
@@ -355,6 +435,25 @@ void Worker::doWorkRead(const QString &comPort)
     emit workerHandleVersionChanged(m_version);
     setStatus(kStatusReadDone);
     m_readBusy = 0;
+}
+
+QString Worker::unreachedOutcome(const QString &comPort, int lastResult) const
+{
+    if (answered(lastResult))
+        return QLatin1String(kUnknownVersion);
+    if (lastResult != kResultPortFailed)
+        return QLatin1String(kNotConnectedVersion);
+    switch (portcheck::diagnose(comPort).state) {
+    case portcheck::PortState::Busy:
+    case portcheck::PortState::Openable: // it was busy a moment ago
+        return QLatin1String(kPortBusyVersion);
+    case portcheck::PortState::NotPermitted:
+        return QLatin1String(kPortNotPermittedVersion);
+    case portcheck::PortState::Missing:
+    case portcheck::PortState::Failed:
+        break;
+    }
+    return QLatin1String(kNotConnectedVersion);
 }
 
 void Worker::refuse(const QString &why)
@@ -373,10 +472,20 @@ QString Worker::refusalBeforeErase(BackEnd &backEnd, const QString &comPort, con
     if (!infomemory::hasMarker(m_last.restoreImage))
         return QStringLiteral("memory image check failed: no complete image of 0x1000-0x10FF with the NVX7300 marker");
 
+    const QString otherInstrument = sameInstrumentRefusal(backEnd, comPort);
+    if (!otherInstrument.isEmpty())
+        return otherInstrument;
+    return backupRefusal(comPort);
+}
+
+QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
+{
     const QString serialNow = bridgeSerialFor(comPort);
     if (!serialNow.isEmpty() && !m_last.bridgeSerial.isEmpty() && serialNow != m_last.bridgeSerial)
         return QStringLiteral("same instrument check failed: the bridge on ") + comPort + QStringLiteral(" is ")
             + serialNow + QStringLiteral(", the one read was ") + m_last.bridgeSerial;
+    if (!m_last.opened)
+        return QString();
 
     // Read again with the password that opened it: the erase must hit the
     // instrument that was read, not one plugged in since.
@@ -390,6 +499,23 @@ QString Worker::refusalBeforeErase(BackEnd &backEnd, const QString &comPort, con
     return patchRefusal(backEnd.loaderVersion());
 }
 
+QString Worker::backupRefusal(const QString &comPort)
+{
+    // After the erase only the backup can bring the information memory back,
+    // and the next read finds it by the bridge's serial number alone.
+    const QString serial = bridgeSerialFor(comPort);
+    if (serial.isEmpty())
+        return QStringLiteral("backup check failed: no USB bridge serial number is known for ") + comPort
+            + QStringLiteral(", so a backup of the information memory could not be found again after an interruption; "
+                             "connect the NVX7300 through its own USB cable, not a plain serial port or an adapter "
+                             "without a serial number");
+    QString error;
+    if (!infomemory::saveBackup(backupFilePath(serial), m_last.restoreImage, &error))
+        return QStringLiteral("backup check failed: ") + error
+            + QStringLiteral("; free some disk space or make the folder writable, then update again");
+    return QString();
+}
+
 int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &filename)
 {
     const QString refusal = refusalBeforeErase(backEnd, comPort, filename);
@@ -399,49 +525,93 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
     }
 
     // The saved image stays as read, so a retry compares against the instrument as it is.
-    const QByteArray text = infomemory::toText(infomemory::withErasedVersion(m_last.restoreImage));
+    const QByteArray text = infomemory::toRestoreText(m_last.restoreImage);
     char restore[kMemoryImageSize] = {};
     std::memcpy(restore, text.constData(), std::min<size_t>(size_t(text.size()), sizeof restore - 1));
     if (m_last.needsRecovery)
-        qDebug().noquote() << "Recovery: information memory restored from the backup";
+        qDebug().noquote() << "Recovery: information memory restored as kept";
 
-    const QString passwordFile = passwordFilePath();
-    const int result = backEnd.load_bootstrap(comPort, passwordFile, m_last.passwordIndex, restore, filename);
+    const int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
     if (result != kReadSuccess) {
         qDebug().noquote() << "Reprogramming failed";
         return result;
     }
-    if (m_last.needsRecovery) {
-        // The password that opened the erased instrument is gone; the new firmware's vectors open it now.
-        if (writeTemporary(m_firmwarePassword, firmwarePasswordRecord(filename)))
-            backEnd.restart(comPort, m_firmwarePassword->fileName(), 0);
-    } else {
-        backEnd.restart(comPort, passwordFile, m_last.passwordIndex);
+    return restartAfterUpdate(backEnd, comPort, filename);
+}
+
+int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const QString &filename)
+{
+    // The firmware just programmed brought its own interrupt vectors, and so
+    // the password that opens the loader now. A wrong one is never tried:
+    // some loaders erase the flash after it.
+    const QByteArray record = firmwarePasswordRecord(filename);
+    QString passwords = passwordFilePath();
+    int index = 0;
+    if (writeTemporary(m_firmwarePassword, record)) {
+        passwords = m_firmwarePassword->fileName();
+    } else if ((index = recordIndex(passwords, record)) < 0) {
+        qWarning().noquote() << "No password of the new firmware to restart with; it started after programming";
+        return kReadSuccess;
     }
-    return result;
+    const int restart = backEnd.restart(comPort, passwords, index);
+    if (restart == kReadSuccess)
+        return kReadSuccess;
+
+    // Only the restart failed when what the update wrote is in place: the new
+    // password opens the instrument and its information memory is the one restored.
+    qDebug().noquote() << "Restart after the update failed " + QString::number(restart);
+    char check[kMemoryImageSize] = {};
+    const int read = backEnd.read_memory(comPort, passwords, index, memoryImageFilePath(), check);
+    if (read == kReadSuccess
+        && infomemory::withErasedVersion(infomemory::fromText(QByteArray(check)))
+            == infomemory::withErasedVersion(m_last.restoreImage)) {
+        qDebug().noquote() << "Firmware and information memory verified in place";
+        return kStatusUpdatedNotRestarted;
+    }
+    return restart;
+}
+
+int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filename)
+{
+    const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(filename.mid(int(sizeof kErasePrefix) - 1));
+    if (!firmware.ok) {
+        refuse(QStringLiteral("firmware file check failed: ") + firmware.reason);
+        return kStatusRefused;
+    }
+    // The erase takes the information memory with it. It goes ahead once that
+    // is backed up, or once a read has shown there is no NVX7300's to keep.
+    if (m_last.port != comPort || !m_last.reached) {
+        refuse(QStringLiteral("no read has reached the instrument on ") + comPort
+               + QStringLiteral("; read it first, so that its information memory can be backed up"));
+        return kStatusRefused;
+    }
+    QString refusal = sameInstrumentRefusal(backEnd, comPort);
+    if (refusal.isEmpty() && infomemory::hasMarker(m_last.restoreImage))
+        refusal = backupRefusal(comPort);
+    else if (refusal.isEmpty())
+        qDebug().noquote() << "Mass erase of an instrument without NVX7300 information memory: nothing to back up";
+    if (!refusal.isEmpty()) {
+        refuse(refusal);
+        return kStatusRefused;
+    }
+    return backEnd.load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
 }
 
 void Worker::doWork(const QString &comPort, const QString &filename)
 {
-    const std::unique_ptr<BackEnd> backEnd = newBackEnd(this);
+    const std::unique_ptr<BackEnd> backEnd = newJobBackEnd(this);
     m_readJob = 0;
 
     int result = kStatusRefused;
     if (filename.left(5) == QLatin1String(kErasePrefix)) {
-        const QString program = filename.mid(5);
-        const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(program);
-        const QString patch = patchRefusal(m_last.port == comPort ? m_last.loaderVersion : 0);
-        if (!firmware.ok)
-            refuse(QStringLiteral("firmware file check failed: ") + firmware.reason);
-        else if (!patch.isEmpty())
-            refuse(patch);
-        else
-            result = backEnd->load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
-    } else if ((!m_version.isEmpty() && m_version != QLatin1String("Unknown") && m_last.imageFromThisInstrument)
+        result = erase(*backEnd, comPort, filename);
+    } else if ((!m_version.isEmpty() && m_version != QLatin1String(kUnknownVersion) && m_last.imageFromThisInstrument)
                || m_last.needsRecovery) {
         result = update(*backEnd, comPort, filename);
     } else {
         qDebug().noquote() << "Memory read failed";
+        refuse(QStringLiteral("no read has identified the instrument on ") + comPort
+               + QStringLiteral("; let its version be read first"));
     }
     setStatus(result);
 }

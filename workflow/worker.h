@@ -14,11 +14,15 @@ class QTemporaryFile;
 // memory, and reprogramming (or mass-erase) runs that restore it.
 //
 // An update erases the instrument, so it starts only after the firmware file,
-// the image to restore and the instrument's identity have been checked. Each
-// identified instrument's information memory is backed up per bridge serial
-// number; an instrument left erased by an interrupted update is found again by
-// the standard password and reported with the version text kRecoveryVersion,
-// and the next update restores it from the backup.
+// the image to restore and the instrument's identity have been checked and a
+// backup of that image is safely on the disk, named after the bridge's serial
+// number. An instrument left erased by an interrupted update is found again by
+// the standard password and reported with the version text kRecoveryVersion;
+// the next update restores it from the backup, or from its own information
+// memory when that survived.
+//
+// The version text is a read's outcome: "major.minor" for an identified
+// instrument, otherwise one of the texts below.
 class Worker : public QObject
 {
     Q_OBJECT
@@ -30,9 +34,23 @@ public:
     // Size of the caller-owned TI-TXT buffer the back end fills (799 characters and a NUL).
     static constexpr int kMemoryImageSize = 800;
 
-    // Version text of an instrument that an interrupted update left without
-    // firmware and whose information memory the backup can restore.
+    // The instrument answered but is not an NVX7300 this program can update.
+    static constexpr const char *kUnknownVersion = "Unknown";
+    // An interrupted update left it without firmware; the next update
+    // restores its information memory (from the backup, or as it still is).
     static constexpr const char *kRecoveryVersion = "Recovery";
+    // The same, but the latest backup failed its check and the one before it is used.
+    static constexpr const char *kRecoveryFromOlderBackupVersion = "Recovery from older backup";
+    // It lost its information memory and its backup failed its check: nothing to restore.
+    static constexpr const char *kBackupDamagedVersion = "Backup damaged";
+    // The read never reached the instrument:
+    static constexpr const char *kPortBusyVersion = "Port busy";                 // another program has the port
+    static constexpr const char *kPortNotPermittedVersion = "Port not permitted"; // this user may not open it
+    static constexpr const char *kNotConnectedVersion = "Not connected";          // no answer, or unplugged
+
+    // End status of an update whose firmware and information memory were
+    // verified in place, when only the restart run after it failed.
+    static constexpr int kStatusUpdatedNotRestarted = 3;
 
     explicit Worker(QObject *parent = nullptr);
     ~Worker() override;
@@ -76,6 +94,8 @@ private:
         int minor = 0;
         int passwordIndex = 0;
         int loaderVersion = 0; // as the engine read it; 0 when unknown
+        bool opened = false;  // a password opened the instrument
+        bool reached = false; // the instrument answered
         // True only when the latest read produced, for the instrument it
         // identified, an image long enough to hold the marker and version.
         bool imageFromThisInstrument = false;
@@ -90,10 +110,16 @@ private:
 
     QString bridgeSerialFor(const QString &comPort) const;
     QString standardPasswordFile();
+    // What the read's outcome is when no password opened the instrument.
+    QString unreachedOutcome(const QString &comPort, int lastResult) const;
     // The checks before the erase; an empty result means all passed.
     QString refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename);
+    QString sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort);
+    QString backupRefusal(const QString &comPort);
     void refuse(const QString &why);
     int update(BackEnd &backEnd, const QString &comPort, const QString &filename);
+    int erase(BackEnd &backEnd, const QString &comPort, const QString &filename);
+    int restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const QString &filename);
 
     QString m_message;
     int m_status = 0;

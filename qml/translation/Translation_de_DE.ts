@@ -47,5 +47,45 @@
         <source>Updating. Do not disconnect or switch off your NVX7300</source>
         <translation>Aktualisierung. Trennen Sie den NVX7300 nicht vom Computer und schalten Sie ihn nicht aus</translation>
     </message>
+    <message>
+        <source>Update refused: the firmware file is damaged</source>
+        <translation>Aktualisierung abgelehnt: Die Firmware-Datei ist beschädigt</translation>
+    </message>
+    <message>
+        <source>Update refused: no backup of the NVX7300 can be made</source>
+        <translation>Aktualisierung abgelehnt: Vom NVX7300 kann keine Sicherung angelegt werden</translation>
+    </message>
+    <message>
+        <source>Update refused: another NVX7300 is connected</source>
+        <translation>Aktualisierung abgelehnt: Ein anderes NVX7300 ist angeschlossen</translation>
+    </message>
+    <message>
+        <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
+        <translation>Aktualisierung abgelehnt: Dieses NVX7300 benötigt eine Patch-Datei, die nicht installiert ist</translation>
+    </message>
+    <message>
+        <source>Update refused</source>
+        <translation>Aktualisierung abgelehnt</translation>
+    </message>
+    <message>
+        <source>Update Complete. Switch your NVX7300 off and on again</source>
+        <translation>Aktualisierung abgeschlossen. Schalten Sie Ihr NVX7300 aus und wieder ein</translation>
+    </message>
+    <message>
+        <source>The backup of this NVX7300 is damaged</source>
+        <translation>Die Sicherung dieses NVX7300 ist beschädigt</translation>
+    </message>
+    <message>
+        <source>NVX7300 is in use by another program</source>
+        <translation>NVX7300 wird von einem anderen Programm verwendet</translation>
+    </message>
+    <message>
+        <source>Not permitted to use the NVX7300 port</source>
+        <translation>Keine Berechtigung für den Anschluss des NVX7300</translation>
+    </message>
+    <message>
+        <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
+        <translation>NVX7300 muss erneut aktualisiert werden; seine letzte Sicherung ist beschädigt, eine ältere wird verwendet</translation>
+    </message>
 </context>
 </TS>

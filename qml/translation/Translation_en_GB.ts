@@ -47,5 +47,45 @@
         <source>Updating. Do not disconnect or switch off your NVX7300</source>
         <translation>Updating. Do not disconnect or switch off your NVX7300</translation>
     </message>
+    <message>
+        <source>Update refused: the firmware file is damaged</source>
+        <translation>Update refused: the firmware file is damaged</translation>
+    </message>
+    <message>
+        <source>Update refused: no backup of the NVX7300 can be made</source>
+        <translation>Update refused: no backup of the NVX7300 can be made</translation>
+    </message>
+    <message>
+        <source>Update refused: another NVX7300 is connected</source>
+        <translation>Update refused: another NVX7300 is connected</translation>
+    </message>
+    <message>
+        <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
+        <translation>Update refused: this NVX7300 needs a patch file that is not installed</translation>
+    </message>
+    <message>
+        <source>Update refused</source>
+        <translation>Update refused</translation>
+    </message>
+    <message>
+        <source>Update Complete. Switch your NVX7300 off and on again</source>
+        <translation>Update Complete. Switch your NVX7300 off and on again</translation>
+    </message>
+    <message>
+        <source>The backup of this NVX7300 is damaged</source>
+        <translation>The backup of this NVX7300 is damaged</translation>
+    </message>
+    <message>
+        <source>NVX7300 is in use by another program</source>
+        <translation>NVX7300 is in use by another program</translation>
+    </message>
+    <message>
+        <source>Not permitted to use the NVX7300 port</source>
+        <translation>Not permitted to use the NVX7300 port</translation>
+    </message>
+    <message>
+        <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
+        <translation>NVX7300 must be updated again; its latest backup is damaged, an older one is used</translation>
+    </message>
 </context>
 </TS>

@@ -47,5 +47,45 @@
         <source>Updating. Do not disconnect or switch off your NVX7300</source>
         <translation>Actualizando No desconecte ni apague su NVX7300</translation>
     </message>
+    <message>
+        <source>Update refused: the firmware file is damaged</source>
+        <translation>Actualización rechazada: el archivo de firmware está dañado</translation>
+    </message>
+    <message>
+        <source>Update refused: no backup of the NVX7300 can be made</source>
+        <translation>Actualización rechazada: no se puede hacer una copia de seguridad del NVX7300</translation>
+    </message>
+    <message>
+        <source>Update refused: another NVX7300 is connected</source>
+        <translation>Actualización rechazada: hay otro NVX7300 conectado</translation>
+    </message>
+    <message>
+        <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
+        <translation>Actualización rechazada: este NVX7300 necesita un archivo de parche que no está instalado</translation>
+    </message>
+    <message>
+        <source>Update refused</source>
+        <translation>Actualización rechazada</translation>
+    </message>
+    <message>
+        <source>Update Complete. Switch your NVX7300 off and on again</source>
+        <translation>Actualización completa. Apague y vuelva a encender su NVX7300</translation>
+    </message>
+    <message>
+        <source>The backup of this NVX7300 is damaged</source>
+        <translation>La copia de seguridad de este NVX7300 está dañada</translation>
+    </message>
+    <message>
+        <source>NVX7300 is in use by another program</source>
+        <translation>NVX7300 está siendo usado por otro programa</translation>
+    </message>
+    <message>
+        <source>Not permitted to use the NVX7300 port</source>
+        <translation>Sin permiso para usar el puerto del NVX7300</translation>
+    </message>
+    <message>
+        <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
+        <translation>NVX7300 debe actualizarse de nuevo; su última copia de seguridad está dañada, se usa una anterior</translation>
+    </message>
 </context>
 </TS>

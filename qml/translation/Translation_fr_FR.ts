@@ -47,5 +47,45 @@
         <source>Updating. Do not disconnect or switch off your NVX7300</source>
         <translation>Mise à jour. Ne débranchez pas et n'éteignez pas votre NVX7300</translation>
     </message>
+    <message>
+        <source>Update refused: the firmware file is damaged</source>
+        <translation>Mise à jour refusée : le fichier du micrologiciel est endommagé</translation>
+    </message>
+    <message>
+        <source>Update refused: no backup of the NVX7300 can be made</source>
+        <translation>Mise à jour refusée : impossible de sauvegarder le NVX7300</translation>
+    </message>
+    <message>
+        <source>Update refused: another NVX7300 is connected</source>
+        <translation>Mise à jour refusée : un autre NVX7300 est connecté</translation>
+    </message>
+    <message>
+        <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
+        <translation>Mise à jour refusée : ce NVX7300 a besoin d'un fichier de correctif qui n'est pas installé</translation>
+    </message>
+    <message>
+        <source>Update refused</source>
+        <translation>Mise à jour refusée</translation>
+    </message>
+    <message>
+        <source>Update Complete. Switch your NVX7300 off and on again</source>
+        <translation>La mise à jour est terminée. Éteignez puis rallumez votre NVX7300</translation>
+    </message>
+    <message>
+        <source>The backup of this NVX7300 is damaged</source>
+        <translation>La sauvegarde de ce NVX7300 est endommagée</translation>
+    </message>
+    <message>
+        <source>NVX7300 is in use by another program</source>
+        <translation>Le NVX7300 est utilisé par un autre programme</translation>
+    </message>
+    <message>
+        <source>Not permitted to use the NVX7300 port</source>
+        <translation>Accès au port du NVX7300 non autorisé</translation>
+    </message>
+    <message>
+        <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
+        <translation>Le NVX7300 doit être mis à jour à nouveau ; sa dernière sauvegarde est endommagée, une plus ancienne est utilisée</translation>
+    </message>
 </context>
 </TS>

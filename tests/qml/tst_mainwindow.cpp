@@ -265,18 +265,28 @@ private slots:
     void statusTexts_data()
     {
         QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason"); // the controller's message before the status
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("versionKept");
-        QTest::newRow("1 port not opened") << 1 << "NVX7300 disconnected too soon" << true;
-        QTest::newRow("100 success") << 100 << "Update Complete" << false;
-        QTest::newRow("101 engine failure") << 101 << "Update Failed" << false;
-        QTest::newRow("199 not connected") << 199 << "NVX7300 not connected" << false;
-        QTest::newRow("0 refused") << 0 << "Update Failed" << false;
+        QTest::newRow("1 port not opened") << 1 << QString() << "NVX7300 disconnected too soon" << true;
+        QTest::newRow("100 success") << 100 << QString() << "Update Complete" << false;
+        QTest::newRow("3 only the restart failed") << 3 << QString()
+                                                   << "Update Complete. Switch your NVX7300 off and on again" << false;
+        QTest::newRow("101 engine failure") << 101 << QString() << "Update Failed" << false;
+        QTest::newRow("199 not connected") << 199 << QString() << "NVX7300 not connected" << false;
+        QTest::newRow("0 refused") << 0 << QString() << "Update refused" << false;
+        QTest::newRow("0 refused, no backup")
+            << 0 << "Update refused: backup check failed: cannot write /x: No space left on device"
+            << "Update refused: no backup of the NVX7300 can be made" << false;
+        QTest::newRow("0 refused, damaged firmware")
+            << 0 << "Update refused: firmware file check failed: no end line"
+            << "Update refused: the firmware file is damaged" << false;
     }
 
     void statusTexts()
     {
         QFETCH(int, status);
+        QFETCH(QString, reason);
         QFETCH(QString, message);
         QFETCH(bool, versionKept);
         m_controller->setVersion(QStringLiteral("1.208"));
@@ -285,6 +295,7 @@ private slots:
         QCOMPARE(prop("progressBar", "visible").toBool(), true);
         item("massEraseMouseArea")->setProperty("enabled", false);
 
+        m_controller->controllerMessageChanged(reason);
         m_controller->controllerStatusChanged(status);
         QCOMPARE(text("smallMessage"), message);
         QCOMPARE(prop("progressBar", "visible").toBool(), false);
@@ -333,7 +344,7 @@ private slots:
         instrument().write(0x1080, {0xFF});
         // Without a saved copy of its information memory, nothing can be offered to recover it.
         QDir store(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware"));
-        for (const QString &backup : store.entryList({QStringLiteral("731-info-*.txt")}))
+        for (const QString &backup : store.entryList({QStringLiteral("731-info-*")}))
             QVERIFY(store.remove(backup));
         QSignalSpy versions(m_controller, &Controller::controllerHandleVersionChanged);
         readThroughController();
@@ -343,6 +354,28 @@ private slots:
         // Cleared, so that the next instrument found is read again.
         QCOMPARE(m_controller->version(), QString());
         QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+    }
+
+    void readsThatFoundNoVersionSayWhy_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("not identified") << "Unknown" << "NVX7300 software is invalid";
+        QTest::newRow("port busy") << "Port busy" << "NVX7300 is in use by another program";
+        QTest::newRow("port not permitted") << "Port not permitted" << "Not permitted to use the NVX7300 port";
+        QTest::newRow("no answer") << "Not connected" << "NVX7300 not connected";
+        QTest::newRow("backup damaged") << "Backup damaged" << "The backup of this NVX7300 is damaged";
+    }
+
+    void readsThatFoundNoVersionSayWhy()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, message);
+        m_controller->setVersion(QStringLiteral("Reading"));
+        m_controller->controllerVersionChanged(version);
+        QCOMPARE(text("smallMessage"), message);
+        // Cleared, so that the next instrument found is read again.
+        QCOMPARE(m_controller->version(), QString());
     }
 
     void massEraseCorner()

@@ -1,7 +1,7 @@
 #include "controller.h"
 #include "worker.h"
+#include "workflowjobs.h"
 
-#include "jobsupport.h"
 #include "tools/simulator/simulator.h"
 
 #include <QDir>
@@ -14,9 +14,6 @@
 #include <algorithm>
 
 namespace {
-
-using jobs::readVersion; // the last version text the window saw
-constexpr int kJobMs = 60000; // upper bound for one job; a hang fails the test, it never slows a good run
 
 QByteArray hexLine(const std::vector<uint8_t> &bytes, size_t from, size_t count)
 {
@@ -61,6 +58,9 @@ QByteArray firmwareImage(uint8_t major, uint8_t minor)
 
 } // namespace
 
+using nvxtest::jobStatuses;
+using nvxtest::readVersion;
+
 class ControllerTest : public QObject
 {
     Q_OBJECT
@@ -88,26 +88,6 @@ class ControllerTest : public QObject
         return path;
     }
 
-    // Starts a job and returns every status it reported, the last being its result.
-    static QList<int> runJob(Controller &c, const QString &port, const QString &file)
-    {
-        QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
-        c.start(port, file);
-        QList<int> seen;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < kJobMs) {
-            if (statuses.isEmpty() && !statuses.wait(kJobMs))
-                break;
-            while (!statuses.isEmpty()) {
-                seen << statuses.takeFirst().at(0).toInt();
-                if (seen.last() != 2)
-                    return seen;
-            }
-        }
-        return seen;
-    }
-
     int countCommands(uint8_t cmd) const
     {
         const auto log = sim->commandLog();
@@ -129,9 +109,14 @@ private slots:
         nvxsim::loadDefaultInstrument(*sim, 1, 10);
         QVERIFY(sim->start());
         writePasswordFile(passwordRecord(nvxsim::defaultVectors()) + passwordRecord(foreignVectors()));
+        nvxtest::listBridge(QStringLiteral("NVX0001"), port());
     }
 
-    void cleanup() { sim.reset(); }
+    void cleanup()
+    {
+        sim.reset();
+        discovery::setDriverFactory(nullptr);
+    }
 
     void readTriesRecordsFromTheLastOneBackwards()
     {
@@ -177,7 +162,7 @@ private slots:
         // Nothing read, so an update is refused without touching the instrument.
         const QString fw = writeFirmware(1, 208);
         sim->clearCommandLog();
-        QCOMPARE(runJob(c, port(), fw), QList<int>{0});
+        QCOMPARE(jobStatuses(c, port(), fw), QList<int>{0});
         QVERIFY(sim->commandLog().empty());
     }
 
@@ -188,7 +173,7 @@ private slots:
         QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
         QCOMPARE(countCommands(0x10), 2); // the first successful read ended the search
         sim->clearCommandLog();
-        QCOMPARE(runJob(c, port(), writeFirmware(1, 208)), QList<int>{0});
+        QCOMPARE(jobStatuses(c, port(), writeFirmware(1, 208)), QList<int>{0});
         QCOMPARE(countCommands(0x18), 0);
     }
 
@@ -211,7 +196,7 @@ private slots:
         Controller c;
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
 
-        const QList<int> statuses = runJob(c, port(), writeFirmware(1, 208));
+        const QList<int> statuses = jobStatuses(c, port(), writeFirmware(1, 208));
         QVERIFY(!statuses.isEmpty());
         QCOMPARE(statuses.last(), 100);
         QVERIFY(statuses.count(2) >= 20); // every erase cycle and block ticks
@@ -230,8 +215,9 @@ private slots:
     void eraseRunProgramsTheFileWithoutImageOrRestart()
     {
         Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10")); // an erase goes only after a read
         const QString fw = writeFirmware(1, 208);
-        const QList<int> statuses = runJob(c, port(), QStringLiteral("Erase") + fw);
+        const QList<int> statuses = jobStatuses(c, port(), QStringLiteral("Erase") + fw);
         QVERIFY(!statuses.isEmpty());
         QCOMPARE(statuses.last(), 100);
         QVERIFY(sim->stats().massErases >= 1);
@@ -246,7 +232,7 @@ private slots:
         nvxsim::Faults f;
         f.hangUpAfterFrames = sim->stats().frames + 30; // inside the erase cycles
         sim->setFaults(f);
-        const QList<int> statuses = runJob(c, port(), writeFirmware(1, 208));
+        const QList<int> statuses = jobStatuses(c, port(), writeFirmware(1, 208));
         QVERIFY(!statuses.isEmpty());
         QVERIFY2(statuses.last() > 100, qPrintable(QString::number(statuses.last())));
     }

@@ -6,9 +6,9 @@
 #include "worker.h"
 
 #include "devicesources.h"
-#include "jobsupport.h"
 #include "listeddevicedriver.h"
 #include "simsupport.h"
+#include "workflowjobs.h"
 
 #include <QDir>
 #include <QFile>
@@ -137,8 +137,8 @@ private slots:
         nvxsim::Simulator &next = addInstrument(uint16_t(second));
         Controller c;
         for (nvxsim::Simulator *sim : {&first, &next}) {
-            QCOMPARE(jobs::readVersion(c, portOf(*sim)), QStringLiteral("1.10"));
-            QCOMPARE(jobs::runJob(c, portOf(*sim), firmwarePath()), 100);
+            QCOMPARE(nvxtest::readVersion(c, portOf(*sim)), QStringLiteral("1.10"));
+            QCOMPARE(nvxtest::runJob(c, portOf(*sim), firmwarePath()), 100);
             QCOMPARE(sim->read(0x1100, 480), pattern(480, 0x31));
             const QString offence = patchEntryBeforePatch(sim->commandLog());
             QVERIFY2(offence.isEmpty(), qPrintable(offence));
@@ -163,10 +163,10 @@ private slots:
         const std::vector<uint8_t> before = sim.read(0x1000, 0xF000);
         Controller c;
         // Reading needs no patch: the instrument is found and its version shown.
-        QCOMPARE(jobs::readVersion(c, portOf(sim)), QStringLiteral("1.10"));
+        QCOMPARE(nvxtest::readVersion(c, portOf(sim)), QStringLiteral("1.10"));
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
         const QString file = (serviceErase ? QStringLiteral("Erase") : QString()) + firmwarePath();
-        QCOMPARE(jobs::runJob(c, portOf(sim), file), 0);
+        QCOMPARE(nvxtest::runJob(c, portOf(sim), file), 0);
         const std::vector<nvxsim::Command> log = sim.commandLog();
         QCOMPARE(std::count_if(log.begin(), log.end(), changesTheInstrument), 0L);
         QVERIFY(sim.read(0x1000, 0xF000) == before);
@@ -184,10 +184,10 @@ private slots:
         QVERIFY(Worker::passwordFilePath().contains(QStringLiteral("Дмитрий/数据")));
         nvxsim::Simulator &sim = addInstrument(0x0161);
         Controller c;
-        QCOMPARE(jobs::readVersion(c, portOf(sim)), QStringLiteral("1.10"));
-        QCOMPARE(jobs::runJob(c, portOf(sim), firmwarePath()), 100);
+        QCOMPARE(nvxtest::readVersion(c, portOf(sim)), QStringLiteral("1.10"));
+        QCOMPARE(nvxtest::runJob(c, portOf(sim), firmwarePath()), 100);
         QCOMPARE(sim.read(0x1100, 480), pattern(480, 0x31));
-        QCOMPARE(jobs::readVersion(c, portOf(sim)), QStringLiteral("1.208"));
+        QCOMPARE(nvxtest::readVersion(c, portOf(sim)), QStringLiteral("1.208"));
     }
 };
 

@@ -8,9 +8,8 @@
 //   NVX_FAULT_JOBS=j      child processes at a time (default 6)
 #include "controller.h"
 #include "worker.h"
+#include "workflowjobs.h"
 
-#include "devicesources.h"
-#include "listeddevicedriver.h"
 #include "tools/simulator/simulator.h"
 
 #include <QDir>
@@ -24,24 +23,15 @@
 #include <cstdio>
 #include <map>
 
+using namespace nvxtest;
+
 namespace {
 
-constexpr int kJobMs = 60000;   // one job; only a hang comes near it
 constexpr int kCaseMs = 150000; // one whole case in its child process
 constexpr uint8_t kNewMajor = 1, kNewMinor = 208;
 constexpr uint32_t kCode = 0x1100;
 constexpr int kCodeSize = 720; // three full blocks
 const char kChildVariable[] = "NVX_FAULT_CHILD";
-
-QByteArray hexLines(const std::vector<uint8_t> &bytes)
-{
-    QByteArray text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        text += QByteArray::number(bytes[i], 16).rightJustified(2, '0').toUpper();
-        text += (i % 16 == 15 || i + 1 == bytes.size()) ? "\r\n" : " ";
-    }
-    return text;
-}
 
 std::vector<uint8_t> code()
 {
@@ -51,16 +41,10 @@ std::vector<uint8_t> code()
     return bytes;
 }
 
-std::vector<uint8_t> vectors()
-{
-    const auto v = nvxsim::defaultVectors();
-    return std::vector<uint8_t>(v.begin(), v.end());
-}
-
 QByteArray firmware()
 {
     return "@1100\r\n" + hexLines(code()) + "@FFDC\r\n" + hexLines({kNewMajor, kNewMinor}) + "@FFE0\r\n"
-        + hexLines(vectors()) + "q\r\n";
+        + hexLines(defaultVectors()) + "q\r\n";
 }
 
 // One instrument, its bridge, the program's files: what a user's PC holds.
@@ -80,16 +64,12 @@ struct Bench
         if (!sim.start())
             return false;
         infoBefore = sim.read(0x1000, 0x100);
-        const QString port = QString::fromStdString(sim.slavePath());
-        discovery::setDriverFactory([serial, port] {
-            return std::make_unique<discovery::ListedDeviceDriver>(QVector<discovery::ListedDevice>{
-                {serial.toLatin1(), QByteArrayLiteral("NVX7300"), port}});
-        });
+        listBridge(serial, QString::fromStdString(sim.slavePath()));
         QDir().mkpath(QFileInfo(Worker::passwordFilePath()).path());
         QFile passwords(Worker::passwordFilePath());
         if (!passwords.open(QIODevice::WriteOnly))
             return false;
-        passwords.write("@FFE0\r\n" + hexLines(vectors()) + "q\r\n");
+        passwords.write(passwordRecord(defaultVectors()));
         passwords.close();
         firmwarePath = home.filePath(QStringLiteral("731-001-208.txt"));
         QFile fw(firmwarePath);
@@ -102,34 +82,6 @@ struct Bench
     QString port() const { return QString::fromStdString(sim.slavePath()); }
 };
 
-QString readVersion(Controller &c, const QString &port)
-{
-    QSignalSpy versions(&c, &Controller::controllerHandleVersionChanged);
-    c.read(port);
-    if (!versions.wait(kJobMs))
-        return QStringLiteral("<hang>");
-    return versions.last().at(0).toString();
-}
-
-// The job's final status, or -1 when it never came.
-int runUpdate(Controller &c, const QString &port, const QString &file)
-{
-    QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
-    c.start(port, file);
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < kJobMs) {
-        if (statuses.isEmpty() && !statuses.wait(int(kJobMs - t.elapsed())))
-            break;
-        while (!statuses.isEmpty()) {
-            const int status = statuses.takeFirst().at(0).toInt();
-            if (status != 2)
-                return status;
-        }
-    }
-    return -1;
-}
-
 // One case in a child process: prints one line and exits 0 when recovered.
 int runCase(int k)
 {
@@ -140,6 +92,7 @@ int runCase(int k)
     };
     if (!bench.setUp(QStringLiteral("FM%1").arg(k)))
         return lost(QStringLiteral("bench not set up"));
+    int firstStatus = -1;
     {
         Controller first;
         // A busy machine can starve a run of its line time-outs; the bench,
@@ -152,7 +105,8 @@ int runCase(int k)
         nvxsim::Faults cable;
         cable.hangUpAfterFrames = bench.sim.stats().frames + k;
         bench.sim.setFaults(cable);
-        if (runUpdate(first, bench.port(), bench.firmwarePath) < 0)
+        firstStatus = runJob(first, bench.port(), bench.firmwarePath);
+        if (firstStatus < 0)
             return lost(QStringLiteral("interrupted update hangs"));
     }
     bench.sim.setFaults(nvxsim::Faults()); // a fault beyond the update's last frame never fired
@@ -169,7 +123,7 @@ int runCase(int k)
         if (seen != QLatin1String("1.10") && seen != QLatin1String(Worker::kRecoveryVersion)
             && seen != QLatin1String("1.208"))
             continue;
-        status = runUpdate(again, bench.port(), bench.firmwarePath);
+        status = runJob(again, bench.port(), bench.firmwarePath);
         if (status < 0)
             return lost(QStringLiteral("update after restart hangs"));
     }
@@ -187,9 +141,9 @@ int runCase(int k)
             return lost(QStringLiteral("information memory differs after the update (read ") + seen + QLatin1Char(')'));
         QTest::qWait(10);
     }
-    if (bench.sim.read(kCode, kCodeSize) != code() || bench.sim.read(0xFFE0, 32) != vectors())
+    if (bench.sim.read(kCode, kCodeSize) != code() || bench.sim.read(0xFFE0, 32) != defaultVectors())
         return lost(QStringLiteral("firmware not in place"));
-    std::printf("case %d: recovered (read %s, %d %s)\n", k, qPrintable(seen), attempts,
+    std::printf("case %d: recovered (first update ended %d, read %s, %d %s)\n", k, firstStatus, qPrintable(seen), attempts,
                 attempts == 1 ? "try" : "tries");
     return 0;
 }
@@ -205,10 +159,13 @@ QString phaseOf(const nvxsim::Command &c, const QString &previous)
     return previous;
 }
 
+const char kRestartRun[] = "restart run";
+
 struct Outcome
 {
     bool recovered = false;
     bool retried = false;
+    int firstStatus = -1; // of the interrupted update
     QString line;
 };
 
@@ -232,19 +189,25 @@ class FaultMatrixTest : public QObject
             Controller c;
             QCOMPARE(readVersion(c, bench.port()), QStringLiteral("1.10"));
             start = bench.sim.stats().frames;
-            QCOMPARE(runUpdate(c, bench.port(), bench.firmwarePath), 100);
-        } // the engine's 100 comes before the restart; the controller waits for the whole job
+            QCOMPARE(runJob(c, bench.port(), bench.firmwarePath), 100);
+        }
         const auto log = bench.sim.commandLog();
         m_updateFrames = bench.sim.stats().frames - start;
         QString phase = QStringLiteral("before the erase");
         int lastWrite = 0;
+        int restartRun = m_updateFrames; // its password is the update's last one
         for (int i = 0; i < m_updateFrames; ++i) {
             if (log[size_t(start + i)].cmd == 0x12)
                 lastWrite = i;
+            if (log[size_t(start + i)].cmd == 0x10)
+                restartRun = i;
         }
         for (int i = 0; i < m_updateFrames; ++i) {
             phase = phaseOf(log[size_t(start + i)], phase);
-            m_phase[i] = i > lastWrite ? QStringLiteral("restart") : phase;
+            if (i >= restartRun)
+                m_phase[i] = QLatin1String(kRestartRun);
+            else
+                m_phase[i] = i > lastWrite ? QStringLiteral("end of programming") : phase;
         }
         m_phase[m_updateFrames] = QStringLiteral("after the last frame");
     }
@@ -303,6 +266,9 @@ private slots:
                         o.line = QString::fromUtf8(l.mid(l.indexOf("case ")));
                 }
                 o.retried = o.line.contains(QLatin1String("tries"));
+                const QRegularExpressionMatch first = QRegularExpression(QStringLiteral("first update ended (-?\\d+)")).match(o.line);
+                if (first.hasMatch())
+                    o.firstStatus = first.captured(1).toInt();
                 o.recovered = !hung && p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
                 if (hung)
                     o.line = QStringLiteral("case %1: lost: hangs").arg(it->first);
@@ -327,6 +293,9 @@ private slots:
         QFETCH(int, frame);
         const Outcome &o = m_outcome[frame];
         QVERIFY2(o.recovered, qPrintable(o.line));
+        // Firmware and information memory were in place: a failed restart is no failed update.
+        if (m_phase[frame] == QLatin1String(kRestartRun))
+            QVERIFY2(o.firstStatus == Worker::kStatusUpdatedNotRestarted, qPrintable(o.line));
     }
 
     void cleanupTestCase()

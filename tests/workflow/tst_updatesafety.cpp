@@ -1,55 +1,89 @@
 // What an update checks before it erases, what it keeps, and how an erased
 // instrument is found again, against the virtual instrument.
 #include "controller.h"
+#include "durablefile.h"
+#include "firmwarecheck.h"
 #include "infomemory.h"
 #include "worker.h"
+#include "workflowjobs.h"
 
-#include "devicesources.h"
-#include "jobsupport.h"
-#include "listeddevicedriver.h"
 #include "tools/simulator/simulator.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+using namespace nvxtest;
 
 namespace {
 
-using jobs::readVersion;
-using jobs::runJob;
+constexpr uint32_t kCode = 0x1100;
 
-QByteArray hexLines(const std::vector<uint8_t> &bytes)
-{
-    QByteArray text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        text += QByteArray::number(bytes[i], 16).rightJustified(2, '0').toUpper();
-        text += (i % 16 == 15 || i + 1 == bytes.size()) ? "\r\n" : " ";
-    }
-    return text;
-}
-
-std::vector<uint8_t> vectors()
-{
-    const auto v = nvxsim::defaultVectors();
-    return std::vector<uint8_t>(v.begin(), v.end());
-}
-
-QByteArray goodFirmware()
+QByteArray firmware(const std::vector<uint8_t> &vectors)
 {
     std::vector<uint8_t> code(64);
     for (size_t i = 0; i < code.size(); ++i)
         code[i] = static_cast<uint8_t>(0x30 + i);
-    return "@1100\r\n" + hexLines(code) + "@FFDC\r\n" + hexLines({1, 208}) + "@FFE0\r\n" + hexLines(vectors()) + "q\r\n";
+    return "@1100\r\n" + hexLines(code) + "@FFDC\r\n" + hexLines({1, 208}) + "@FFE0\r\n" + hexLines(vectors) + "q\r\n";
 }
 
-bool changesTheInstrument(const nvxsim::Command &c)
+QByteArray goodFirmware()
 {
-    return c.cmd == 0x12 || c.cmd == 0x16 || c.cmd == 0x18;
+    return firmware(defaultVectors());
+}
+
+// Vectors of another build: every handler at the start of the code.
+std::vector<uint8_t> otherVectors()
+{
+    std::vector<uint8_t> v;
+    for (int i = 0; i < 16; ++i)
+        v.insert(v.end(), {uint8_t(kCode & 0xFF), uint8_t(kCode >> 8)});
+    return v;
+}
+
+QByteArray bytesOf(const std::vector<uint8_t> &v)
+{
+    return QByteArray(reinterpret_cast<const char *>(v.data()), int(v.size()));
+}
+
+// A private mount namespace with a tiny tmpfs over `folder`. Empty on
+// success, else why it cannot be done on this machine.
+QString mountTinyDisk(const QString &folder)
+{
+    if (::geteuid() != 0)
+        return QStringLiteral("mounting a tmpfs needs root");
+    static bool unshared = false;
+    if (!unshared) {
+        // Only this thread and the threads it starts from now on see the mounts.
+        if (::unshare(CLONE_NEWNS) != 0)
+            return QStringLiteral("no private mount namespace: ") + QString::fromLocal8Bit(std::strerror(errno));
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QStringLiteral("cannot make the mounts private: ") + QString::fromLocal8Bit(std::strerror(errno));
+        unshared = true;
+    }
+    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=64k") != 0)
+        return QStringLiteral("cannot mount a tmpfs: ") + QString::fromLocal8Bit(std::strerror(errno));
+    return QString();
+}
+
+// Takes every free byte of the file system that holds folder.
+void fillDisk(const QString &folder)
+{
+    QFile filler(folder + QStringLiteral("/filler"));
+    if (!filler.open(QIODevice::WriteOnly))
+        return;
+    const QByteArray chunk(1024, 'x');
+    while (filler.write(chunk) == chunk.size() && filler.flush()) {
+    }
 }
 
 } // namespace
@@ -60,21 +94,12 @@ class UpdateSafetyTest : public QObject
 
     QTemporaryDir home;
     std::unique_ptr<nvxsim::Simulator> sim;
-    QString serial;
+    QString mounted;
 
     QString port() const { return QString::fromStdString(sim->slavePath()); }
+    static QString folder() { return QFileInfo(Worker::passwordFilePath()).path(); }
 
-    void listBridge(const QString &serialNumber)
-    {
-        serial = serialNumber;
-        const QString p = port();
-        discovery::setDriverFactory([serialNumber, p] {
-            QVector<discovery::ListedDevice> devices;
-            if (!serialNumber.isEmpty())
-                devices.push_back({serialNumber.toLatin1(), QByteArrayLiteral("NVX7300"), p});
-            return std::make_unique<discovery::ListedDeviceDriver>(devices);
-        });
-    }
+    void listBridge(const QString &serialNumber, bool listed = true) { nvxtest::listBridge(serialNumber, port(), listed); }
 
     QString writeFile(const QString &name, const QByteArray &contents)
     {
@@ -86,15 +111,28 @@ class UpdateSafetyTest : public QObject
         return path;
     }
 
-    int changingCommands() const
+    static void writePasswordFile()
     {
-        const auto log = sim->commandLog();
-        return int(std::count_if(log.begin(), log.end(), changesTheInstrument));
+        QFile f(Worker::passwordFilePath());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(passwordRecord(defaultVectors()));
     }
 
-    void eraseInstrument()
+    void eraseInstrument() { sim->write(0x1000, std::vector<uint8_t>(0x10000 - 0x1000, 0xFF)); }
+
+    // What an update interrupted after its write-back leaves: no firmware.
+    void eraseFirmware() { sim->write(0x1100, std::vector<uint8_t>(0x10000 - 0x1100, 0xFF)); }
+
+    QByteArray infoMemory() const { return bytesOf(sim->read(0x1000, 0x100)); }
+
+    // The instrument as the update leaves it: its own information memory, the new version.
+    void verifyUpdated(const QByteArray &infoBefore)
     {
-        sim->write(0x1000, std::vector<uint8_t>(0x10000 - 0x1000, 0xFF));
+        QByteArray expected = infoBefore;
+        expected[0x90] = 1;
+        expected[0x91] = char(208);
+        QTRY_COMPARE_WITH_TIMEOUT(infoMemory(), expected, 5000);
+        QCOMPARE(sim->read(kCode, 2), (std::vector<uint8_t>{0x30, 0x31}));
     }
 
 private slots:
@@ -112,17 +150,18 @@ private slots:
         nvxsim::loadDefaultInstrument(*sim, 1, 10);
         QVERIFY(sim->start());
         listBridge(QStringLiteral("NVX0001"));
-        QDir(QFileInfo(Worker::passwordFilePath()).path()).removeRecursively();
-        QDir().mkpath(QFileInfo(Worker::passwordFilePath()).path());
-        QFile f(Worker::passwordFilePath());
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("@FFE0\r\n" + hexLines(vectors()) + "q\r\n");
+        QDir(folder()).removeRecursively();
+        QDir().mkpath(folder());
+        writePasswordFile();
     }
 
     void cleanup()
     {
         sim.reset();
         discovery::setDriverFactory(nullptr);
+        if (!mounted.isEmpty())
+            ::umount2(QFile::encodeName(mounted).constData(), MNT_DETACH);
+        mounted.clear();
     }
 
     void faultyFirmwareIsNeverFlashed_data()
@@ -152,7 +191,7 @@ private slots:
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
         const QString file = writeFile(QStringLiteral("bad.txt"), contents);
         QCOMPARE(runJob(c, port(), eraseRun ? QStringLiteral("Erase") + file : file), 0);
-        QCOMPARE(changingCommands(), 0);
+        QCOMPARE(changingCommands(*sim), 0);
         QVERIFY(sim->read(0x1000, 0xF000) == before);
         QVERIFY(!messages.isEmpty());
         QVERIFY2(messages.last().at(0).toString().startsWith(QLatin1String("Update refused: firmware file check failed")),
@@ -182,7 +221,7 @@ private slots:
         sim->clearCommandLog();
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
         QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 0);
-        QCOMPARE(changingCommands(), 0);
+        QCOMPARE(changingCommands(*sim), 0);
         QVERIFY(sim->read(0x1000, 0xF000) == before);
         QVERIFY(!messages.isEmpty());
         QVERIFY2(messages.last().at(0).toString().contains(reasonPart), qPrintable(messages.last().at(0).toString()));
@@ -197,17 +236,77 @@ private slots:
         QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 100);
     }
 
+    void noEraseWithoutADurableBackup_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("plain serial port") << "unlisted" << true;
+        QTest::newRow("bridge without a serial number") << "no serial" << true;
+        QTest::newRow("backup path blocked") << "blocked" << true;
+        QTest::newRow("disk full") << "disk full" << true;
+        // An alias leads to the same bridge, so the backup is made and found.
+        QTest::newRow("port given by an alias") << "alias" << false;
+    }
+
+    void noEraseWithoutADurableBackup()
+    {
+        QFETCH(QString, setting);
+        QFETCH(bool, refused);
+        const QString backup = Worker::backupFilePath(QStringLiteral("NVX0001"));
+        QString portName = port();
+        if (setting == QLatin1String("unlisted")) {
+            listBridge(QString(), false);
+        } else if (setting == QLatin1String("no serial")) {
+            listBridge(QString());
+        } else if (setting == QLatin1String("blocked")) {
+            QVERIFY(QDir().mkpath(backup));
+        } else if (setting == QLatin1String("alias")) {
+            portName = home.filePath(QStringLiteral("usb-FTDI_NVX7300_NVX0001-if00-port0"));
+            QVERIFY(QFile::link(port(), portName));
+        } else if (setting == QLatin1String("disk full")) {
+            const QString why = mountTinyDisk(folder());
+            if (!why.isEmpty())
+                QSKIP(qPrintable(why));
+            mounted = folder();
+            writePasswordFile();
+            // Room for the image each read writes, then none at all.
+            QFile image(Worker::memoryImageFilePath());
+            QVERIFY(image.open(QIODevice::WriteOnly));
+            image.write(QByteArray(1024, 'x'));
+            image.close();
+            fillDisk(folder());
+        }
+
+        const QByteArray infoBefore = infoMemory();
+        Controller c;
+        QCOMPARE(readVersion(c, portName), QStringLiteral("1.10"));
+        sim->clearCommandLog();
+        QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
+        const int status = runJob(c, portName, writeFile(QStringLiteral("fw.txt"), goodFirmware()));
+        if (!refused) {
+            QCOMPARE(status, 100);
+            QCOMPARE(infomemory::loadBackup(backup).bytes, infoBefore);
+            verifyUpdated(infoBefore);
+            return;
+        }
+        QCOMPARE(status, 0);
+        QCOMPARE(changingCommands(*sim), 0);
+        QCOMPARE(infoMemory(), infoBefore);
+        QVERIFY(!messages.isEmpty());
+        const QString why = messages.last().at(0).toString();
+        QVERIFY2(why.startsWith(QLatin1String("Update refused: backup check failed: ")), qPrintable(why));
+    }
+
     void backupIsKeptPerBridgeAndNeverReplacedByAnUnmarkedImage()
     {
-        const std::vector<uint8_t> info = sim->read(0x1000, 0x100);
-        const QByteArray infoBytes(reinterpret_cast<const char *>(info.data()), int(info.size()));
+        const QByteArray infoBytes = infoMemory();
         {
             Controller c;
             QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
         }
         const QString backup = Worker::backupFilePath(QStringLiteral("NVX0001"));
         QVERIFY(backup.contains(QLatin1String("NVX0001")));
-        QCOMPARE(infomemory::loadBackup(backup), infoBytes);
+        QCOMPARE(infomemory::loadBackup(backup).bytes, infoBytes);
 
         // Something that is no NVX7300 on the same bridge leaves the backup alone.
         sim->write(0x1080, {0x55});
@@ -216,7 +315,7 @@ private slots:
             Controller c;
             QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
         }
-        QCOMPARE(infomemory::loadBackup(backup), infoBytes);
+        QCOMPARE(infomemory::loadBackup(backup).bytes, infoBytes);
         // Another bridge gets its own file.
         QVERIFY(Worker::backupFilePath(QStringLiteral("NVX0002")) != backup);
         QVERIFY(!Worker::backupFilePath(QStringLiteral("../..")).contains(QLatin1String("..")));
@@ -224,24 +323,34 @@ private slots:
 
     void erasedInstrumentWithItsBackupIsRecoveredByTheNextUpdate()
     {
-        const std::vector<uint8_t> info = sim->read(0x1000, 0x100);
+        const QByteArray info = infoMemory();
         {
             Controller c;
             QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
         }
         eraseInstrument();
         Controller c;
-        QSignalSpy versions(&c, &Controller::controllerHandleVersionChanged);
         QCOMPARE(readVersion(c, port()), QLatin1String(Worker::kRecoveryVersion));
         QVERIFY(c.needsRecovery());
         QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 100);
-
-        std::vector<uint8_t> expected = info;
-        expected[0x90] = 1;
-        expected[0x91] = 208;
-        QTRY_COMPARE_WITH_TIMEOUT(sim->read(0x1000, 0x100), expected, 5000);
+        verifyUpdated(info);
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.208"));
         QVERIFY(!c.needsRecovery());
+    }
+
+    void informationMemoryLeftByAFailedFirmwareStepIsRestored()
+    {
+        // No backup anywhere: the instrument's own information memory is all there is.
+        const QByteArray info = infoMemory();
+        eraseFirmware();
+        sim->write(0x1090, {0xFF, 0xFF});
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QLatin1String(Worker::kRecoveryVersion));
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 100);
+        verifyUpdated(info);
+        // The backup came first.
+        QCOMPARE(infomemory::withErasedVersion(infomemory::loadBackup(Worker::backupFilePath(QStringLiteral("NVX0001"))).bytes),
+                 infomemory::withErasedVersion(info));
     }
 
     void erasedInstrumentIsNotRecoveredFromAnUnfitBackup_data()
@@ -263,28 +372,125 @@ private slots:
         eraseInstrument();
         if (!left.isEmpty())
             sim->write(0x10DA, std::vector<uint8_t>(left.begin(), left.end()));
-        listBridge(bridge);
+        listBridge(bridge, !bridge.isEmpty());
         Controller c;
         QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
         QVERIFY(!c.needsRecovery());
         sim->clearCommandLog();
         QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 0);
-        QCOMPARE(changingCommands(), 0);
+        QCOMPARE(changingCommands(*sim), 0);
     }
 
-    void backupThatIsNoImageCountsAsNone()
+    void damagedBackupIsNeverRestoredSilently_data()
     {
+        QTest::addColumn<QByteArray>("latest"); // what the backup file holds; empty: one bit changed
+        QTest::addColumn<bool>("olderCopy");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("one bit changed, older copy intact") << QByteArray() << true
+                                                            << Worker::kRecoveryFromOlderBackupVersion;
+        QTest::newRow("one bit changed, no older copy") << QByteArray() << false << Worker::kBackupDamagedVersion;
+        QTest::newRow("empty, as a full disk left it") << QByteArray("") << false << Worker::kBackupDamagedVersion;
+    }
+
+    void damagedBackupIsNeverRestoredSilently()
+    {
+        QFETCH(QByteArray, latest);
+        QFETCH(bool, olderCopy);
+        QFETCH(QString, version);
+        const QByteArray info = infoMemory();
         {
             Controller c;
             QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
         }
-        QFile backup(Worker::backupFilePath(QStringLiteral("NVX0001")));
-        QVERIFY(backup.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        backup.write("<html>not found</html>\n");
-        backup.close();
+        const QString backup = Worker::backupFilePath(QStringLiteral("NVX0001"));
+        QByteArray text = durable::readFile(backup, 4096);
+        if (latest.isNull()) {
+            const int at = text.indexOf("\n", 6 + 48 * 13) + 1; // a calibration line; still a valid image
+            text[at] = text[at] == '0' ? '1' : '0';
+            QVERIFY(infomemory::fromText(text.left(text.indexOf("q\n") + 2)).size() == 256);
+        } else {
+            text = latest;
+        }
+        QFile damaged(backup);
+        QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        damaged.write(text);
+        damaged.close();
+        if (olderCopy) {
+            QFile older(backup + QLatin1String(durable::kOldSuffix));
+            QVERIFY(older.open(QIODevice::WriteOnly));
+            older.write(infomemory::backupText(info));
+        }
         eraseInstrument();
+
         Controller c;
-        QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+        QCOMPARE(readVersion(c, port()), version);
+        sim->clearCommandLog();
+        const int status = runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware()));
+        if (olderCopy) {
+            QCOMPARE(status, 100);
+            verifyUpdated(info);
+            // The damaged copy has been replaced by a sound one.
+            QCOMPARE(infomemory::loadBackup(backup).latest, infomemory::BackupState::Intact);
+        } else {
+            QCOMPARE(status, 0);
+            QCOMPARE(changingCommands(*sim), 0);
+        }
+    }
+
+    void restartAfterAnUpdateOpensWithTheNewFirmwaresPassword()
+    {
+        // The password file knows only the vectors of the firmware before the update.
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
+        sim->clearCommandLog();
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), firmware(otherVectors()))), 100);
+        QCOMPARE(sim->read(0xFFE0, 32), otherVectors());
+        // After the erase: the update's standard password and the restart's,
+        // each accepted.
+        const auto log = sim->commandLog();
+        const auto erase = std::find_if(log.begin(), log.end(), [](const nvxsim::Command &cmd) { return cmd.cmd == 0x18; });
+        QVERIFY(erase != log.end());
+        int passwords = 0;
+        for (auto it = erase; it != log.end(); ++it) {
+            if (it->cmd != 0x10)
+                continue;
+            ++passwords;
+            QVERIFY2(it->acked, "a password after the erase was refused");
+        }
+        QCOMPARE(passwords, 2);
+    }
+
+    void readThatNeverReachesTheInstrumentSaysWhy_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("port held by another program") << "busy" << Worker::kPortBusyVersion;
+        QTest::newRow("switched off") << "silent" << Worker::kNotConnectedVersion;
+        QTest::newRow("falls silent during the read") << "falls silent" << Worker::kNotConnectedVersion;
+        QTest::newRow("unplugged") << "unplugged" << Worker::kNotConnectedVersion;
+        QTest::newRow("answers, but no password opens it") << "locked" << Worker::kUnknownVersion;
+    }
+
+    void readThatNeverReachesTheInstrumentSaysWhy()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, version);
+        QString portName = port();
+        QSerialPort holder(portName);
+        nvxsim::Faults faults;
+        if (setting == QLatin1String("busy"))
+            QVERIFY(holder.open(QIODevice::ReadWrite));
+        else if (setting == QLatin1String("silent"))
+            faults.noSyncReply = true;
+        else if (setting == QLatin1String("falls silent"))
+            faults.silenceAfterFrames = 2;
+        else if (setting == QLatin1String("unplugged"))
+            portName = home.filePath(QStringLiteral("no-such-port"));
+        else if (setting == QLatin1String("locked"))
+            sim->write(0xFFE0, std::vector<uint8_t>(32, 0x42));
+        sim->setFaults(faults);
+        Controller c;
+        QCOMPARE(readVersion(c, portName), version);
     }
 
     void informationImageText_data()
@@ -308,6 +514,19 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(bool, complete);
         QCOMPARE(infomemory::fromText(text).size(), complete ? 256 : 0);
+    }
+
+    void writeBackEndsWithTheMarker()
+    {
+        const QByteArray info = infoMemory();
+        const QByteArray text = infomemory::toRestoreText(info);
+        QVERIFY(text.size() < Worker::kMemoryImageSize);
+        QCOMPARE(infomemory::fromText(text), infomemory::withErasedVersion(info));
+        QVector<bsl::ImageBlock> blocks;
+        QString reason;
+        QVERIFY(bsl::parseTiText(text, &blocks, &reason));
+        QCOMPARE(blocks.last().address, 0x1080u);
+        QCOMPARE(blocks.last().bytes.size(), 2);
     }
 };
 

@@ -106,6 +106,8 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
             ok = noValue(&o.offline);
         } else if (name == QLatin1String("all")) {
             ok = noValue(&o.all);
+        } else if (name == QLatin1String("yes")) {
+            ok = noValue(&o.yes);
         } else if (name == QLatin1String("progress-lines")) {
             ok = noValue(&o.progressLines);
         } else if (name == QLatin1String("allow-downgrade")) {
@@ -172,6 +174,10 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         *error = QStringLiteral("give either --all or --port, not both");
         return false;
     }
+    if (o.yes && o.command != Command::Erase) {
+        *error = QStringLiteral("--yes belongs to erase");
+        return false;
+    }
     if (o.command == Command::Erase && o.file.isEmpty()) {
         *error = QStringLiteral("erase needs --file PATH, the firmware programmed after the erase");
         return false;
@@ -215,7 +221,10 @@ QString helpText()
         "  update --all [--ports P1,P2,...] [--version NUMBER | --file PATH] ...\n"
         "                                    update every attached instrument (or the ports named)\n"
         "                                    at the same time, one process each, then a summary\n"
-        "  erase [--port P] --file PATH      service run: mass erase, then program PATH\n"
+        "  erase [--port P] --file PATH [--yes]\n"
+        "                                    service run: read and back up the instrument's\n"
+        "                                    information memory, ask (unless --yes), mass erase,\n"
+        "                                    then program PATH\n"
         "\n"
         "Without --port, version, update and erase use the only attached instrument.\n"
         "\n"
@@ -231,7 +240,8 @@ QString helpText()
         "\n"
         "Exit status:\n"
         "  0  success (update: \"Update Complete\"; version: the instrument was identified)\n"
-        "  1  the update or erase failed, or with --all at least one instrument failed\n"
+        "  1  the update or erase failed or was refused (the reason on standard error),\n"
+        "     or with --all at least one instrument failed\n"
         "  2  wrong command line\n"
         "  3  no instrument attached, or none at the named port\n"
         "  4  serial port busy, or not permitted (install the udev rule)\n"
@@ -239,7 +249,7 @@ QString helpText()
         "  6  unknown version, or no firmware version available (update: none as new as the\n"
         "     running one, see --allow-downgrade)\n"
         "  7  catalogue unreachable, or its answer refused (versions: the stored list is shown)\n"
-        "  8  firmware file unreadable\n"
+        "  8  firmware file unreadable or damaged (\"Update refused: firmware file check failed\")\n"
         "  9  version: the instrument was left erased and must be updated again\n");
 }
 

@@ -15,7 +15,7 @@ enum Exit {
     kExitNotIdentified = 5,      // version "Unknown": no password opened it, or not an NVX7300
     kExitUnknownVersion = 6,     // the named version is not available, or none is
     kExitCatalogueUnreachable = 7,
-    kExitFileUnreadable = 8,
+    kExitFileUnreadable = 8,     // the firmware file cannot be read or fails its check
     kExitNeedsRecovery = 9,      // an erased instrument with a backup: update it again
 };
 
@@ -33,6 +33,7 @@ struct Options
     bool progressLines = false; // children of --all report progress as "@" lines
     bool allowDowngrade = false; // update may install a version older than the running one
     bool noDowngrade = false;    // update refuses an older version even from --file
+    bool yes = false;           // erase without asking
     int virtualInstruments = 0;
     QString port;
     QStringList ports;

@@ -2,66 +2,83 @@
 
 #include "controller.h"
 #include "ctloptions.h"
+#include "portcheck.h"
 #include "versioncomboboxmanagement.h"
+#include "worker.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSerialPort>
 #include <QTimer>
 
 namespace nvxctl {
 
 namespace {
-constexpr int kReadLockWaitMs = 120000; // other processes' reads, one after another
+constexpr int kReadLockWaitMs = 120000;  // other processes' reads, one after another
+constexpr int kStaleLockMs = 150000;     // longer than any holder keeps it (a read gives up after 120 s)
+constexpr int kUnnamedLockGraceMs = 5000; // a holder writes its name right after creating the file
+constexpr int kLockPollMs = 1000;
+constexpr int kStatusRefused = 0;
 constexpr int kStatusPortFailed = 1;
 constexpr int kStatusProgress = 2;
 constexpr int kStatusNotConnected = 199;
 constexpr int kStatusSuccessLimit = 100; // above it: a failed engine run
 const char kLockName[] = ".nvx7300ctl-read.lock";
+const char kRefusalPrefix[] = "Update refused: ";
+
+// A lock file that names no holder (empty or corrupt, from a crash or a full
+// disk) and is not being written just now: nobody holds it.
+bool unnamedLeftover(const QLockFile &lock, const QString &path)
+{
+    const QFileInfo info(path);
+    qint64 pid = 0;
+    QString host, application;
+    return info.exists() && !lock.getLockInfo(&pid, &host, &application)
+        && qAbs(info.lastModified().msecsTo(QDateTime::currentDateTime())) > kUnnamedLockGraceMs;
+}
 } // namespace
 
 QString windowText(int status)
 {
+    if (status == kStatusRefused)
+        return QStringLiteral("Update refused");
     if (status == kStatusPortFailed)
         return QStringLiteral("NVX7300 disconnected too soon");
     if (status == kStatusProgress)
         return QStringLiteral("Updating. Do not disconnect or switch off your NVX7300");
+    if (status == Worker::kStatusUpdatedNotRestarted)
+        return QStringLiteral("Update Complete. Switch your NVX7300 off and on again");
     if (status == kStatusNotConnected)
         return QStringLiteral("NVX7300 not connected");
-    // 0: refused before anything reached the instrument, which is no success.
-    if (status > kStatusSuccessLimit || status <= 0)
+    if (status > kStatusSuccessLimit || status < 0)
         return QStringLiteral("Update Failed");
     return QStringLiteral("Update Complete");
 }
 
 PortProblem diagnosePort(const QString &port)
 {
-    QSerialPort serial;
-    serial.setPortName(port);
-    if (serial.open(QIODevice::ReadWrite)) {
-        serial.close();
+    const portcheck::Diagnosis diagnosis = portcheck::diagnose(port);
+    switch (diagnosis.state) {
+    case portcheck::PortState::Openable:
         return {kExitPortUnavailable, QStringLiteral("serial port %1 could not be opened by the engine").arg(port)};
-    }
-    const QSerialPort::SerialPortError error = serial.error();
-    if (error == QSerialPort::DeviceNotFoundError)
+    case portcheck::PortState::Missing:
         return {kExitNoInstrument, QStringLiteral("no instrument at %1").arg(port)};
-    if (error == QSerialPort::PermissionError) {
-        const QString path = serial.portName().startsWith(QLatin1Char('/')) ? serial.portName()
-                                                                             : QStringLiteral("/dev/") + serial.portName();
-        const QFileInfo info(port.startsWith(QLatin1Char('/')) ? port : path);
-        if (info.exists() && (!info.isReadable() || !info.isWritable())) {
-            return {kExitPortUnavailable,
-                    QStringLiteral("not permitted to open %1; install the udev rule: "
-                                   "sudo cp packaging/linux/60-nvx7300.rules /etc/udev/rules.d/ "
-                                   "&& sudo udevadm control --reload-rules && sudo udevadm trigger, "
-                                   "then plug the instrument in again")
-                        .arg(port)};
-        }
+    case portcheck::PortState::NotPermitted:
+        return {kExitPortUnavailable,
+                QStringLiteral("not permitted to open %1; install the udev rule: "
+                               "sudo cp packaging/linux/60-nvx7300.rules /etc/udev/rules.d/ "
+                               "&& sudo udevadm control --reload-rules && sudo udevadm trigger, "
+                               "then plug the instrument in again")
+                    .arg(port)};
+    case portcheck::PortState::Busy:
         return {kExitPortUnavailable, QStringLiteral("serial port %1 is busy (another program has it open)").arg(port)};
+    case portcheck::PortState::Failed:
+        break;
     }
-    return {kExitPortUnavailable, QStringLiteral("cannot open %1: %2").arg(port, serial.errorString())};
+    return {kExitPortUnavailable, QStringLiteral("cannot open %1: %2").arg(port, diagnosis.detail)};
 }
 
 struct InstrumentSession::Impl
@@ -82,20 +99,25 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
     ReadOutcome outcome;
     const QString folder = VersionComboBoxManagement::firmwareDirectory();
     QDir().mkpath(folder);
-    QLockFile lock(folder + QLatin1Char('/') + QLatin1String(kLockName));
-    lock.setStaleLockTime(0); // a crashed holder is detected by its process id
-    if (!lock.tryLock(kReadLockWaitMs)) {
-        outcome.timedOut = true;
-        return outcome;
+    const QString lockPath = folder + QLatin1Char('/') + QLatin1String(kLockName);
+    QLockFile lock(lockPath);
+    // A crashed holder is found by its process id, a hung one by the age of its file.
+    lock.setStaleLockTime(kStaleLockMs);
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (unnamedLeftover(lock, lockPath))
+            lock.removeStaleLockFile();
+        if (lock.tryLock(kLockPollMs))
+            break;
+        if (waited.elapsed() >= kReadLockWaitMs) {
+            outcome.timedOut = true;
+            return outcome;
+        }
     }
 
     QEventLoop loop;
     bool answered = false;
-    auto statusConnection = QObject::connect(&d->controller, &Controller::controllerHandleStatusChanged, &loop,
-                                             [&](int status) {
-                                                 if (status == kStatusPortFailed)
-                                                     outcome.portFailed = true;
-                                             });
     auto versionConnection = QObject::connect(&d->controller, &Controller::controllerHandleVersionChanged, &loop,
                                               [&](const QString &version) {
                                                   outcome.version = version;
@@ -106,7 +128,6 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
     d->controller.read(port);
     if (!answered)
         loop.exec();
-    QObject::disconnect(statusConnection);
     QObject::disconnect(versionConnection);
     outcome.timedOut = !answered;
     return outcome;
@@ -117,6 +138,11 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
 {
     RunOutcome outcome;
     QEventLoop loop;
+    auto messageConnection = QObject::connect(&d->controller, &Controller::controllerHandleMessageChanged, &loop,
+                                              [&](const QString &message) {
+                                                  if (message.startsWith(QLatin1String(kRefusalPrefix)))
+                                                      outcome.refusal = message;
+                                              });
     auto connection = QObject::connect(&d->controller, &Controller::controllerHandleStatusChanged, &loop,
                                        [&](int status) {
                                            if (status == kStatusProgress) {
@@ -132,6 +158,7 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
     d->controller.start(port, filename);
     loop.exec();
     QObject::disconnect(connection);
+    QObject::disconnect(messageConnection);
     return outcome;
 }
 

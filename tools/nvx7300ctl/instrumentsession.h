@@ -19,15 +19,15 @@ PortProblem diagnosePort(const QString &port);
 
 struct ReadOutcome
 {
-    QString version;        // "major.minor", or "Unknown"
-    bool portFailed = false; // some attempt could not open the port
+    QString version; // "major.minor", or one of the worker's outcome texts ("Unknown", "Port busy", ...)
     bool timedOut = false;
 };
 
 struct RunOutcome
 {
-    int status = -1; // the controller's end status; -1 when it never came
-    int ticks = 0;   // progress ticks seen
+    int status = -1;  // the controller's end status; -1 when it never came
+    int ticks = 0;    // progress ticks seen
+    QString refusal;  // why the job refused to start ("Update refused: ..."), for status 0
 };
 
 // Drives one Controller (and so one worker thread, one engine run at a time).
@@ -41,7 +41,8 @@ public:
 
     // Every read writes the instrument's information memory through one file
     // in the shared firmware folder, so reads by several processes at once are
-    // serialised with a lock file there.
+    // serialised with a lock file there. A lock left by a process that died,
+    // or one that names no holder at all, does not hold anyone up.
     ReadOutcome read(const QString &port, int timeoutMs);
     // filename is the firmware path, or "Erase" + path for a mass-erase run.
     RunOutcome run(const QString &port, const QString &filename, int timeoutMs,

@@ -1,12 +1,14 @@
 // nvx7300ctl: the toolkit's updates without the window, for service benches,
 // production lines and scripts. Same controller, discovery and catalogue as
-// the window; see --help.
+// the window; see --help. The entry point is nvx7300ctl.cpp.
 
 #include "cataloguesession.h"
 #include "cataloguetrust.h"
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "ctloptions.h"
+#include "ctlprogram.h"
+#include "firmwarecheck.h"
 #include "fleetupdate.h"
 #include "instrumentsession.h"
 #include "terminal.h"
@@ -36,6 +38,8 @@ constexpr int kSettleTimeoutMs = 120000;    // catalogue and firmware downloads
 constexpr int kBarWidth = 40;
 constexpr int kStatusSuccess = 100;
 constexpr int kStatusPortFailed = 1;
+constexpr int kStatusRefused = 0;
+const char kFirmwareRefusal[] = "Update refused: firmware file check failed";
 
 bool g_verbose = false;
 
@@ -108,13 +112,23 @@ void installBuiltIns()
     catalogue.refreshLocalValues(&model);
 }
 
-bool fileReadable(const QString &path)
+// The file can be read and passes the checks the update makes before its erase.
+bool firmwareUsable(const QString &path, int *exitStatus)
 {
+    *exitStatus = kExitFileUnreadable;
     QFile file(path);
-    if (QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly))
-        return true;
-    printErr(QStringLiteral("cannot read firmware file %1").arg(path));
-    return false;
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        printErr(QStringLiteral("cannot read firmware file %1").arg(path));
+        return false;
+    }
+    const bsl::FirmwareCheck check = bsl::checkFirmwareFile(path);
+    if (!check.ok) {
+        printErr(QLatin1String(kFirmwareRefusal) + QStringLiteral(": ") + check.reason + QStringLiteral(" (") + path
+                 + QLatin1Char(')'));
+        return false;
+    }
+    *exitStatus = kExitOk;
+    return true;
 }
 
 int commandList(const Options &o)
@@ -138,8 +152,8 @@ int commandList(const Options &o)
     return kExitOk;
 }
 
-// Reads the version; on failure says why and sets the exit status.
-bool readVersion(InstrumentSession &session, const QString &port, QString *version, int *exitStatus)
+// Reads the instrument; when the read did not reach it, says why and sets the exit status.
+bool readInstrument(InstrumentSession &session, const QString &port, QString *version, int *exitStatus)
 {
     installBuiltIns();
     const ReadOutcome read = session.read(port, kReadTimeoutMs);
@@ -149,20 +163,50 @@ bool readVersion(InstrumentSession &session, const QString &port, QString *versi
         return false;
     }
     *version = read.version;
-    if (read.portFailed) {
-        const PortProblem problem = diagnosePort(port);
+    if (read.version == QLatin1String(Worker::kPortBusyVersion)
+        || read.version == QLatin1String(Worker::kPortNotPermittedVersion)
+        || read.version == QLatin1String(Worker::kNotConnectedVersion)) {
+        PortProblem problem = diagnosePort(port);
+        if (read.version == QLatin1String(Worker::kNotConnectedVersion) && problem.exitStatus != kExitNoInstrument)
+            problem = {kExitNoInstrument,
+                       QStringLiteral("no answer from the NVX7300 on %1; switch it on and check its cable").arg(port)};
         printErr(problem.reason);
         *exitStatus = problem.exitStatus;
         return false;
     }
-    if (read.version == QLatin1String("Unknown")) {
+    if (read.version == QLatin1String(Worker::kRecoveryFromOlderBackupVersion))
+        printErr(QStringLiteral("the latest backup of the instrument on %1 failed its check; "
+                                "the update restores the one before it")
+                     .arg(port));
+    return true;
+}
+
+// Reads the version of an instrument that can be updated.
+bool readVersion(InstrumentSession &session, const QString &port, QString *version, int *exitStatus)
+{
+    if (!readInstrument(session, port, version, exitStatus))
+        return false;
+    if (*version == QLatin1String(Worker::kUnknownVersion)) {
         printErr(QStringLiteral("the instrument on %1 was not identified: no stored password opens it, "
                                 "or it is not an NVX7300")
                      .arg(port));
         *exitStatus = kExitNotIdentified;
         return false;
     }
+    if (*version == QLatin1String(Worker::kBackupDamagedVersion)) {
+        printErr(QStringLiteral("the instrument on %1 has lost its information memory and its backup failed its "
+                                "check, so nothing can restore it; keep the backup files for service")
+                     .arg(port));
+        *exitStatus = kExitNotIdentified;
+        return false;
+    }
     return true;
+}
+
+bool needsRecovery(const QString &version)
+{
+    return version == QLatin1String(Worker::kRecoveryVersion)
+        || version == QLatin1String(Worker::kRecoveryFromOlderBackupVersion);
 }
 
 int commandVersion(const Options &o)
@@ -174,11 +218,12 @@ int commandVersion(const Options &o)
     InstrumentSession session;
     QString version;
     const bool identified = readVersion(session, port, &version, &exitStatus);
-    if (identified && version == QLatin1String(Worker::kRecoveryVersion)) {
+    if (identified && needsRecovery(version)) {
         printOut(QStringLiteral("NVX7300 must be updated again"));
         return kExitNeedsRecovery;
     }
-    if (!version.isEmpty())
+    // The instrument's own answer only; why a read never reached it is on standard error.
+    if (identified || exitStatus == kExitNotIdentified)
         printOut(version);
     return identified ? kExitOk : exitStatus;
 }
@@ -215,10 +260,8 @@ int commandVersions(const Options &o)
 bool chooseFirmware(const Options &o, QString *path, QString *description, QString *number, int *exitStatus)
 {
     if (!o.file.isEmpty()) {
-        if (!fileReadable(o.file)) {
-            *exitStatus = kExitFileUnreadable;
+        if (!firmwareUsable(o.file, exitStatus))
             return false;
-        }
         *path = o.file;
         *description = QFileInfo(o.file).fileName();
         *number = versionOfFirmwareFile(o.file);
@@ -257,10 +300,8 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
         printErr(QStringLiteral("catalogue %1; using the versions already stored")
                      .arg(catalogueTrouble(listing)));
     }
-    if (!fileReadable(chosen.path)) {
-        *exitStatus = kExitFileUnreadable;
+    if (!firmwareUsable(chosen.path, exitStatus))
         return false;
-    }
     *path = chosen.path;
     *description = chosen.description;
     *number = chosen.number;
@@ -283,8 +324,20 @@ bool downgradeAllowed(const Options &o, const QString &running, const QString &n
     return false;
 }
 
+// An erase run's own end text.
+QString eraseText(int status)
+{
+    if (status == kStatusSuccess)
+        return QStringLiteral("Erase Complete");
+    if (status == kStatusRefused)
+        return QStringLiteral("Erase refused");
+    if (status > kStatusSuccess)
+        return QStringLiteral("Erase Failed");
+    return windowText(status);
+}
+
 // Runs an update or erase job and reports it as the window would.
-int runJob(InstrumentSession &session, const Options &o, const QString &port, const QString &job)
+int runJob(InstrumentSession &session, const Options &o, const QString &port, const QString &job, bool erase = false)
 {
     const bool bar = !o.progressLines && stdoutIsTerminal();
     bool barDrawn = false;
@@ -304,10 +357,16 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
             printOut(QStringLiteral("@result -1 Update Failed"));
         return kExitFailed;
     }
-    const QString text = windowText(outcome.status);
+    const QString text = erase ? eraseText(outcome.status) : windowText(outcome.status);
     printOut(o.progressLines ? QStringLiteral("@result %1 %2").arg(outcome.status).arg(text) : text);
-    if (outcome.status == kStatusSuccess)
+    if (outcome.status == kStatusSuccess || outcome.status == Worker::kStatusUpdatedNotRestarted)
         return kExitOk;
+    if (outcome.status == kStatusRefused) {
+        // Nothing was sent that changes the instrument; the reason says what to do.
+        const QString reason = outcome.refusal.isEmpty() ? text : outcome.refusal;
+        printErr(reason);
+        return reason.startsWith(QLatin1String(kFirmwareRefusal)) ? kExitFileUnreadable : kExitFailed;
+    }
     if (outcome.status == kStatusPortFailed) {
         const PortProblem problem = diagnosePort(port);
         printErr(problem.reason);
@@ -315,6 +374,18 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
     }
     printErr(QStringLiteral("%1 on %2 (engine result %3)").arg(text, port).arg(outcome.status));
     return kExitFailed;
+}
+
+// Asks on the terminal; anything but yes, or no answer at all, is a no.
+bool confirmed(const QString &question)
+{
+    std::fprintf(stderr, "%s [y/N] ", question.toLocal8Bit().constData());
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (!std::fgets(answer, sizeof answer, stdin))
+        return false;
+    const QString reply = QString::fromLocal8Bit(answer).trimmed().toLower();
+    return reply == QLatin1String("y") || reply == QLatin1String("yes");
 }
 
 int commandUpdate(const Options &o)
@@ -354,15 +425,16 @@ int commandUpdate(const Options &o)
     InstrumentSession session;
     QString version;
     if (!readVersion(session, port, &version, &exitStatus)) {
+        const bool answered = exitStatus == kExitNotIdentified;
         if (o.progressLines)
-            printOut(QStringLiteral("@version ") + (version.isEmpty() ? QStringLiteral("-") : version));
-        else if (version == QLatin1String("Unknown"))
+            printOut(QStringLiteral("@version ") + (answered ? version : QStringLiteral("-")));
+        else if (version == QLatin1String(Worker::kUnknownVersion))
             printOut(QStringLiteral("NVX7300 software is invalid"));
         return exitStatus;
     }
     if (o.progressLines) {
         printOut(QStringLiteral("@version ") + version);
-    } else if (version == QLatin1String(Worker::kRecoveryVersion)) {
+    } else if (needsRecovery(version)) {
         printOut(QStringLiteral("NVX7300 must be updated again"));
         printOut(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     } else {
@@ -380,21 +452,40 @@ int commandUpdate(const Options &o)
 
 int commandErase(const Options &o)
 {
-    if (!fileReadable(o.file))
-        return kExitFileUnreadable;
-    QString port;
     int exitStatus = kExitOk;
+    if (!firmwareUsable(o.file, &exitStatus))
+        return exitStatus;
+    QString port;
     if (!resolvePort(o, &port, &exitStatus))
         return exitStatus;
     InstrumentSession session;
+    // The erase takes the information memory with it: the read lets the job
+    // back it up first, and shows whether there is any to keep.
+    QString version;
+    if (!readInstrument(session, port, &version, &exitStatus))
+        return exitStatus;
+    const bool identified = version != QLatin1String(Worker::kUnknownVersion)
+        && version != QLatin1String(Worker::kBackupDamagedVersion);
+    if (!identified)
+        printErr(QStringLiteral("the instrument on %1 was not identified: whatever its information memory holds "
+                                "is lost by the erase")
+                     .arg(port));
+    if (!o.yes
+        && !confirmed(QStringLiteral("Mass erase of the instrument on %1%2, then programming %3?")
+                          .arg(port, identified ? QStringLiteral(" (its information memory is backed up first)")
+                                                : QString(),
+                               o.file))) {
+        printErr(QStringLiteral("erase not confirmed; nothing was erased"));
+        return kExitFailed;
+    }
     if (!o.progressLines)
         printOut(QStringLiteral("Mass erase of %1, then programming %2").arg(port, o.file));
-    return runJob(session, o, port, QStringLiteral("Erase") + o.file);
+    return runJob(session, o, port, QStringLiteral("Erase") + o.file, true);
 }
 
 } // namespace
 
-int main(int argc, char **argv)
+int nvxctl::runProgram(int argc, char **argv)
 {
     qInstallMessageHandler(messageHandler);
     QCoreApplication app(argc, argv);
@@ -419,6 +510,10 @@ int main(int argc, char **argv)
             printOut(QStringLiteral("no catalogue key: this build accepts unsigned catalogues (development only)"));
         return kExitOk;
     }
+    // Taken from the folder the user started in: installing the built-in
+    // files moves the working directory into the firmware folder.
+    if (!o.file.isEmpty())
+        o.file = QFileInfo(o.file).absoluteFilePath();
     g_verbose = o.verbose;
     takeStandardOutput(o.verbose);
     if (!o.catalogueUrl.isEmpty()) {

@@ -1,5 +1,6 @@
-// Runs the real nvx7300ctl program against virtual instruments on
-// pseudo-terminals (served by this process) and a local catalogue server.
+// Runs the nvx7300ctl program against virtual instruments on pseudo-terminals
+// (served by this process) and a local catalogue server. The program is the
+// test bench build, which lists the instruments' bridges that a test names.
 
 #include "demofirmware.h"
 #include "httpfileserver.h"
@@ -51,19 +52,31 @@ class NvxCtlTest : public QObject
     std::unique_ptr<QTemporaryDir> dataHome;
     QTemporaryDir serverRoot;
     std::unique_ptr<nvx::HttpFileServer> server;
+    QStringList bridges; // "SERIAL=PORT" for the bench
+
+    // Discovery in the program lists the instrument with this bridge serial number.
+    void listBridge(const nvxsim::Simulator &sim, const QString &serialNumber)
+    {
+        bridges << serialNumber + QLatin1Char('=') + portOf(sim);
+    }
 
     QString catalogueUrl() const { return server->baseUrl().toString() + QStringLiteral("/731"); }
     QString firmwareDir() const { return dataHome->path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware"); }
 
     // Runs the program while this process keeps serving HTTP and the instruments.
-    Run ctl(const QStringList &args)
+    Run ctl(const QStringList &args, const QByteArray &input = QByteArray(), const QString &workingDirectory = QString())
     {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome->path());
+        env.insert(QStringLiteral("NVX_BENCH_BRIDGES"), bridges.join(QLatin1Char(',')));
         p.setProcessEnvironment(env);
+        if (!workingDirectory.isEmpty())
+            p.setWorkingDirectory(workingDirectory);
         QSignalSpy finished(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
         p.start(QStringLiteral(CTL_PROGRAM), args);
+        p.write(input);
+        p.closeWriteChannel();
         Run run;
         if (!p.waitForStarted(kRunMs) || !finished.wait(kRunMs)) {
             p.kill();
@@ -128,6 +141,7 @@ private slots:
         dataHome = std::make_unique<QTemporaryDir>();
         QVERIFY(dataHome->isValid());
         server->clearRules();
+        bridges.clear();
     }
 
     void versionReadsGoodForeignAndLockedInstruments_data()
@@ -184,25 +198,134 @@ private slots:
         QVERIFY2(run.err.contains(QStringLiteral("busy")), qPrintable(run.err));
     }
 
-    void eraseProgramsTheFileWithoutRestoringInformationMemory()
+    void eraseBacksUpFirstAndAsksUnlessTold_data()
     {
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("erased");
+        QTest::newRow("--yes") << true << QByteArray() << true;
+        QTest::newRow("answered yes") << false << QByteArray("y\n") << true;
+        QTest::newRow("answered no") << false << QByteArray("n\n") << false;
+        QTest::newRow("no answer") << false << QByteArray() << false;
+    }
+
+    void eraseBacksUpFirstAndAsksUnlessTold()
+    {
+        QFETCH(bool, yes);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, erased);
         auto sim = startInstrument();
         QVERIFY(sim);
+        listBridge(*sim, QStringLiteral("BENCH1"));
+        const QByteArray info = QByteArray(reinterpret_cast<const char *>(sim->read(0x1000, 0x100).data()), 0x100);
         const QString file = serverRoot.filePath(QStringLiteral("731/") + nvx::demo::demoVersions().first().filename());
-        const Run run = ctl({QStringLiteral("erase"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"), file});
+        QStringList args{QStringLiteral("erase"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"), file};
+        if (yes)
+            args << QStringLiteral("--yes");
+        const Run run = ctl(args, answer);
+        // The backup is there whatever the answer: the read made it.
+        QFile backup(firmwareDir() + QStringLiteral("/731-info-BENCH1.txt"));
+        QVERIFY(backup.open(QIODevice::ReadOnly));
+        QVERIFY(backup.readAll().startsWith(QByteArray("@1000\n")));
+        if (!erased) {
+            QCOMPARE(run.exitCode, kExitFailed);
+            QCOMPARE(sim->stats().massErases, 0);
+            return;
+        }
         QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
-        QCOMPARE(run.out.last(), QStringLiteral("Update Complete"));
+        QCOMPARE(run.out.last(), QStringLiteral("Erase Complete"));
         QVERIFY(sim->stats().massErases >= 1);
         nvxsim::Simulator reference;
         QVERIFY(reference.loadTiTxt(nvx::demo::firmwareImage(1, 126).toStdString()));
         QCOMPARE(sim->read(0x1100, 64), reference.read(0x1100, 64));
         QCOMPARE(sim->read(0x1080, 1), std::vector<uint8_t>{0xFF});
+        QVERIFY(info.at(0x80) == char(0xAA));
+    }
+
+    void relativeFileIsTheOneInTheStartingFolder()
+    {
+        // Named like the built-in image, which the program installs in its
+        // firmware folder before it programs.
+        QTemporaryDir start;
+        QFile fw(start.filePath(QStringLiteral("731-001-010-2019-11-28-1324.txt")));
+        QVERIFY(fw.open(QIODevice::WriteOnly));
+        fw.write(nvx::demo::firmwareImage(1, 208));
+        fw.close();
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        listBridge(*sim, QStringLiteral("BENCH1"));
+        const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
+        const Run run = ctl({QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"),
+                             QStringLiteral("731-001-010-2019-11-28-1324.txt")},
+                            QByteArray(), start.path());
+        QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
+        QTRY_VERIFY_WITH_TIMEOUT(!sim->hostConnected(), 5000);
+        verifyUpdated(*sim, infoBefore, 1, 208);
+    }
+
+    void leftoverReadLockHoldsNobodyUp_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("not a lock") << QByteArray("\x01\x02garbage");
+    }
+
+    void leftoverReadLockHoldsNobodyUp()
+    {
+        QFETCH(QByteArray, contents);
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        QVERIFY(QDir().mkpath(firmwareDir()));
+        QFile lock(firmwareDir() + QStringLiteral("/.nvx7300ctl-read.lock"));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(contents);
+        lock.flush();
+        QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+        lock.close();
+        const Run run = ctl({QStringLiteral("version"), QStringLiteral("--port"), portOf(*sim)});
+        QCOMPARE(run.out, QStringList{QStringLiteral("1.10")});
+        QCOMPARE(run.exitCode, kExitOk);
+    }
+
+    void refusalSaysWhyWithoutVerbose_data()
+    {
+        QTest::addColumn<QByteArray>("firmware"); // empty: a good one
+        QTest::addColumn<bool>("listed");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("damaged firmware file") << QByteArray("<html>502 Bad Gateway</html>\n") << true
+                                               << "Update refused: firmware file check failed" << kExitFileUnreadable;
+        QTest::newRow("plain serial port: no backup can be found again")
+            << QByteArray() << false << "Update refused: backup check failed" << kExitFailed;
+    }
+
+    void refusalSaysWhyWithoutVerbose()
+    {
+        QFETCH(QByteArray, firmware);
+        QFETCH(bool, listed);
+        QFETCH(QString, reason);
+        QFETCH(int, exitCode);
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        if (listed)
+            listBridge(*sim, QStringLiteral("BENCH1"));
+        QTemporaryDir dir;
+        QFile fw(dir.filePath(QStringLiteral("fw.txt")));
+        QVERIFY(fw.open(QIODevice::WriteOnly));
+        fw.write(firmware.isEmpty() ? nvx::demo::firmwareImage(1, 208) : firmware);
+        fw.close();
+        const Run run = ctl({QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"),
+                             fw.fileName()});
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(QStringLiteral("nvx7300ctl: ") + reason), qPrintable(run.err));
+        QCOMPARE(sim->stats().massErases, 0);
     }
 
     void updateInstallsNewestVersionAndRestoresInformationMemory()
     {
         auto sim = startInstrument();
         QVERIFY(sim);
+        listBridge(*sim, QStringLiteral("BENCH1"));
         sim->write(0x10C0, {0x11, 0x22, 0x33, 0x44}); // calibration data that must survive
         const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
 
@@ -253,6 +376,7 @@ private slots:
         for (int i = 0; i < 3; ++i) {
             sims.push_back(startInstrument());
             QVERIFY(sims.back());
+            listBridge(*sims.back(), QStringLiteral("BENCH%1").arg(i + 1));
             // Each instrument its own calibration data: reads running side by
             // side must not hand one instrument's back to another.
             sims.back()->write(0x10C0, {uint8_t(0xA0 + i), uint8_t(0xB0 + i), uint8_t(0xC0 + i)});

@@ -1,0 +1,102 @@
+#pragma once
+
+// The controller's jobs against the virtual instrument, for the suites of the
+// update workflow. Link nvx_workflow, nvxsim and Qt5::Test with it.
+
+#include "controller.h"
+#include "devicesources.h"
+#include "listeddevicedriver.h"
+#include "tools/simulator/simulator.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+
+#include <algorithm>
+#include <vector>
+
+namespace nvxtest {
+
+constexpr int kJobMs = 60000; // upper bound for one job; a hang fails the test, it never slows a good run
+
+// TI-TXT data lines, 16 values a line, CR LF as the catalogue's files have them.
+inline QByteArray hexLines(const std::vector<uint8_t> &bytes)
+{
+    QByteArray text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        text += QByteArray::number(bytes[i], 16).rightJustified(2, '0').toUpper();
+        text += (i % 16 == 15 || i + 1 == bytes.size()) ? "\r\n" : " ";
+    }
+    return text;
+}
+
+inline std::vector<uint8_t> defaultVectors()
+{
+    const auto v = nvxsim::defaultVectors();
+    return std::vector<uint8_t>(v.begin(), v.end());
+}
+
+// One four-line password record: the interrupt vectors that open the loader.
+inline QByteArray passwordRecord(const std::vector<uint8_t> &vectors)
+{
+    return "@FFE0\r\n" + hexLines(vectors) + "q\r\n";
+}
+
+// Discovery lists one bridge: port, with this serial number (possibly empty),
+// or nothing at all when not listed (a plain serial port). Undo with
+// discovery::setDriverFactory(nullptr).
+inline void listBridge(const QString &serialNumber, const QString &port, bool listed = true)
+{
+    discovery::setDriverFactory([serialNumber, port, listed] {
+        QVector<discovery::ListedDevice> devices;
+        if (listed)
+            devices.push_back({serialNumber.toLatin1(), QByteArrayLiteral("NVX7300"), port});
+        return std::make_unique<discovery::ListedDeviceDriver>(devices);
+    });
+}
+
+// The last version text the window saw after a read.
+inline QString readVersion(Controller &c, const QString &port)
+{
+    QSignalSpy versions(&c, &Controller::controllerHandleVersionChanged);
+    c.read(port);
+    if (!versions.wait(kJobMs))
+        return QStringLiteral("<timeout>");
+    return versions.last().at(0).toString();
+}
+
+// Every status a job reported, its end status last (progress ticks are 2).
+inline QList<int> jobStatuses(Controller &c, const QString &port, const QString &file)
+{
+    QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
+    c.start(port, file);
+    QList<int> seen;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < kJobMs) {
+        if (statuses.isEmpty() && !statuses.wait(int(kJobMs - t.elapsed())))
+            break;
+        while (!statuses.isEmpty()) {
+            seen << statuses.takeFirst().at(0).toInt();
+            if (seen.last() != 2)
+                return seen;
+        }
+    }
+    return seen;
+}
+
+// The job's end status, or -1 when it never came.
+inline int runJob(Controller &c, const QString &port, const QString &file)
+{
+    const QList<int> seen = jobStatuses(c, port, file);
+    return seen.isEmpty() || seen.last() == 2 ? -1 : seen.last();
+}
+
+// Frames that change the instrument: mass erase, block write, segment erase.
+inline int changingCommands(const nvxsim::Simulator &sim)
+{
+    const auto log = sim.commandLog();
+    return int(std::count_if(log.begin(), log.end(),
+                             [](const nvxsim::Command &c) { return c.cmd == 0x12 || c.cmd == 0x16 || c.cmd == 0x18; }));
+}
+
+} // namespace nvxtest
