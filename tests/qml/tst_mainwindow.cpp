@@ -1,9 +1,10 @@
 // The real window, loaded by the real start-up with the virtual instrument
 // and a catalogue server on 127.0.0.1, driven through its items.
 
+#include "catalogueserver.h"
 #include "controller.h"
-#include "demofirmware.h"
 #include "languagemodel.h"
+#include "propertyhistory.h"
 #include "startup.h"
 #include "versionmodel.h"
 #include "virtualbench.h"
@@ -20,46 +21,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr int kFoundMs = 20000;   // the COM port timer polls every second at first
 constexpr int kJobMs = 60000;     // one read or update of the virtual instrument
 constexpr int kReplugMs = 30000;  // a 10 s poll sees the instrument gone, the next finds it
-
-// Records the values a property takes, from the moment the window is up.
-class PropertyHistory : public QObject
-{
-    Q_OBJECT
-
-public:
-    PropertyHistory(QObject *item, const char *property, QObject *parent)
-        : QObject(parent), m_item(item), m_property(property)
-    {
-        const QMetaObject *meta = item->metaObject();
-        const QMetaProperty p = meta->property(meta->indexOfProperty(property));
-        connect(item, p.notifySignal(), this, metaObject()->method(metaObject()->indexOfSlot("record()")));
-        record();
-    }
-
-    QVariantList values;
-
-    int indexOf(const QVariant &value, int from = 0) const { return values.indexOf(value, from); }
-
-public slots:
-    void record() { values.append(m_item->property(m_property)); }
-
-private:
-    QObject *m_item;
-    const char *m_property;
-};
 
 // The progress bar's value with its visibility at each change.
 class ProgressRecorder : public QObject
@@ -79,56 +47,6 @@ public slots:
 
 private:
     QObject *m_bar;
-};
-
-// The catalogue server program on a free port, serving a folder.
-class CatalogueServer
-{
-public:
-    bool start(const QString &root)
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            return false;
-        m_pid = fork();
-        if (m_pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlives a test that was killed
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            const std::string rootText = root.toStdString();
-            execl(NVX_CATALOGUE_SERVER, NVX_CATALOGUE_SERVER, "--root", rootText.c_str(), "--quiet",
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        if (m_pid < 0) {
-            close(out[0]);
-            return false;
-        }
-        // The first line is the base URL.
-        std::string line;
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        close(out[0]);
-        m_url = QString::fromStdString(line);
-        return m_url.startsWith(QLatin1String("http://127.0.0.1:"));
-    }
-
-    ~CatalogueServer()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-
-    QString url() const { return m_url; }
-
-private:
-    pid_t m_pid = -1;
-    QString m_url;
 };
 
 } // namespace
@@ -468,8 +386,7 @@ private slots:
 int main(int argc, char *argv[])
 {
     QTemporaryDir home;
-    QTemporaryDir served;
-    if (!home.isValid() || !served.isValid())
+    if (!home.isValid())
         return 2;
     qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
     // The window starts in the system's language; the texts below are British English.
@@ -478,27 +395,14 @@ int main(int argc, char *argv[])
         qputenv("QT_LOGGING_RULES", "*.debug=false");
     QDir::setCurrent(home.path());
 
-    // The server starts on the empty folder; the catalogue then names its URL.
     CatalogueServer server;
     QString error;
-    if (!server.start(served.path())) {
-        std::fprintf(stderr, "catalogue server did not start\n");
-        return 2;
-    }
-    if (!nvx::demo::writeDemoCatalogue(served.path(), server.url(), &error)) {
+    if (!server.start(&error) || !server.seedStore(home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware"))) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 2;
     }
 
-    // The store starts with the served catalogue, as after an earlier start:
-    // on a first start the built-in catalogue names the same firmware files
-    // on the archive host, and those transfers would keep the demo's out.
-    const QString store = home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware");
-    if (!QDir().mkpath(store) || !QFile::copy(served.path() + QStringLiteral("/731/731Versions.json"),
-                                              store + QStringLiteral("/731Versions.json")))
-        return 2;
-
-    const QByteArray catalogue = (server.url() + QStringLiteral("/731")).toLatin1();
+    const QByteArray catalogue = server.catalogueUrl().toLatin1();
     QByteArray program(argv[0]);
     char virtualOption[] = "--virtual-instrument";
     char catalogueOption[] = "--catalogue-url";
