@@ -2,6 +2,8 @@
 // and a catalogue server on 127.0.0.1, driven through its items.
 
 #include "catalogueserver.h"
+#include "comportcomboboxmanagement.h"
+#include "comportmodel.h"
 #include "controller.h"
 #include "languagemodel.h"
 #include "propertyhistory.h"
@@ -116,6 +118,28 @@ private:
         return QStringLiteral("NVX7300 is currently running version ") + version;
     }
 
+    // The user picks a row of the instrument box.
+    void choose(int row)
+    {
+        QObject *box = item("comPortComboBox");
+        box->setProperty("currentIndex", row);
+        QVERIFY(QMetaObject::invokeMethod(box, "activated", Q_ARG(int, row)));
+    }
+
+    // The COM port timer's refresh, now rather than at its next 10 s tick.
+    void refreshInstruments()
+    {
+        contextObject<ComPortComboBoxManagement>("comPortComboBoxManagement")
+            ->refreshValues(contextObject<ComPortModel>("comPortModel"));
+    }
+
+    // The Update button's state right after the window has handled each status.
+    QMetaObject::Connection recordUpdateEnabledAtEachStatus(QList<bool> *enabled)
+    {
+        return connect(m_controller, &Controller::controllerHandleStatusChanged, this,
+                       [this, enabled] { enabled->append(prop("updateButton", "enabled").toBool()); });
+    }
+
 private slots:
     void initTestCase()
     {
@@ -144,6 +168,8 @@ private slots:
 
         QSignalSpy operate(m_controller, &Controller::operate);
         QSignalSpy statuses(m_controller, &Controller::controllerHandleStatusChanged);
+        QList<bool> enabledAtStatus;
+        const QMetaObject::Connection recorder = recordUpdateEnabledAtEachStatus(&enabledAtStatus);
         const int progressBefore = m_progress->steps.size();
         emitSignal(item("updateButton"), "clicked");
         QCOMPARE(operate.size(), 1);
@@ -157,6 +183,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_message->values.contains(QStringLiteral("Update Complete")), kJobMs);
         QCOMPARE(statuses.last().at(0).toInt(), 100);
         QCOMPARE(prop("progressBar", "visible").toBool(), false);
+        // Not clickable from the engine's result to the end of the job, nor
+        // after it: the version is gone until the instrument is read again.
+        QTRY_VERIFY(!m_controller->busy());
+        disconnect(recorder);
+        QVERIFY(!enabledAtStatus.contains(true));
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
 
         // The bar advanced while visible, one tick per status 2.
         const QList<QPair<double, bool>> steps = m_progress->steps.mid(progressBefore);
@@ -180,11 +212,89 @@ private slots:
         QTRY_VERIFY(prop("updateButton", "enabled").toBool());
     }
 
+    // Two instruments: a second one plugged in while the window runs, chosen
+    // in the box, updated, and pulled again. What the window shows is what it
+    // read, and what it updates.
+    void showsReadsAndUpdatesTheSameInstrument()
+    {
+        nvx::VirtualInstruments &bench = m_bench->instruments();
+        QSignalSpy reads(m_controller, &Controller::operateRead);
+        QVERIFY(bench.start(1));
+        bench.instrument(1).write(0x1091, {20}); // runs 1.20, the first one 1.208
+        const QString first = bench.portName(0);
+        const QString second = bench.portName(1);
+
+        refreshInstruments();
+        QCOMPARE(prop("comPortComboBox", "count").toInt(), 2);
+        QCOMPARE(prop("comPortComboBox", "visible").toBool(), true);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("VIRTUAL2"));
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.20")), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QCOMPARE(reads.size(), 1);
+        QCOMPARE(reads.at(0).at(0).toString(), second);
+        QCOMPARE(m_controller->readPort(), second);
+
+        // The first one chosen, then the second again at once: the first's
+        // answer arrives while the second is on show, and is not shown.
+        struct Seen
+        {
+            QString readPort, shown, message;
+            bool updateEnabled;
+        };
+        QList<Seen> seen;
+        const QMetaObject::Connection watch = connect(m_controller, &Controller::controllerHandleVersionChanged, this, [&] {
+            seen.append({m_controller->readPort(), prop("comPortComboBox", "displayText").toString(), text("smallMessage"),
+                         prop("updateButton", "enabled").toBool()});
+        });
+        choose(0);
+        QCoreApplication::processEvents(); // the window's deferred read
+        QCOMPARE(reads.size(), 2);
+        QCOMPARE(reads.at(1).at(0).toString(), first);
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+        choose(1);
+        QTRY_COMPARE(reads.size(), 3);
+        QCOMPARE(reads.at(2).at(0).toString(), second);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
+        disconnect(watch);
+        QCOMPARE(text("smallMessage"), running(QStringLiteral("1.20")));
+        QVERIFY(prop("updateButton", "enabled").toBool());
+        int staleAnswers = 0;
+        for (const Seen &s : qAsConst(seen)) {
+            if (s.readPort != first)
+                continue;
+            ++staleAnswers;
+            QCOMPARE(s.shown, QStringLiteral("VIRTUAL2"));
+            QVERIFY(!s.updateEnabled);
+            QVERIFY(s.message != running(QStringLiteral("1.208")));
+        }
+        QCOMPARE(staleAnswers, 1);
+
+        // Update goes to the instrument on show and is not refused.
+        QSignalSpy operate(m_controller, &Controller::operate);
+        emitSignal(item("updateButton"), "clicked");
+        QCOMPARE(operate.size(), 1);
+        QCOMPARE(operate.at(0).at(0).toString(), second);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
+        QCOMPARE(text("smallMessage"), QStringLiteral("Update Complete"));
+        QCOMPARE(bench.instrument(1).read(0x1090, 2), (std::vector<uint8_t>{1, 208}));
+
+        // Pulled: the one left is on show and read, since it was not the one read.
+        bench.setListed(1, false);
+        refreshInstruments();
+        QCOMPARE(prop("comPortComboBox", "count").toInt(), 1);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("VIRTUAL1"));
+        QTRY_COMPARE(reads.size(), 4);
+        QCOMPARE(reads.at(3).at(0).toString(), first);
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.208")), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QCOMPARE(m_controller->readPort(), first);
+    }
+
     void statusTexts_data()
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("versionKept");
+        QTest::addColumn<bool>("versionKept"); // and with it Update enabled
         QTest::newRow("1 port not opened") << 1 << "NVX7300 disconnected too soon" << true;
         QTest::newRow("100 success") << 100 << "Update Complete" << false;
         QTest::newRow("101 engine failure") << 101 << "Update Failed" << false;
@@ -209,6 +319,7 @@ private slots:
         QCOMPARE(prop("massEraseMouseArea", "enabled").toBool(), true);
         // Cleared (except for 1), so that the next count change reads the instrument again.
         QCOMPARE(m_controller->version(), versionKept ? QStringLiteral("1.208") : QString());
+        QCOMPARE(prop("updateButton", "enabled").toBool(), versionKept);
     }
 
     void fullBarAfter170Ticks()
@@ -366,20 +477,42 @@ private slots:
     // Last: demo mode stays on until the program ends.
     void demoModeOffersTwoFictitiousInstruments()
     {
+        QSignalSpy reads(m_controller, &Controller::operateRead);
         click("demoMouseArea");
         QCOMPARE(prop("comPortComboBox", "count").toInt(), 2);
         QCOMPARE(prop("comPortComboBox", "visible").toBool(), true);
         QCOMPARE(prop("comPortComboBox", "currentIndex").toInt(), 1);
         QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo2"));
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.0")), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QCOMPARE(reads.size(), 1);
+        QCOMPARE(reads.at(0).at(0).toString(), QStringLiteral("demoport2"));
 
+        // A demo instrument's port cannot be opened, and the window says so.
         QSignalSpy operate(m_controller, &Controller::operate);
-        emitSignal(item("updateButton"), "clicked");
-        item("comPortComboBox")->setProperty("currentIndex", 0);
-        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo1"));
-        emitSignal(item("updateButton"), "clicked");
-        QCOMPARE(operate.size(), 2);
+        QList<bool> enabledAtStatus;
+        const QMetaObject::Connection recorder = recordUpdateEnabledAtEachStatus(&enabledAtStatus);
+        click("updateButton");
+        QCOMPARE(operate.size(), 1);
         QCOMPARE(operate.at(0).at(0).toString(), QStringLiteral("demoport2"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
+        disconnect(recorder);
+        QCOMPARE(text("smallMessage"), QStringLiteral("NVX7300 disconnected too soon"));
+        QVERIFY(!enabledAtStatus.isEmpty());
+        QVERIFY(!enabledAtStatus.contains(true));
+        QCOMPARE(prop("updateButton", "enabled").toBool(), true);
+
+        // The other one, chosen in the box, is read before Update acts on it.
+        choose(0);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo1"));
+        QTRY_COMPARE(reads.size(), 2);
+        QCOMPARE(reads.at(1).at(0).toString(), QStringLiteral("demoport1"));
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+        QTRY_VERIFY_WITH_TIMEOUT(prop("updateButton", "enabled").toBool(), kJobMs);
+        click("updateButton");
+        QCOMPARE(operate.size(), 2);
         QCOMPARE(operate.at(1).at(0).toString(), QStringLiteral("demoport1"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
     }
 };
 
