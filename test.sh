@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through CTest:
-# once as shipped (warnings as errors) and once under ASan/UBSan.
+# Installs what is missing, checks that the Windows-only code compiles for
+# Windows, builds, and runs every test through CTest: once as shipped
+# (warnings as errors) and once under ASan/UBSan.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh
+
+# Windows-only code, compiled for Windows (syntax only, a few seconds).
+./scripts/check-windows-syntax.sh
 
 jobs=$(nproc)
 # Builds from any checkout share one compiler cache.

@@ -14,8 +14,12 @@
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QTranslator>
 #include <QtQml>
 #include <QVariant>
@@ -89,6 +93,43 @@ CommandLine parseCommandLine()
     return result;
 }
 
+bool openGlWorks()
+{
+#if QT_CONFIG(opengl)
+    QOpenGLContext context;
+    if (!context.create())
+        return false;
+    QOffscreenSurface surface;
+    surface.setFormat(context.format());
+    surface.create();
+    const bool current = surface.isValid() && context.makeCurrent(&surface);
+    if (current)
+        context.doneCurrent();
+    return current;
+#else
+    return false;
+#endif
+}
+
+// Qt Quick aborts the program when it cannot make an OpenGL context (no GL
+// driver, a remote desktop, a bare virtual machine). Decided once, before
+// the window exists: what the environment asks for, else OpenGL when a
+// context can be made, else the software renderer.
+void chooseRenderer()
+{
+    const QByteArray asked = qgetenv("QT_QUICK_BACKEND");
+    if (!asked.isEmpty()) {
+        qDebug("Qt Quick renderer: %s, as QT_QUICK_BACKEND asks", asked.constData());
+        return;
+    }
+    if (openGlWorks()) {
+        qDebug("Qt Quick renderer: OpenGL");
+        return;
+    }
+    QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+    qWarning("Qt Quick renderer: software (no OpenGL context)");
+}
+
 } // namespace
 
 QUrl applicationPathUrl(const QString &directory)
@@ -119,6 +160,8 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     if (commandLine.exitCode >= 0)
         return commandLine.exitCode;
 
+    chooseRenderer();
+
     qmlRegisterType<Controller>("tarvelin.controller", 1, 0, "Controller");
     qmlRegisterType<AutoUpdate>("tarvelin.autoupdate", 1, 0, "AutoUpdate");
 
@@ -133,10 +176,14 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
         }
     }
 
-    QQmlApplicationEngine engine;
-    QQmlContext *context = engine.rootContext();
+    // Ended before the objects below, which the window's handlers and
+    // bindings reach until it is gone.
+    auto engine = std::make_unique<QQmlApplicationEngine>();
+    QQmlContext *context = engine->rootContext();
     const QUrl appPath = applicationPathUrl(QCoreApplication::applicationDirPath());
-    context->setContextProperty(QStringLiteral("appPath"), QVariant::fromValue(appPath));
+    // The window hands it to the update check as a folder: a text, since a
+    // URL's text form escapes "%" and unescapes "%20".
+    context->setContextProperty(QStringLiteral("appPath"), QCoreApplication::applicationDirPath());
 
     ComPortModel comPortModel;
     ComPortComboBoxManagement comPortComboBoxManagement;
@@ -157,13 +204,19 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     languageComboBoxManagement.refreshValues(&languageModel);
     context->setContextProperty(QStringLiteral("languageModel"), &languageModel);
     context->setContextProperty(QStringLiteral("languageComboBoxManagement"), &languageComboBoxManagement);
+    // The window's texts are bound as it is created: its language must be in
+    // place before. The window's own call for the first row is then a no-op.
+    if (languageModel.rowCount() > 0)
+        languageComboBoxManagement.loadLanguage(languageModel.myData(0, 0).toString());
 
-    engine.load(options.windowUrl);
-    if (engine.rootObjects().isEmpty())
+    engine->load(options.windowUrl);
+    if (engine->rootObjects().isEmpty())
         return -1;
     if (options.onWindowLoaded)
-        options.onWindowLoaded(LoadedToolkit{engine, virtualBench.get()});
-    return app.exec();
+        options.onWindowLoaded(LoadedToolkit{*engine, virtualBench.get()});
+    const int result = app.exec();
+    engine.reset();
+    return result;
 }
 
 } // namespace nvx

@@ -27,9 +27,10 @@ struct StartupOptions
 };
 
 // The program's composition root: identity, log handler, default translator,
-// command line, QML types, the objects the window reaches by name, the
-// window, the event loop, and teardown in reverse order. Returns -1 when the
-// window cannot load.
+// command line, renderer, QML types, the objects the window reaches by name,
+// the window's language, the window, the event loop, and teardown: the
+// window first, then the rest in reverse order. Returns -1 when the window
+// cannot load.
 //
 // Options (none are needed; without them nothing changes):
 //   --virtual-instrument   a virtual NVX7300 inside the program, "VIRTUAL1"

@@ -7,6 +7,7 @@ Controller::Controller(QObject *parent)
     : QObject(parent)
 {
     auto *worker = new Worker;
+    m_worker = worker;
     worker->moveToThread(&m_workerThread);
     connect(&m_workerThread, &QThread::finished, worker, &QObject::deleteLater);
     connect(this, &Controller::operate, worker, &Worker::doWork);
@@ -14,7 +15,7 @@ Controller::Controller(QObject *parent)
     connect(this, &Controller::bridgeSerialResolved, worker, &Worker::setBridgeSerial);
     connect(worker, &Worker::workerHandleStatusChanged, this, &Controller::controllerStatusChanged);
     connect(worker, &Worker::workerHandleMessageChanged, this, &Controller::controllerMessageChanged);
-    connect(worker, &Worker::workerHandleVersionChanged, this, &Controller::controllerVersionChanged);
+    connect(worker, &Worker::workerHandleVersionChanged, this, &Controller::workerVersionReported);
     m_workerThread.start();
 }
 
@@ -54,6 +55,7 @@ void Controller::start(const QString &comPort, const QString &filename)
     const QString port = USBDeviceList::realPortName(comPort);
     emit bridgeSerialResolved(port, bridgeSerialNumber(port));
     emit operate(port, filename);
+    queueJob(Job{false, comPort});
 }
 
 void Controller::read(const QString &comPort)
@@ -61,6 +63,38 @@ void Controller::read(const QString &comPort)
     const QString port = USBDeviceList::realPortName(comPort);
     emit bridgeSerialResolved(port, bridgeSerialNumber(port));
     emit operateRead(port);
+    // Named as the caller named it: the window compares it with its selection.
+    queueJob(Job{true, comPort});
+}
+
+// Jobs run one after another in the worker's event loop, so a call queued
+// there behind a job runs when that job has ended; it hands the news back.
+void Controller::queueJob(const Job &job)
+{
+    m_jobs.enqueue(job);
+    QMetaObject::invokeMethod(
+        m_worker, [this] { QMetaObject::invokeMethod(this, &Controller::jobEnded, Qt::QueuedConnection); },
+        Qt::QueuedConnection);
+    if (m_jobs.size() == 1)
+        emit busyChanged(true);
+}
+
+void Controller::jobEnded()
+{
+    if (m_jobs.isEmpty())
+        return;
+    m_jobs.dequeue();
+    if (m_jobs.isEmpty())
+        emit busyChanged(false);
+}
+
+// A read reports its version before it ends, so the oldest job still
+// queued is the read that answers.
+void Controller::workerVersionReported(const QString &version)
+{
+    if (!m_jobs.isEmpty() && m_jobs.head().read)
+        m_readPort = m_jobs.head().comPort;
+    controllerVersionChanged(version);
 }
 
 void Controller::controllerStatusChanged(int status)

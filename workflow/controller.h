@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QObject>
+#include <QQueue>
 #include <QString>
 #include <QThread>
+
+class Worker;
 
 // The window's handle on the instrument. Owns a worker thread; jobs go there
 // and their status, messages and version come back, all as queued signals.
@@ -15,6 +18,11 @@ class Controller : public QObject
     // True while the version text says that an interrupted update left the
     // instrument erased and the next update will restore it.
     Q_PROPERTY(bool needsRecovery READ needsRecovery NOTIFY controllerHandleVersionChanged)
+    // The port whose read gave the version the worker last reported (the
+    // window's own writes to `version` leave it alone); empty before any.
+    Q_PROPERTY(QString readPort READ readPort NOTIFY controllerHandleVersionChanged)
+    // True from a call to start() or read() until every job asked for has ended.
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
 
 public:
     explicit Controller(QObject *parent = nullptr);
@@ -27,6 +35,8 @@ public:
     void setStatus(int status) { controllerStatusChanged(status); }
     void setVersion(const QString &version) { controllerVersionChanged(version); }
     bool needsRecovery() const;
+    QString readPort() const { return m_readPort; }
+    bool busy() const { return !m_jobs.isEmpty(); }
 
     // The serial number of the bridge that discovery lists on comPort, which
     // may also be an alias of its port; empty when none does. GUI thread
@@ -47,9 +57,23 @@ signals:
     void controllerHandleStatusChanged(int status);
     void controllerHandleMessageChanged(QString message);
     void controllerHandleVersionChanged(QString version);
+    void busyChanged(bool busy);
 
 private:
+    struct Job
+    {
+        bool read;
+        QString comPort;
+    };
+
+    void queueJob(const Job &job);
+    void jobEnded();
+    void workerVersionReported(const QString &version);
+
     QThread m_workerThread;
+    Worker *m_worker = nullptr;
+    QQueue<Job> m_jobs; // asked for and not yet ended, oldest first
+    QString m_readPort;
     QString m_message;
     int m_status = 0;
     QString m_version = QStringLiteral("");

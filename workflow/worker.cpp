@@ -608,6 +608,14 @@ void Worker::doWork(const QString &comPort, const QString &filename)
     } else if ((!m_version.isEmpty() && m_version != QLatin1String(kUnknownVersion) && m_last.imageFromThisInstrument)
                || m_last.needsRecovery) {
         result = update(*backEnd, comPort, filename);
+    } else if (comPort.left(8) == QLatin1String(kDemoPortPrefix) && comPort == m_last.port) {
+        // A demo instrument has no port behind it: the engine's answer is
+        // that the port cannot be opened (status 1). Asked with a read, so
+        // that nothing could be erased should such a port exist after all.
+        char scratch[kMemoryImageSize] = {};
+        result = backEnd->read_memory(comPort, passwordFilePath(), 0, memoryImageFilePath(), scratch);
+        if (result == kReadSuccess)
+            result = kStatusRefused;
     } else {
         qDebug().noquote() << "Memory read failed";
         refuse(QStringLiteral("no read has identified the instrument on ") + comPort

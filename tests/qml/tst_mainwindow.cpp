@@ -1,9 +1,12 @@
 // The real window, loaded by the real start-up with the virtual instrument
 // and a catalogue server on 127.0.0.1, driven through its items.
 
+#include "catalogueserver.h"
+#include "comportcomboboxmanagement.h"
+#include "comportmodel.h"
 #include "controller.h"
-#include "demofirmware.h"
 #include "languagemodel.h"
+#include "propertyhistory.h"
 #include "startup.h"
 #include "versionmodel.h"
 #include "virtualbench.h"
@@ -20,46 +23,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr int kFoundMs = 20000;   // the COM port timer polls every second at first
 constexpr int kJobMs = 60000;     // one read or update of the virtual instrument
 constexpr int kReplugMs = 30000;  // a 10 s poll sees the instrument gone, the next finds it
-
-// Records the values a property takes, from the moment the window is up.
-class PropertyHistory : public QObject
-{
-    Q_OBJECT
-
-public:
-    PropertyHistory(QObject *item, const char *property, QObject *parent)
-        : QObject(parent), m_item(item), m_property(property)
-    {
-        const QMetaObject *meta = item->metaObject();
-        const QMetaProperty p = meta->property(meta->indexOfProperty(property));
-        connect(item, p.notifySignal(), this, metaObject()->method(metaObject()->indexOfSlot("record()")));
-        record();
-    }
-
-    QVariantList values;
-
-    int indexOf(const QVariant &value, int from = 0) const { return values.indexOf(value, from); }
-
-public slots:
-    void record() { values.append(m_item->property(m_property)); }
-
-private:
-    QObject *m_item;
-    const char *m_property;
-};
 
 // The progress bar's value with its visibility at each change.
 class ProgressRecorder : public QObject
@@ -79,56 +49,6 @@ public slots:
 
 private:
     QObject *m_bar;
-};
-
-// The catalogue server program on a free port, serving a folder.
-class CatalogueServer
-{
-public:
-    bool start(const QString &root)
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            return false;
-        m_pid = fork();
-        if (m_pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlives a test that was killed
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            const std::string rootText = root.toStdString();
-            execl(NVX_CATALOGUE_SERVER, NVX_CATALOGUE_SERVER, "--root", rootText.c_str(), "--quiet",
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        if (m_pid < 0) {
-            close(out[0]);
-            return false;
-        }
-        // The first line is the base URL.
-        std::string line;
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        close(out[0]);
-        m_url = QString::fromStdString(line);
-        return m_url.startsWith(QLatin1String("http://127.0.0.1:"));
-    }
-
-    ~CatalogueServer()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-
-    QString url() const { return m_url; }
-
-private:
-    pid_t m_pid = -1;
-    QString m_url;
 };
 
 } // namespace
@@ -198,6 +118,28 @@ private:
         return QStringLiteral("NVX7300 is currently running version ") + version;
     }
 
+    // The user picks a row of the instrument box.
+    void choose(int row)
+    {
+        QObject *box = item("comPortComboBox");
+        box->setProperty("currentIndex", row);
+        QVERIFY(QMetaObject::invokeMethod(box, "activated", Q_ARG(int, row)));
+    }
+
+    // The COM port timer's refresh, now rather than at its next 10 s tick.
+    void refreshInstruments()
+    {
+        contextObject<ComPortComboBoxManagement>("comPortComboBoxManagement")
+            ->refreshValues(contextObject<ComPortModel>("comPortModel"));
+    }
+
+    // The Update button's state right after the window has handled each status.
+    QMetaObject::Connection recordUpdateEnabledAtEachStatus(QList<bool> *enabled)
+    {
+        return connect(m_controller, &Controller::controllerHandleStatusChanged, this,
+                       [this, enabled] { enabled->append(prop("updateButton", "enabled").toBool()); });
+    }
+
 private slots:
     void initTestCase()
     {
@@ -226,6 +168,8 @@ private slots:
 
         QSignalSpy operate(m_controller, &Controller::operate);
         QSignalSpy statuses(m_controller, &Controller::controllerHandleStatusChanged);
+        QList<bool> enabledAtStatus;
+        const QMetaObject::Connection recorder = recordUpdateEnabledAtEachStatus(&enabledAtStatus);
         const int progressBefore = m_progress->steps.size();
         emitSignal(item("updateButton"), "clicked");
         QCOMPARE(operate.size(), 1);
@@ -239,6 +183,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_message->values.contains(QStringLiteral("Update Complete")), kJobMs);
         QCOMPARE(statuses.last().at(0).toInt(), 100);
         QCOMPARE(prop("progressBar", "visible").toBool(), false);
+        // Not clickable from the engine's result to the end of the job, nor
+        // after it: the version is gone until the instrument is read again.
+        QTRY_VERIFY(!m_controller->busy());
+        disconnect(recorder);
+        QVERIFY(!enabledAtStatus.contains(true));
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
 
         // The bar advanced while visible, one tick per status 2.
         const QList<QPair<double, bool>> steps = m_progress->steps.mid(progressBefore);
@@ -262,12 +212,90 @@ private slots:
         QTRY_VERIFY(prop("updateButton", "enabled").toBool());
     }
 
+    // Two instruments: a second one plugged in while the window runs, chosen
+    // in the box, updated, and pulled again. What the window shows is what it
+    // read, and what it updates.
+    void showsReadsAndUpdatesTheSameInstrument()
+    {
+        nvx::VirtualInstruments &bench = m_bench->instruments();
+        QSignalSpy reads(m_controller, &Controller::operateRead);
+        QVERIFY(bench.start(1));
+        bench.instrument(1).write(0x1091, {20}); // runs 1.20, the first one 1.208
+        const QString first = bench.portName(0);
+        const QString second = bench.portName(1);
+
+        refreshInstruments();
+        QCOMPARE(prop("comPortComboBox", "count").toInt(), 2);
+        QCOMPARE(prop("comPortComboBox", "visible").toBool(), true);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("VIRTUAL2"));
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.20")), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QCOMPARE(reads.size(), 1);
+        QCOMPARE(reads.at(0).at(0).toString(), second);
+        QCOMPARE(m_controller->readPort(), second);
+
+        // The first one chosen, then the second again at once: the first's
+        // answer arrives while the second is on show, and is not shown.
+        struct Seen
+        {
+            QString readPort, shown, message;
+            bool updateEnabled;
+        };
+        QList<Seen> seen;
+        const QMetaObject::Connection watch = connect(m_controller, &Controller::controllerHandleVersionChanged, this, [&] {
+            seen.append({m_controller->readPort(), prop("comPortComboBox", "displayText").toString(), text("smallMessage"),
+                         prop("updateButton", "enabled").toBool()});
+        });
+        choose(0);
+        QCoreApplication::processEvents(); // the window's deferred read
+        QCOMPARE(reads.size(), 2);
+        QCOMPARE(reads.at(1).at(0).toString(), first);
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+        choose(1);
+        QTRY_COMPARE(reads.size(), 3);
+        QCOMPARE(reads.at(2).at(0).toString(), second);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
+        disconnect(watch);
+        QCOMPARE(text("smallMessage"), running(QStringLiteral("1.20")));
+        QVERIFY(prop("updateButton", "enabled").toBool());
+        int staleAnswers = 0;
+        for (const Seen &s : qAsConst(seen)) {
+            if (s.readPort != first)
+                continue;
+            ++staleAnswers;
+            QCOMPARE(s.shown, QStringLiteral("VIRTUAL2"));
+            QVERIFY(!s.updateEnabled);
+            QVERIFY(s.message != running(QStringLiteral("1.208")));
+        }
+        QCOMPARE(staleAnswers, 1);
+
+        // Update goes to the instrument on show and is not refused.
+        QSignalSpy operate(m_controller, &Controller::operate);
+        emitSignal(item("updateButton"), "clicked");
+        QCOMPARE(operate.size(), 1);
+        QCOMPARE(operate.at(0).at(0).toString(), second);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
+        QCOMPARE(text("smallMessage"), QStringLiteral("Update Complete"));
+        QCOMPARE(bench.instrument(1).read(0x1090, 2), (std::vector<uint8_t>{1, 208}));
+
+        // Pulled: the one left is on show and read, since it was not the one read.
+        bench.setListed(1, false);
+        refreshInstruments();
+        QCOMPARE(prop("comPortComboBox", "count").toInt(), 1);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("VIRTUAL1"));
+        QTRY_COMPARE(reads.size(), 4);
+        QCOMPARE(reads.at(3).at(0).toString(), first);
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.208")), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QCOMPARE(m_controller->readPort(), first);
+    }
+
     void statusTexts_data()
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("reason"); // the controller's message before the status
         QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("versionKept");
+        QTest::addColumn<bool>("versionKept"); // and with it Update enabled
         QTest::newRow("1 port not opened") << 1 << QString() << "NVX7300 disconnected too soon" << true;
         QTest::newRow("100 success") << 100 << QString() << "Update Complete" << false;
         QTest::newRow("3 only the restart failed") << 3 << QString()
@@ -302,6 +330,7 @@ private slots:
         QCOMPARE(prop("massEraseMouseArea", "enabled").toBool(), true);
         // Cleared (except for 1), so that the next count change reads the instrument again.
         QCOMPARE(m_controller->version(), versionKept ? QStringLiteral("1.208") : QString());
+        QCOMPARE(prop("updateButton", "enabled").toBool(), versionKept);
     }
 
     void fullBarAfter170Ticks()
@@ -481,28 +510,49 @@ private slots:
     // Last: demo mode stays on until the program ends.
     void demoModeOffersTwoFictitiousInstruments()
     {
+        QSignalSpy reads(m_controller, &Controller::operateRead);
         click("demoMouseArea");
         QCOMPARE(prop("comPortComboBox", "count").toInt(), 2);
         QCOMPARE(prop("comPortComboBox", "visible").toBool(), true);
         QCOMPARE(prop("comPortComboBox", "currentIndex").toInt(), 1);
         QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo2"));
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.0")), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QCOMPARE(reads.size(), 1);
+        QCOMPARE(reads.at(0).at(0).toString(), QStringLiteral("demoport2"));
 
+        // A demo instrument's port cannot be opened, and the window says so.
         QSignalSpy operate(m_controller, &Controller::operate);
-        emitSignal(item("updateButton"), "clicked");
-        item("comPortComboBox")->setProperty("currentIndex", 0);
-        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo1"));
-        emitSignal(item("updateButton"), "clicked");
-        QCOMPARE(operate.size(), 2);
+        QList<bool> enabledAtStatus;
+        const QMetaObject::Connection recorder = recordUpdateEnabledAtEachStatus(&enabledAtStatus);
+        click("updateButton");
+        QCOMPARE(operate.size(), 1);
         QCOMPARE(operate.at(0).at(0).toString(), QStringLiteral("demoport2"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
+        disconnect(recorder);
+        QCOMPARE(text("smallMessage"), QStringLiteral("NVX7300 disconnected too soon"));
+        QVERIFY(!enabledAtStatus.isEmpty());
+        QVERIFY(!enabledAtStatus.contains(true));
+        QCOMPARE(prop("updateButton", "enabled").toBool(), true);
+
+        // The other one, chosen in the box, is read before Update acts on it.
+        choose(0);
+        QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo1"));
+        QTRY_COMPARE(reads.size(), 2);
+        QCOMPARE(reads.at(1).at(0).toString(), QStringLiteral("demoport1"));
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+        QTRY_VERIFY_WITH_TIMEOUT(prop("updateButton", "enabled").toBool(), kJobMs);
+        click("updateButton");
+        QCOMPARE(operate.size(), 2);
         QCOMPARE(operate.at(1).at(0).toString(), QStringLiteral("demoport1"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
     }
 };
 
 int main(int argc, char *argv[])
 {
     QTemporaryDir home;
-    QTemporaryDir served;
-    if (!home.isValid() || !served.isValid())
+    if (!home.isValid())
         return 2;
     qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
     // The window starts in the system's language; the texts below are British English.
@@ -511,27 +561,14 @@ int main(int argc, char *argv[])
         qputenv("QT_LOGGING_RULES", "*.debug=false");
     QDir::setCurrent(home.path());
 
-    // The server starts on the empty folder; the catalogue then names its URL.
     CatalogueServer server;
     QString error;
-    if (!server.start(served.path())) {
-        std::fprintf(stderr, "catalogue server did not start\n");
-        return 2;
-    }
-    if (!nvx::demo::writeDemoCatalogue(served.path(), server.url(), &error)) {
+    if (!server.start(&error) || !server.seedStore(home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware"))) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 2;
     }
 
-    // The store starts with the served catalogue, as after an earlier start:
-    // on a first start the built-in catalogue names the same firmware files
-    // on the archive host, and those transfers would keep the demo's out.
-    const QString store = home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware");
-    if (!QDir().mkpath(store) || !QFile::copy(served.path() + QStringLiteral("/731/731Versions.json"),
-                                              store + QStringLiteral("/731Versions.json")))
-        return 2;
-
-    const QByteArray catalogue = (server.url() + QStringLiteral("/731")).toLatin1();
+    const QByteArray catalogue = server.catalogueUrl().toLatin1();
     QByteArray program(argv[0]);
     char virtualOption[] = "--virtual-instrument";
     char catalogueOption[] = "--catalogue-url";

@@ -184,10 +184,29 @@ private slots:
         QCOMPARE(readVersion(c, port()), QStringLiteral("2.11"));
     }
 
-    void demoPortReadsAsOneDotZero()
+    // Reads queued one behind the other: each version is told with the port
+    // it belongs to, and busy spans them all. An update of a demo port ends
+    // as the engine ends for a port it cannot open.
+    void demoPortsReadAsOneDotZeroAndCannotBeOpened()
     {
         Controller c;
-        QCOMPARE(readVersion(c, QStringLiteral("demoport1")), QStringLiteral("1.0"));
+        QSignalSpy busy(&c, &Controller::busyChanged);
+        QStringList answers;
+        connect(&c, &Controller::controllerHandleVersionChanged, this,
+                [&] { answers << c.readPort() + QLatin1Char(' ') + c.version(); });
+        c.read(QStringLiteral("demoport1"));
+        c.read(QStringLiteral("demoport2"));
+        QVERIFY(c.busy());
+        QTRY_VERIFY_WITH_TIMEOUT(!c.busy(), nvxtest::kJobMs);
+        QCOMPARE(answers, (QStringList{QStringLiteral("demoport1 1.0"), QStringLiteral("demoport2 1.0")}));
+        QCOMPARE(busy.size(), 2);
+
+        QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
+        c.start(QStringLiteral("demoport2"), writeFirmware(1, 208));
+        QTRY_VERIFY_WITH_TIMEOUT(!c.busy(), nvxtest::kJobMs);
+        QVERIFY(!statuses.isEmpty());
+        for (const QList<QVariant> &status : qAsConst(statuses))
+            QCOMPARE(status.at(0).toInt(), 1);
     }
 
     void updateProgramsFirmwareAndRestoresInformationMemory()
