@@ -2,6 +2,7 @@
 
 #include "backend.h"
 #include "firmwarecheck.h"
+#include "firmwarestore.h"
 #include "infomemory.h"
 #include "titext.h"
 #include "portcheck.h"
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
@@ -193,13 +193,10 @@ QString Worker::memoryImageFilePath()
 
 QString Worker::backupFilePath(const QString &bridgeSerialNumber)
 {
-    if (bridgeSerialNumber.isEmpty())
+    const QString name = FirmwareStore::backupName(bridgeSerialNumber);
+    if (name.isEmpty())
         return QString();
-    // Serial numbers are short letters and digits; anything else must not reach a path.
-    QString name = bridgeSerialNumber;
-    name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-        + QStringLiteral("/firmware/731-info-") + name + QStringLiteral(".txt");
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/") + name;
 }
 
 void Worker::setBridgeSerial(const QString &comPort, const QString &serialNumber)
