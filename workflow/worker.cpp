@@ -488,6 +488,8 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
     // instrument that was read, not one plugged in since.
     char again[kMemoryImageSize] = {};
     const int result = backEnd.read_memory(comPort, m_last.passwordFile, m_last.passwordIndex, memoryImageFilePath(), again);
+    if (result == kResultPortFailed)
+        portcheck::diagnose(comPort); // the log file learns why
     if (result != kReadSuccess)
         return QStringLiteral("same instrument check failed: information memory cannot be read again (result ")
             + QString::number(result) + QLatin1Char(')');
