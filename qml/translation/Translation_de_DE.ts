@@ -87,5 +87,9 @@
         <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
         <translation>NVX7300 muss erneut aktualisiert werden; seine letzte Sicherung ist beschädigt, eine ältere wird verwendet</translation>
     </message>
+    <message>
+        <source>The toolkit cannot use its own files; see the log file</source>
+        <translation>Das Toolkit kann seine eigenen Dateien nicht verwenden; siehe Protokolldatei</translation>
+    </message>
 </context>
 </TS>

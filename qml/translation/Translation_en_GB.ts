@@ -87,5 +87,9 @@
         <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
         <translation>NVX7300 must be updated again; its latest backup is damaged, an older one is used</translation>
     </message>
+    <message>
+        <source>The toolkit cannot use its own files; see the log file</source>
+        <translation>The toolkit cannot use its own files; see the log file</translation>
+    </message>
 </context>
 </TS>

@@ -87,5 +87,9 @@
         <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
         <translation>NVX7300 debe actualizarse de nuevo; su última copia de seguridad está dañada, se usa una anterior</translation>
     </message>
+    <message>
+        <source>The toolkit cannot use its own files; see the log file</source>
+        <translation>El toolkit no puede usar sus propios archivos; consulte el archivo de registro</translation>
+    </message>
 </context>
 </TS>

@@ -87,5 +87,9 @@
         <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
         <translation>Le NVX7300 doit être mis à jour à nouveau ; sa dernière sauvegarde est endommagée, une plus ancienne est utilisée</translation>
     </message>
+    <message>
+        <source>The toolkit cannot use its own files; see the log file</source>
+        <translation>Le toolkit ne peut pas utiliser ses propres fichiers ; voir le fichier journal</translation>
+    </message>
 </context>
 </TS>

@@ -480,6 +480,8 @@ private slots:
         QTest::newRow("falls silent during the read") << "falls silent" << Worker::kNotConnectedVersion;
         QTest::newRow("unplugged") << "unplugged" << Worker::kNotConnectedVersion;
         QTest::newRow("answers, but no password opens it") << "locked" << Worker::kUnknownVersion;
+        // Nothing the instrument said: the old image cannot make way for the new one.
+        QTest::newRow("memory image file cannot be removed") << "image stuck" << Worker::kFilesUnusableVersion;
     }
 
     void readThatNeverReachesTheInstrumentSaysWhy()
@@ -499,9 +501,17 @@ private slots:
             portName = home.filePath(QStringLiteral("no-such-port"));
         else if (setting == QLatin1String("locked"))
             sim->write(0xFFE0, std::vector<uint8_t>(32, 0x42));
+        else if (setting == QLatin1String("image stuck"))
+            QVERIFY(QDir().mkpath(Worker::memoryImageFilePath() + QStringLiteral("/in-the-way")));
         sim->setFaults(faults);
         Controller c;
         QCOMPARE(readVersion(c, portName), version);
+        // Only an answer from the instrument lets a mass erase go ahead.
+        if (version != QLatin1String(Worker::kUnknownVersion)) {
+            sim->clearCommandLog();
+            QCOMPARE(runJob(c, portName, QStringLiteral("Erase") + writeFile(QStringLiteral("fw.txt"), goodFirmware())), 0);
+            QCOMPARE(changingCommands(*sim), 0);
+        }
     }
 
     void informationImageText_data()
