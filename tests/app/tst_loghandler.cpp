@@ -1,3 +1,4 @@
+#include "childenvironment.h"
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "devicesources.h"
@@ -55,7 +56,7 @@ private:
     QProcess *startChild(const char *mode)
     {
         auto *child = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = nvxtest::childEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
         child->setProcessEnvironment(env);
         child->start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(mode)});
