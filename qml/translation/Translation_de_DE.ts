@@ -60,6 +60,10 @@
         <translation>Aktualisierung abgelehnt: Ein anderes NVX7300 ist angeschlossen</translation>
     </message>
     <message>
+        <source>Update refused: the NVX7300 could not be read again</source>
+        <translation>Aktualisierung abgelehnt: Das NVX7300 konnte nicht erneut gelesen werden</translation>
+    </message>
+    <message>
         <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
         <translation>Aktualisierung abgelehnt: Dieses NVX7300 benötigt eine Patch-Datei, die nicht installiert ist</translation>
     </message>

@@ -60,6 +60,10 @@
         <translation>Actualización rechazada: hay otro NVX7300 conectado</translation>
     </message>
     <message>
+        <source>Update refused: the NVX7300 could not be read again</source>
+        <translation>Actualización rechazada: no se pudo volver a leer el NVX7300</translation>
+    </message>
+    <message>
         <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
         <translation>Actualización rechazada: este NVX7300 necesita un archivo de parche que no está instalado</translation>
     </message>

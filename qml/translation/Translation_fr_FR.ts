@@ -60,6 +60,10 @@
         <translation>Mise à jour refusée : un autre NVX7300 est connecté</translation>
     </message>
     <message>
+        <source>Update refused: the NVX7300 could not be read again</source>
+        <translation>Mise à jour refusée : le NVX7300 n'a pas pu être relu</translation>
+    </message>
+    <message>
         <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
         <translation>Mise à jour refusée : ce NVX7300 a besoin d'un fichier de correctif qui n'est pas installé</translation>
     </message>
