@@ -320,7 +320,7 @@ void DownloadManager::httpFinished()
         copyRegular(finalName, backupName, maxBytes);
     QString error;
     if (!safefile::replaceWith(name, finalName, &error)) {
-        qDebug().noquote() << "Could not replace " + finalName + ": " + error;
+        qDebug().noquote() << "Download not stored: " + error;
         safefile::remove(name);
         endTransfer(kStatusFailed);
         return;

@@ -14,6 +14,8 @@ const QString FirmwareStore::kStagingFolder = QStringLiteral("incoming");
 namespace {
 
 const QString kBackupPrefix = QStringLiteral("731-info-"); // + bridge serial number + ".txt"
+const QString kBackupSuffix = QStringLiteral(".txt");
+const QString kPreviousSuffix = QStringLiteral(".old");
 
 } // namespace
 
@@ -38,6 +40,20 @@ bool FirmwareStore::isFirmwareName(const QString &name)
 {
     static const QRegularExpression rule(QStringLiteral("^731-\\d{3}-\\d{3}-\\d{4}-\\d{2}-\\d{2}-\\d{4}\\.txt$"));
     return rule.match(name).hasMatch();
+}
+
+QString FirmwareStore::backupName(const QString &bridgeSerialNumber)
+{
+    if (bridgeSerialNumber.isEmpty())
+        return QString();
+    QString serial = bridgeSerialNumber;
+    serial.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
+    return kBackupPrefix + serial + kBackupSuffix;
+}
+
+QString FirmwareStore::previousGeneration(const QString &backupName)
+{
+    return backupName + kPreviousSuffix;
 }
 
 bool FirmwareStore::isPlainName(const QString &name)
@@ -103,8 +119,8 @@ QString FirmwareStore::describe(Kind kind)
 
 bool FirmwareStore::isWritableKind(Kind kind)
 {
-    // Backups, the memory image and locks belong to the workflow; the
-    // catalogue side never writes them.
+    // Backups go through writeBackup only; the memory image and locks belong
+    // to the engine and the workflow. The catalogue side writes none of them.
     return kind == Kind::Firmware || kind == Kind::Catalogue || kind == Kind::CatalogueSignature
            || kind == Kind::PasswordFile;
 }
@@ -150,6 +166,19 @@ bool FirmwareStore::write(const QString &name, const QByteArray &bytes, QString 
         return false;
     }
     return safefile::writeFile(pathOf(name), bytes, error);
+}
+
+bool FirmwareStore::writeBackup(const QString &name, const QByteArray &bytes, QString *error) const
+{
+    if (!isPlainName(name) || classify(name) != Kind::InformationBackup) {
+        *error = name + QStringLiteral(": not the name of an information-memory backup");
+        return false;
+    }
+    if (folder.isEmpty() || !QDir().mkpath(folder)) {
+        *error = QStringLiteral("cannot create the folder ") + QDir::toNativeSeparators(folder);
+        return false;
+    }
+    return safefile::writeFile(pathOf(name), bytes, error, safefile::Check::ReadBack);
 }
 
 bool FirmwareStore::install(const QString &name, QString *error) const

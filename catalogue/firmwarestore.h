@@ -53,6 +53,12 @@ public:
     static QString describe(Kind kind);
     // A firmware name by the catalogue's rule: the only names an entry may give.
     static bool isFirmwareName(const QString &name);
+    // The information-memory backup of the instrument behind a USB bridge;
+    // empty without a serial number. Anything but letters, digits, "_" and
+    // "-" in the serial number becomes "_": it must not reach a path.
+    static QString backupName(const QString &bridgeSerialNumber);
+    // The generation a backup had before it was last replaced.
+    static QString previousGeneration(const QString &backupName);
 
     // Creates the folder and a staging folder that is a real folder (a link
     // found there is removed first). False when either cannot be made.
@@ -65,6 +71,10 @@ public:
 
     // Writes one of the store's own files, or firmware, durably (safefile::writeFile).
     bool write(const QString &name, const QByteArray &bytes, QString *error = nullptr) const;
+    // Writes an information-memory backup (either generation) durably and
+    // reads it back: it may be all that is left of a calibration. Creates
+    // the folder when needed; refuses every other kind of name.
+    bool writeBackup(const QString &name, const QByteArray &bytes, QString *error) const;
     // Moves a checked download from the staging folder into place.
     bool install(const QString &name, QString *error = nullptr) const;
     // Deletes a firmware file that failed its checks; any other kind is refused.

@@ -27,6 +27,12 @@ void setError(QString *error, const QString &text)
         *error = text;
 }
 
+// "cannot write /path/file: No space left on device"
+QString failure(const QString &what, const QString &path, const QString &why)
+{
+    return what + QLatin1Char(' ') + QDir::toNativeSeparators(path) + QStringLiteral(": ") + why;
+}
+
 #ifndef Q_OS_WIN
 bool lstatOf(const QString &path, struct stat *info)
 {
@@ -37,18 +43,29 @@ QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
-
-// A rename or a new name is durable only once the folder itself is synced.
-void syncFolder(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
 #endif
+
+// A rename or a new name is durable only once the folder itself is flushed.
+bool syncFolderOf(const QString &path, QString *error)
+{
+#ifdef Q_OS_WIN
+    // MOVEFILE_WRITE_THROUGH has already made the new name durable.
+    Q_UNUSED(path)
+    Q_UNUSED(error)
+    return true;
+#else
+    const QString folder = QFileInfo(path).absolutePath();
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        setError(error, failure(QStringLiteral("cannot flush the folder"), folder, systemError()));
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+#endif
+}
 
 } // namespace
 
@@ -142,7 +159,7 @@ bool sync(QFileDevice &file)
 #endif
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes, QString *error)
+bool writeFile(const QString &path, const QByteArray &bytes, QString *error, Check check)
 {
     const QFileInfo target(path);
     // QTemporaryFile creates its file exclusively and owner-only, so nothing
@@ -150,24 +167,38 @@ bool writeFile(const QString &path, const QByteArray &bytes, QString *error)
     QTemporaryFile temporary(target.absolutePath() + QStringLiteral("/.") + target.fileName()
                              + QStringLiteral(".XXXXXX.new"));
     if (!temporary.open()) {
-        setError(error, temporary.errorString());
+        setError(error, failure(QStringLiteral("cannot create a file in"), target.absolutePath(),
+                                temporary.errorString()));
         return false;
     }
     if (temporary.write(bytes) != bytes.size() || !sync(temporary)) {
-        setError(error, temporary.errorString());
+        setError(error, failure(QStringLiteral("cannot write"), temporary.fileName(), temporary.errorString()));
         return false;
     }
     temporary.close();
+    if (temporary.error() != QFileDevice::NoError) {
+        setError(error, failure(QStringLiteral("cannot write"), temporary.fileName(), temporary.errorString()));
+        return false;
+    }
     if (!replaceWith(temporary.fileName(), path, error))
         return false;
     temporary.setAutoRemove(false);
+    if (check == Check::None)
+        return true;
+    QByteArray written;
+    if (!readRegularFile(path, bytes.size(), &written) || written != bytes) {
+        setError(error, failure(QStringLiteral("read back differs from what was written to"), path,
+                                QStringLiteral("the disk may be full or failing")));
+        return false;
+    }
     return true;
 }
 
 bool replaceWith(const QString &source, const QString &target, QString *error)
 {
     if (!isRegularFile(source)) {
-        setError(error, source + QStringLiteral(": not a regular file"));
+        setError(error, failure(QStringLiteral("cannot put in place"), target,
+                                source + QStringLiteral(" is not a regular file")));
         return false;
     }
 #ifdef Q_OS_WIN
@@ -175,17 +206,18 @@ bool replaceWith(const QString &source, const QString &target, QString *error)
     if (!::MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
                        reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        setError(error, target + QStringLiteral(": cannot replace"));
+        setError(error, failure(QStringLiteral("cannot put in place"), target,
+                                QStringLiteral("system error %1").arg(::GetLastError())));
         return false;
     }
 #else
+    // rename() replaces a link at target itself, never the file it points to.
     if (::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0) {
-        setError(error, target + QStringLiteral(": ") + systemError());
+        setError(error, failure(QStringLiteral("cannot put in place"), target, systemError()));
         return false;
     }
-    syncFolder(target);
 #endif
-    return true;
+    return syncFolderOf(target, error);
 }
 
 bool remove(const QString &path)

@@ -8,7 +8,9 @@ class QFileDevice;
 // File operations for a folder that other programs and people can also put
 // things into (the per-user firmware folder). None of them goes through a
 // symbolic link: a link found at a name is replaced or removed as the link
-// itself, its target is never written, read or chmod-ed.
+// itself, its target is never written, read or chmod-ed. A write counts only
+// once the bytes are on the disk under their final name; failures come with
+// the system's reason ("cannot write ...: No space left on device").
 namespace safefile {
 
 // True when path names a symbolic link (dangling or not).
@@ -22,14 +24,23 @@ bool exists(const QString &path);
 // a link, not a file, unreadable or larger.
 bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error = nullptr);
 
+// What writeFile does once the file is in place.
+enum class Check {
+    None,
+    // Reads the file back and compares: a disk may accept every call and
+    // still keep less than was written. For files that are the only copy of
+    // something (an instrument's calibration).
+    ReadBack,
+};
+
 // Writes bytes to path durably: a new owner-only temporary file in the same
 // folder ("." + name + ".XXXXXX.new"), flushed to the disk, then renamed over
-// path and the folder synced. A reader sees the old content or the new, never
-// a part; a link at path is replaced, never followed.
-bool writeFile(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+// path and the folder flushed. A reader sees the old content or the new,
+// never a part; a link at path is replaced, never followed.
+bool writeFile(const QString &path, const QByteArray &bytes, QString *error = nullptr, Check check = Check::None);
 
-// Renames the regular file source over target (same folder or file system):
-// atomic, and a link at target is replaced, not followed.
+// Renames the regular file source over target (same folder or file system)
+// and flushes the folder: atomic, and a link at target is replaced, not followed.
 bool replaceWith(const QString &source, const QString &target, QString *error = nullptr);
 
 // Removes the entry at path: a link is unlinked, a read-only file made

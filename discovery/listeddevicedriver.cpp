@@ -1,9 +1,10 @@
 #include "listeddevicedriver.h"
 
+#include "portcheck.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QSerialPortInfo>
-#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,25 +27,6 @@ int systemAccess(const QString &portName)
     Q_UNUSED(portName)
     return 0;
 #endif
-}
-
-// The timer rescans every second; say it once per port until it is usable.
-QSet<QString> &portsWarnedAbout()
-{
-    static QSet<QString> ports;
-    return ports;
-}
-
-void warnNoPermission(const ListedDevice &device)
-{
-    if (portsWarnedAbout().contains(device.portName))
-        return;
-    portsWarnedAbout().insert(device.portName);
-    qWarning().noquote() << QStringLiteral("No permission to open %1 (%2, serial number %3): install the udev rule "
-                                           "from packaging/linux as the README describes, then unplug the "
-                                           "instrument and plug it in again")
-                                .arg(device.portName, QString::fromLatin1(device.description),
-                                     QString::fromLatin1(device.serialNumber));
 }
 
 } // namespace
@@ -77,12 +59,13 @@ DriverStatus ListedDeviceDriver::open(int index, DeviceHandle *handle)
     const ListedDevice &device = m_devices.at(index);
     const int error = m_accessCheck(device.portName);
     if (error == EACCES || error == EPERM) {
-        warnNoPermission(device);
+        // Left out of the list, so the log file is where the user learns why.
+        portcheck::report(device.portName, {portcheck::PortState::NotPermitted, QString()});
         return kDriverDeviceNotOpened;
     }
     if (error != 0)
         return kDriverDeviceNotFound;
-    portsWarnedAbout().remove(device.portName);
+    portcheck::forget(device.portName);
     *handle = DeviceHandle(index) + 1; // 0 stays "no handle"
     return kDriverOk;
 }

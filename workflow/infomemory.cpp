@@ -1,7 +1,8 @@
 #include "infomemory.h"
 
-#include "durablefile.h"
 #include "firmwarecheck.h"
+#include "firmwarestore.h"
+#include "safefile.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
@@ -59,11 +60,21 @@ BackupFile parseBackup(const QByteArray &text, bool exists)
     return file;
 }
 
-BackupFile readBackup(const QString &path)
+// A link or anything else that is not a plain file counts as damaged: it is
+// never followed, and the next backup replaces it with a file of its own.
+BackupFile readBackup(const FirmwareStore &store, const QString &name, QByteArray *text = nullptr)
 {
-    bool exists = false;
-    const QByteArray text = durable::readFile(path, kMaxBackupFileSize, &exists);
-    return parseBackup(text, exists);
+    QByteArray bytes;
+    store.read(name, kMaxBackupFileSize, &bytes);
+    if (text)
+        *text = bytes;
+    return parseBackup(bytes, safefile::exists(store.pathOf(name)));
+}
+
+// Backups are named by the store, in the folder that holds them.
+FirmwareStore storeOf(const QString &path)
+{
+    return FirmwareStore(QFileInfo(path).path());
 }
 
 } // namespace
@@ -139,13 +150,15 @@ BackupCopy loadBackup(const QString &path)
     BackupCopy copy;
     if (path.isEmpty())
         return copy;
-    const BackupFile latest = readBackup(path);
+    const FirmwareStore store = storeOf(path);
+    const QString name = QFileInfo(path).fileName();
+    const BackupFile latest = readBackup(store, name);
     copy.latest = latest.state;
     if (latest.state == BackupState::Intact) {
         copy.bytes = latest.bytes;
         return copy;
     }
-    const BackupFile older = readBackup(path + QLatin1String(durable::kOldSuffix));
+    const BackupFile older = readBackup(store, FirmwareStore::previousGeneration(name));
     if (older.state == BackupState::Intact) {
         copy.bytes = older.bytes;
         copy.fromOlderCopy = true;
@@ -166,15 +179,16 @@ bool saveBackup(const QString &path, const QByteArray &bytes, QString *error)
         return false;
     }
     const QByteArray text = backupText(bytes);
-    bool exists = false;
-    const QByteArray current = durable::readFile(path, kMaxBackupFileSize, &exists);
-    if (current == text && !QFileInfo(path).isSymLink())
+    const FirmwareStore store = storeOf(path);
+    const QString name = QFileInfo(path).fileName();
+    QByteArray current;
+    const BackupFile previous = readBackup(store, name, &current);
+    if (current == text)
         return true; // written and read back before
-    const BackupFile previous = parseBackup(current, exists);
     if (previous.state == BackupState::Intact && previous.bytes != bytes
-        && !durable::writeFile(path + QLatin1String(durable::kOldSuffix), current, error))
+        && !store.writeBackup(FirmwareStore::previousGeneration(name), current, error))
         return false;
-    return durable::writeFile(path, text, error);
+    return store.writeBackup(name, text, error);
 }
 
 } // namespace infomemory

@@ -39,7 +39,7 @@ QByteArray withErasedVersion(QByteArray bytes);
 bool fitsBackup(const QByteArray &image, const QByteArray &backup);
 
 // Backups live per bridge serial number, each with the previous generation
-// beside it (durable::kOldSuffix). The file is the TI-TXT image followed, after
+// beside it; the firmware store names and writes both (FirmwareStore::backupName). The file is the TI-TXT image followed, after
 // its end line, by "sha256 " and the digest of everything before: readers of
 // TI-TXT stop at the end line, and a bit changed anywhere shows.
 enum class BackupState {

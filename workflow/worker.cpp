@@ -1,7 +1,9 @@
 #include "worker.h"
 
 #include "backend.h"
+#include "enginestate.h"
 #include "firmwarecheck.h"
+#include "firmwarestore.h"
 #include "infomemory.h"
 #include "titext.h"
 #include "portcheck.h"
@@ -10,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
@@ -32,6 +33,13 @@ constexpr int kStatusProgress = 2;
 constexpr int kResultPortFailed = 1;
 constexpr int kResultNoReply = 106;
 constexpr int kResultNoSync = 199;
+// Engine results of runs that stopped on this computer, whether before
+// anything was sent or after the instrument answered: a memory range, the
+// output file (cannot be removed, written or read back), a path that does
+// not fit or cannot be encoded, an unreadable file.
+constexpr int kResultRange = kReadSuccess + bsl::kRangeError;
+constexpr int kResultOutputFile = kReadSuccess + bsl::kOutputFileError;
+constexpr int kResultInputFile = kReadSuccess + bsl::kInputFileError;
 
 // Character positions in the TI-TXT image of 0x1000-0x10FF (an address line
 // of 6 characters, then 48 characters per line of 16 bytes).
@@ -51,9 +59,15 @@ constexpr int kVectorTableSize = 32;
 const char kDemoPortPrefix[] = "demoport";
 const char kErasePrefix[] = "Erase";
 
+bool failedHere(int result)
+{
+    return result == kResultRange || result == kResultOutputFile || result == kResultInputFile;
+}
+
 bool answered(int result)
 {
-    return result != 0 && result != kResultPortFailed && result != kResultNoReply && result != kResultNoSync;
+    return result != 0 && result != kResultPortFailed && result != kResultNoReply && result != kResultNoSync
+        && !failedHere(result);
 }
 
 std::unique_ptr<BackEnd> newBackEnd(Worker *worker)
@@ -193,13 +207,10 @@ QString Worker::memoryImageFilePath()
 
 QString Worker::backupFilePath(const QString &bridgeSerialNumber)
 {
-    if (bridgeSerialNumber.isEmpty())
+    const QString name = FirmwareStore::backupName(bridgeSerialNumber);
+    if (name.isEmpty())
         return QString();
-    // Serial numbers are short letters and digits; anything else must not reach a path.
-    QString name = bridgeSerialNumber;
-    name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-        + QStringLiteral("/firmware/731-info-") + name + QStringLiteral(".txt");
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/") + name;
 }
 
 void Worker::setBridgeSerial(const QString &comPort, const QString &serialNumber)
@@ -318,10 +329,16 @@ void Worker::doWorkRead(const QString &comPort)
     bool identified = false;
     bool opened = false;
     int lastResult = 0;
+    QString failedHereWhy; // the first attempt that stopped on this computer, in the engine's words
+    const auto noteResult = [&](int result) {
+        lastResult = result;
+        if (failedHere(result) && failedHereWhy.isEmpty())
+            failedHereWhy = backEnd->message().trimmed();
+    };
     int index = lineCount - kLinesPerPasswordRecord;
     while (index >= 0) {
         const int result = backEnd->read_memory(comPort, passwordFile, index, imageFile, m_last.memoryImage);
-        lastResult = result;
+        noteResult(result);
         qDebug().noquote() << "doWorkRead password attempt complete " + QString::number(result);
         if (result == kReadSuccess) {
             // The first password that opens the instrument ends the search,
@@ -349,7 +366,7 @@ void Worker::doWorkRead(const QString &comPort)
         const QString standard = standardPasswordFile();
         if (!standard.isEmpty()) {
             const int result = backEnd->read_memory(comPort, standard, 0, imageFile, m_last.memoryImage);
-            lastResult = result;
+            noteResult(result);
             qDebug().noquote() << "doWorkRead standard password attempt complete " + QString::number(result);
             if (result == kReadSuccess) {
                 opened = byStandardPassword = true;
@@ -418,6 +435,11 @@ void Worker::doWorkRead(const QString &comPort)
         qDebug().noquote() << "Memory read failed";
         m_last.major = 0;
         m_last.minor = 0;
+        if (outcome.isEmpty() && !opened && !failedHereWhy.isEmpty()) {
+            // Nothing the instrument said; the user can only act on this computer.
+            outcome = QLatin1String(kFilesUnusableVersion);
+            qCritical().noquote() << "Reading the NVX7300 on " + comPort + " failed on this computer: " + failedHereWhy;
+        }
         if (outcome.isEmpty())
             outcome = opened ? QLatin1String(kUnknownVersion) : unreachedOutcome(comPort, lastResult);
         m_version = outcome;
@@ -491,6 +513,8 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
     // instrument that was read, not one plugged in since.
     char again[kMemoryImageSize] = {};
     const int result = backEnd.read_memory(comPort, m_last.passwordFile, m_last.passwordIndex, memoryImageFilePath(), again);
+    if (result == kResultPortFailed)
+        portcheck::diagnose(comPort); // the log file learns why
     if (result != kReadSuccess)
         return QStringLiteral("same instrument check failed: information memory cannot be read again (result ")
             + QString::number(result) + QLatin1Char(')');

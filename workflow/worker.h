@@ -47,6 +47,10 @@ public:
     static constexpr const char *kPortBusyVersion = "Port busy";                 // another program has the port
     static constexpr const char *kPortNotPermittedVersion = "Port not permitted"; // this user may not open it
     static constexpr const char *kNotConnectedVersion = "Not connected";          // no answer, or unplugged
+    // The read stopped on this computer: a file of the toolkit's own (the
+    // memory image, the password file) or a path cannot be used. Why is in
+    // the log file.
+    static constexpr const char *kFilesUnusableVersion = "Files unusable";
 
     // End status of an update whose firmware and information memory were
     // verified in place, when only the restart run after it failed.

@@ -60,6 +60,10 @@
         <translation>Aktualisierung abgelehnt: Ein anderes NVX7300 ist angeschlossen</translation>
     </message>
     <message>
+        <source>Update refused: the NVX7300 could not be read again</source>
+        <translation>Aktualisierung abgelehnt: Das NVX7300 konnte nicht erneut gelesen werden</translation>
+    </message>
+    <message>
         <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
         <translation>Aktualisierung abgelehnt: Dieses NVX7300 benötigt eine Patch-Datei, die nicht installiert ist</translation>
     </message>
@@ -86,6 +90,10 @@
     <message>
         <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
         <translation>NVX7300 muss erneut aktualisiert werden; seine letzte Sicherung ist beschädigt, eine ältere wird verwendet</translation>
+    </message>
+    <message>
+        <source>The toolkit cannot use its own files; see the log file</source>
+        <translation>Das Toolkit kann seine eigenen Dateien nicht verwenden; siehe Protokolldatei</translation>
     </message>
 </context>
 </TS>

@@ -60,6 +60,10 @@
         <translation>Update refused: another NVX7300 is connected</translation>
     </message>
     <message>
+        <source>Update refused: the NVX7300 could not be read again</source>
+        <translation>Update refused: the NVX7300 could not be read again</translation>
+    </message>
+    <message>
         <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
         <translation>Update refused: this NVX7300 needs a patch file that is not installed</translation>
     </message>
@@ -86,6 +90,10 @@
     <message>
         <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
         <translation>NVX7300 must be updated again; its latest backup is damaged, an older one is used</translation>
+    </message>
+    <message>
+        <source>The toolkit cannot use its own files; see the log file</source>
+        <translation>The toolkit cannot use its own files; see the log file</translation>
     </message>
 </context>
 </TS>

@@ -60,6 +60,10 @@
         <translation>Actualización rechazada: hay otro NVX7300 conectado</translation>
     </message>
     <message>
+        <source>Update refused: the NVX7300 could not be read again</source>
+        <translation>Actualización rechazada: no se pudo volver a leer el NVX7300</translation>
+    </message>
+    <message>
         <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
         <translation>Actualización rechazada: este NVX7300 necesita un archivo de parche que no está instalado</translation>
     </message>
@@ -86,6 +90,10 @@
     <message>
         <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
         <translation>NVX7300 debe actualizarse de nuevo; su última copia de seguridad está dañada, se usa una anterior</translation>
+    </message>
+    <message>
+        <source>The toolkit cannot use its own files; see the log file</source>
+        <translation>El toolkit no puede usar sus propios archivos; consulte el archivo de registro</translation>
     </message>
 </context>
 </TS>

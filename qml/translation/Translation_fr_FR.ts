@@ -60,6 +60,10 @@
         <translation>Mise à jour refusée : un autre NVX7300 est connecté</translation>
     </message>
     <message>
+        <source>Update refused: the NVX7300 could not be read again</source>
+        <translation>Mise à jour refusée : le NVX7300 n'a pas pu être relu</translation>
+    </message>
+    <message>
         <source>Update refused: this NVX7300 needs a patch file that is not installed</source>
         <translation>Mise à jour refusée : ce NVX7300 a besoin d'un fichier de correctif qui n'est pas installé</translation>
     </message>
@@ -86,6 +90,10 @@
     <message>
         <source>NVX7300 must be updated again; its latest backup is damaged, an older one is used</source>
         <translation>Le NVX7300 doit être mis à jour à nouveau ; sa dernière sauvegarde est endommagée, une plus ancienne est utilisée</translation>
+    </message>
+    <message>
+        <source>The toolkit cannot use its own files; see the log file</source>
+        <translation>Le toolkit ne peut pas utiliser ses propres fichiers ; voir le fichier journal</translation>
     </message>
 </context>
 </TS>

@@ -1,4 +1,10 @@
+#include "childenvironment.h"
+#include "comportcomboboxmanagement.h"
+#include "comportmodel.h"
+#include "devicesources.h"
+#include "listeddevicedriver.h"
 #include "loghandler.h"
+#include "portcheck.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -10,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <cstring>
 
 // Child modes: the test re-runs itself to observe what only a fresh process
@@ -49,7 +56,7 @@ private:
     QProcess *startChild(const char *mode)
     {
         auto *child = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = nvxtest::childEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
         child->setProcessEnvironment(env);
         child->start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(mode)});
@@ -127,6 +134,34 @@ private slots:
         for (int i = 0; i < 10; ++i)
             nvx::logMessageHandler(QtCriticalMsg, QMessageLogContext(), QStringLiteral("lost"));
         QVERIFY(!QFile::exists(logPath()));
+    }
+
+    // The window scans every second and reads again at each change of the
+    // selection: why a port cannot be opened reaches the log file, once.
+    void portThatCannotBeOpenedIsNamedInTheLogOnce()
+    {
+        discovery::setDriverFactory([] {
+            return std::make_unique<discovery::ListedDeviceDriver>(
+                QVector<discovery::ListedDevice>{{"FT7", "NVX7300", QStringLiteral("/dev/ttyUSB7")}},
+                [](const QString &) { return EACCES; });
+        });
+        const QString unplugged = home.path() + QStringLiteral("/ttyUSB9");
+        const QtMessageHandler before = qInstallMessageHandler(nvx::logMessageHandler);
+        ComPortModel model;
+        ComPortComboBoxManagement selector;
+        for (int i = 0; i < 3; ++i) {
+            selector.refreshValues(&model);
+            portcheck::diagnose(unplugged);
+        }
+        qInstallMessageHandler(before);
+        discovery::setDriverFactory(nullptr);
+
+        QCOMPARE(model.rowCount(), 0);
+        const QByteArray log = readLog();
+        QCOMPARE(log.count(" {Critical} \t Cannot open /dev/ttyUSB7: this user is not permitted to open it; install the "
+                           "udev rule"),
+                 1);
+        QCOMPARE(log.count(" {Critical} \t Cannot open " + unplugged.toUtf8() + ": no such device"), 1);
     }
 
     void debugReachesThePreviousHandler()

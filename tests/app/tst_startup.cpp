@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "catalogueserver.h"
+#include "childenvironment.h"
 #include "propertyhistory.h"
 
 #include <QCoreApplication>
@@ -69,7 +70,7 @@ class StartupTest : public QObject
                          const QString &program = QCoreApplication::applicationFilePath())
     {
         auto *child = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = nvxtest::childEnvironment(server.port());
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
         // No display and no OpenGL here, also when the test is run by hand.
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));

@@ -1,3 +1,4 @@
+#include "childenvironment.h"
 #include "demofirmware.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
@@ -27,6 +28,7 @@ private slots:
         qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
 
         QProcess server;
+        server.setProcessEnvironment(nvxtest::childEnvironment());
         server.start(QStringLiteral(SERVER_PROGRAM), {QStringLiteral("--root"), root.path(), QStringLiteral("--quiet")});
         QVERIFY(server.waitForStarted());
         const auto stopServer = qScopeGuard([&server] {
@@ -39,8 +41,8 @@ private slots:
         QVERIFY2(base.startsWith(QStringLiteral("http://127.0.0.1:")), qPrintable(base));
 
         // Made after the server is up: the urls carry its port.
-        QCOMPARE(QProcess::execute(QStringLiteral(MAKE_DEMO_PROGRAM), {root.path(), base}), 0);
-        QVERIFY(QProcess::execute(QStringLiteral(MAKE_DEMO_PROGRAM), {root.path()}) != 0);
+        QCOMPARE(nvxtest::runChild(QStringLiteral(MAKE_DEMO_PROGRAM), {root.path(), base}), 0);
+        QVERIFY(nvxtest::runChild(QStringLiteral(MAKE_DEMO_PROGRAM), {root.path()}) != 0);
 
         VersionModel model;
         QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);

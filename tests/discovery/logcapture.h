@@ -3,14 +3,16 @@
 #include <QStringList>
 #include <QtGlobal>
 
-// Collects debug and warning lines while alive; other messages go on to the
-// handler that was installed before.
+// Collects debug, warning and critical lines while alive; other messages go
+// on to the handler that was installed before.
 class LogCapture
 {
 public:
     LogCapture()
     {
         lines().clear();
+        warningLines().clear();
+        criticalLines().clear();
         m_previous = qInstallMessageHandler(&LogCapture::handle);
         previous() = m_previous;
     }
@@ -21,6 +23,7 @@ public:
 
     QStringList debugLines() const { return lines(); }
     QStringList warnings() const { return warningLines(); }
+    QStringList criticals() const { return criticalLines(); }
     QStringList matching(const QString &prefix) const
     {
         QStringList out;
@@ -41,6 +44,11 @@ private:
         static QStringList l;
         return l;
     }
+    static QStringList &criticalLines()
+    {
+        static QStringList l;
+        return l;
+    }
     static QtMessageHandler &previous()
     {
         static QtMessageHandler h = nullptr;
@@ -52,6 +60,8 @@ private:
             lines().append(message);
         else if (type == QtWarningMsg)
             warningLines().append(message);
+        else if (type == QtCriticalMsg)
+            criticalLines().append(message);
         else if (previous())
             previous()(type, context, message);
     }

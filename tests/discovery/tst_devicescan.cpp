@@ -265,14 +265,14 @@ private slots:
         QList<discovery::ScanEntry> entries;
         discovery::scanDevices(driver, &entries);
         QCOMPARE(portNames(entries), QStringList{"/dev/ttyUSB8"});
-        QCOMPARE(log.warnings().size(), 1);
-        QVERIFY(log.warnings().at(0).contains("/dev/ttyUSB7"));
-        QVERIFY(log.warnings().at(0).contains("packaging/linux"));
-        QVERIFY(log.warnings().at(0).contains("README"));
+        QCOMPARE(log.criticals().size(), 1);
+        QVERIFY(log.criticals().at(0).contains("/dev/ttyUSB7"));
+        QVERIFY(log.criticals().at(0).contains("packaging/linux"));
+        QVERIFY(log.criticals().at(0).contains("README"));
 
         entries.clear();
         discovery::scanDevices(driver, &entries); // the timer's next round stays quiet
-        QCOMPARE(log.warnings().size(), 1);
+        QCOMPARE(log.criticals().size(), 1);
 
         accessError = 0; // rule installed, instrument replugged
         entries.clear();
@@ -282,7 +282,7 @@ private slots:
         accessError = EPERM; // lost again: say so again
         entries.clear();
         discovery::scanDevices(driver, &entries);
-        QCOMPARE(log.warnings().size(), 2);
+        QCOMPARE(log.criticals().size(), 2);
         QCOMPARE(portNames(entries), QStringList{"/dev/ttyUSB8"});
     }
 

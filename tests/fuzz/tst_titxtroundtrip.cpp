@@ -2,6 +2,7 @@
 // converter (srec_cat), read back by our reader into a loader over flash:
 // every byte must come back, and nothing else may be written.
 
+#include "childenvironment.h"
 #include "enginestate.h"
 #include "fuzzsupport.h"
 #include "memoryread.h"
@@ -84,9 +85,7 @@ bool writeWithSrecCat(const QString &srecCat, const QTemporaryDir &dir, const QS
              << QStringLiteral("0x%1").arg(image[i].address, 0, 16);
     }
     args << QStringLiteral("-o") << path << QStringLiteral("-TI_TXT");
-    QProcess p;
-    p.start(srecCat, args);
-    return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return nvxtest::runChild(srecCat, args, 20000) == 0;
 }
 
 // Programs and verifies the text into a fresh loader; returns what it holds.

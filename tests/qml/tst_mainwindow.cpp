@@ -296,7 +296,7 @@ private slots:
         QTest::addColumn<QString>("reason"); // the controller's message before the status
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("versionKept"); // and with it Update enabled
-        QTest::newRow("1 port not opened") << 1 << QString() << "NVX7300 disconnected too soon" << true;
+        QTest::newRow("1 port not opened") << 1 << QString() << "NVX7300 disconnected too soon" << false;
         QTest::newRow("100 success") << 100 << QString() << "Update Complete" << false;
         QTest::newRow("3 only the restart failed") << 3 << QString()
                                                    << "Update Complete. Switch your NVX7300 off and on again" << false;
@@ -309,6 +309,9 @@ private slots:
         QTest::newRow("0 refused, damaged firmware")
             << 0 << "Update refused: firmware file check failed: no end line"
             << "Update refused: the firmware file is damaged" << false;
+        QTest::newRow("0 refused, not read again")
+            << 0 << "Update refused: same instrument check failed: information memory cannot be read again (result 1)"
+            << "Update refused: the NVX7300 could not be read again" << false;
     }
 
     void statusTexts()
@@ -328,7 +331,7 @@ private slots:
         QCOMPARE(text("smallMessage"), message);
         QCOMPARE(prop("progressBar", "visible").toBool(), false);
         QCOMPARE(prop("massEraseMouseArea", "enabled").toBool(), true);
-        // Cleared (except for 1), so that the next count change reads the instrument again.
+        // Cleared, so that Update waits until the instrument has been read again.
         QCOMPARE(m_controller->version(), versionKept ? QStringLiteral("1.208") : QString());
         QCOMPARE(prop("updateButton", "enabled").toBool(), versionKept);
     }
@@ -394,6 +397,8 @@ private slots:
         QTest::newRow("port not permitted") << "Port not permitted" << "Not permitted to use the NVX7300 port";
         QTest::newRow("no answer") << "Not connected" << "NVX7300 not connected";
         QTest::newRow("backup damaged") << "Backup damaged" << "The backup of this NVX7300 is damaged";
+        QTest::newRow("files of this computer") << "Files unusable"
+                                                << "The toolkit cannot use its own files; see the log file";
     }
 
     void readsThatFoundNoVersionSayWhy()
@@ -405,6 +410,7 @@ private slots:
         QCOMPARE(text("smallMessage"), message);
         // Cleared, so that the next instrument found is read again.
         QCOMPARE(m_controller->version(), QString());
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
     }
 
     void massEraseCorner()
@@ -433,8 +439,24 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_controller->version() != QLatin1String("Reading"), kJobMs);
     }
 
+    void languageSwitchRebuildsTexts_data()
+    {
+        QTest::addColumn<QString>("outcome"); // what put the text on the status line
+        QTest::addColumn<QString>("source");  // that text, untranslated
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("version read") << "version" << "NVX7300 is currently running version " << "1.208";
+        QTest::newRow("read that found no version") << "busy" << "NVX7300 is in use by another program" << "";
+        QTest::newRow("update under way") << "progress" << "Updating. Do not disconnect or switch off your NVX7300"
+                                          << "";
+        QTest::newRow("update ended") << "complete" << "Update Complete" << "";
+        QTest::newRow("update refused") << "refused" << "Update refused: no backup of the NVX7300 can be made" << "";
+    }
+
     void languageSwitchRebuildsTexts()
     {
+        QFETCH(QString, outcome);
+        QFETCH(QString, source);
+        QFETCH(QString, suffix);
         auto *languages = contextObject<LanguageModel>("languageModel");
         QVERIFY(languages);
         int german = -1, english = -1;
@@ -449,26 +471,42 @@ private slots:
         QObject *box = item("languageComboBox");
         QVERIFY(box->property("visible").toBool());
 
-        m_controller->setVersion(QStringLiteral("1.208"));
+        if (outcome == QLatin1String("version")) {
+            m_controller->setVersion(QStringLiteral("1.208"));
+        } else if (outcome == QLatin1String("busy")) {
+            m_controller->setVersion(QStringLiteral("Reading"));
+            m_controller->controllerVersionChanged(QStringLiteral("Port busy"));
+        } else {
+            m_controller->controllerStatusChanged(2);
+            if (outcome == QLatin1String("complete")) {
+                m_controller->controllerStatusChanged(100);
+            } else if (outcome == QLatin1String("refused")) {
+                m_controller->controllerMessageChanged(QStringLiteral("Update refused: backup check failed: full"));
+                m_controller->controllerStatusChanged(0);
+            }
+        }
+        QCOMPARE(text("smallMessage"), source + suffix);
         const QString description = contextObject<VersionModel>("versionModel")
                                         ->myData(prop("versionComboBox", "currentIndex").toInt(), 3)
                                         .toString();
 
         box->setProperty("currentIndex", german);
         QVERIFY(QMetaObject::invokeMethod(box, "activated", Q_ARG(int, german)));
-        const QString germanRunning = QCoreApplication::translate("main", "NVX7300 is currently running version ");
+        const QString translated = QCoreApplication::translate("main", qPrintable(source));
         const QString germanUpdateTo = QCoreApplication::translate("main", "Update to");
-        QVERIFY2(germanRunning != QLatin1String("NVX7300 is currently running version "), "no German loaded");
+        QVERIFY2(translated != source, "no German loaded");
         QVERIFY(germanUpdateTo != QLatin1String("Update to"));
-        QCOMPARE(text("smallMessage"), germanRunning + QStringLiteral("1.208"));
+        QCOMPARE(text("smallMessage"), translated + suffix);
         QCOMPARE(text("updateButton"), germanUpdateTo + QLatin1Char('\n') + description);
         QCOMPARE(text("missingTarvelinMessage"),
                  QCoreApplication::translate("main", "Please switch on and connect your NVX7300"));
 
         box->setProperty("currentIndex", english);
         QVERIFY(QMetaObject::invokeMethod(box, "activated", Q_ARG(int, english)));
-        QCOMPARE(text("smallMessage"), running(QStringLiteral("1.208")));
+        QCOMPARE(text("smallMessage"), source + suffix);
         QCOMPARE(text("updateButton"), QStringLiteral("Update to\n") + description);
+        if (outcome == QLatin1String("progress"))
+            m_controller->controllerStatusChanged(100); // the bar goes, and with it the pause of the instrument scan
     }
 
     void longPressWithSeveralVersionsOpensTheBox()
@@ -533,7 +571,8 @@ private slots:
         QCOMPARE(text("smallMessage"), QStringLiteral("NVX7300 disconnected too soon"));
         QVERIFY(!enabledAtStatus.isEmpty());
         QVERIFY(!enabledAtStatus.contains(true));
-        QCOMPARE(prop("updateButton", "enabled").toBool(), true);
+        // Like any end of a job: not again until the instrument has been read again.
+        QCOMPARE(prop("updateButton", "enabled").toBool(), false);
 
         // The other one, chosen in the box, is read before Update acts on it.
         choose(0);

@@ -1,5 +1,7 @@
 #include "autoupdate.h"
 
+#include "childenvironment.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -325,6 +327,7 @@ private slots:
         QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
         QProcess child;
+        child.setProcessEnvironment(nvxtest::childEnvironment());
         child.start(QCoreApplication::applicationFilePath(),
                     {QStringLiteral("--relaunch-child"), recorder, QStringLiteral("Y"), QStringLiteral("Z")});
         QVERIFY(child.waitForFinished(20000));

@@ -1,5 +1,6 @@
 #include "catalogueserver.h"
 
+#include "childenvironment.h"
 #include "demofirmware.h"
 
 #include <QDir>
@@ -7,6 +8,7 @@
 
 #include <csignal>
 #include <string>
+#include <vector>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,14 +33,22 @@ bool CatalogueServer::start(QString *error)
         return false;
     }
     const std::string root = m_served.path().toStdString();
+    // Built before the fork: the child only calls what is safe there.
+    std::vector<std::string> variables;
+    for (const QString &variable : nvxtest::childEnvironment().toStringList())
+        variables.push_back(variable.toStdString());
+    std::vector<char *> environment;
+    for (std::string &variable : variables)
+        environment.push_back(variable.data());
+    environment.push_back(nullptr);
     m_pid = fork();
     if (m_pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        execl(NVX_CATALOGUE_SERVER, NVX_CATALOGUE_SERVER, "--root", root.c_str(), "--quiet",
-              static_cast<char *>(nullptr));
+        execle(NVX_CATALOGUE_SERVER, NVX_CATALOGUE_SERVER, "--root", root.c_str(), "--quiet",
+               static_cast<char *>(nullptr), environment.data());
         _exit(127);
     }
     close(out[1]);

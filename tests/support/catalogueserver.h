@@ -21,6 +21,8 @@ public:
 
     // The address to give as --catalogue-url.
     QString catalogueUrl() const { return m_url + QStringLiteral("/731"); }
+    // Its port on 127.0.0.1; it also answers as a proxy (nvxtest::childEnvironment).
+    quint16 port() const { return quint16(m_url.section(QLatin1Char(':'), -1).toUInt()); }
 
     // Puts the served catalogue into a store folder, as after an earlier
     // start: on a first start the built-in catalogue names the archive host.

@@ -6,6 +6,7 @@
 // run per process), several at a time, since the runs mostly wait on the line.
 //   NVX_FAULT_SHARE=i/n   this process covers frame indexes k with k % n == i (default 0/1: all)
 //   NVX_FAULT_JOBS=j      child processes at a time (default 6)
+#include "childenvironment.h"
 #include "controller.h"
 #include "worker.h"
 #include "workflowjobs.h"
@@ -239,7 +240,7 @@ private slots:
             while (!pending.isEmpty() && int(running.size()) < jobs) {
                 const int k = pending.takeFirst();
                 auto *p = new QProcess(this);
-                QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+                QProcessEnvironment env = nvxtest::childEnvironment();
                 env.insert(QLatin1String(kChildVariable), QString::number(k));
                 p->setProcessEnvironment(env);
                 p->setProcessChannelMode(QProcess::SeparateChannels);

@@ -1,8 +1,8 @@
 // What an update checks before it erases, what it keeps, and how an erased
 // instrument is found again, against the virtual instrument.
 #include "controller.h"
-#include "durablefile.h"
 #include "firmwarecheck.h"
+#include "firmwarestore.h"
 #include "infomemory.h"
 #include "worker.h"
 #include "workflowjobs.h"
@@ -246,6 +246,8 @@ private slots:
         QTest::newRow("disk full") << "disk full" << true;
         // An alias leads to the same bridge, so the backup is made and found.
         QTest::newRow("port given by an alias") << "alias" << false;
+        // Replaced by a file of its own; what the link names is left alone.
+        QTest::newRow("backup name is a link") << "linked" << false;
     }
 
     void noEraseWithoutADurableBackup()
@@ -263,6 +265,8 @@ private slots:
         } else if (setting == QLatin1String("alias")) {
             portName = home.filePath(QStringLiteral("usb-FTDI_NVX7300_NVX0001-if00-port0"));
             QVERIFY(QFile::link(port(), portName));
+        } else if (setting == QLatin1String("linked")) {
+            QVERIFY(QFile::link(writeFile(QStringLiteral("elsewhere.txt"), "not a backup"), backup));
         } else if (setting == QLatin1String("disk full")) {
             const QString why = mountTinyDisk(folder());
             if (!why.isEmpty())
@@ -285,7 +289,13 @@ private slots:
         const int status = runJob(c, portName, writeFile(QStringLiteral("fw.txt"), goodFirmware()));
         if (!refused) {
             QCOMPARE(status, 100);
+            QVERIFY(!QFileInfo(backup).isSymLink());
             QCOMPARE(infomemory::loadBackup(backup).bytes, infoBefore);
+            if (setting == QLatin1String("linked")) {
+                QFile elsewhere(home.filePath(QStringLiteral("elsewhere.txt")));
+                QVERIFY(elsewhere.open(QIODevice::ReadOnly));
+                QCOMPARE(elsewhere.readAll(), QByteArray("not a backup"));
+            }
             verifyUpdated(infoBefore);
             return;
         }
@@ -403,7 +413,8 @@ private slots:
             QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
         }
         const QString backup = Worker::backupFilePath(QStringLiteral("NVX0001"));
-        QByteArray text = durable::readFile(backup, 4096);
+        QByteArray text;
+        QVERIFY(FirmwareStore(folder()).read(QFileInfo(backup).fileName(), 4096, &text));
         if (latest.isNull()) {
             const int at = text.indexOf("\n", 6 + 48 * 13) + 1; // a calibration line; still a valid image
             text[at] = text[at] == '0' ? '1' : '0';
@@ -416,7 +427,7 @@ private slots:
         damaged.write(text);
         damaged.close();
         if (olderCopy) {
-            QFile older(backup + QLatin1String(durable::kOldSuffix));
+            QFile older(folder() + QLatin1Char('/') + FirmwareStore::previousGeneration(QFileInfo(backup).fileName()));
             QVERIFY(older.open(QIODevice::WriteOnly));
             older.write(infomemory::backupText(info));
         }
@@ -469,6 +480,8 @@ private slots:
         QTest::newRow("falls silent during the read") << "falls silent" << Worker::kNotConnectedVersion;
         QTest::newRow("unplugged") << "unplugged" << Worker::kNotConnectedVersion;
         QTest::newRow("answers, but no password opens it") << "locked" << Worker::kUnknownVersion;
+        // Nothing the instrument said: the old image cannot make way for the new one.
+        QTest::newRow("memory image file cannot be removed") << "image stuck" << Worker::kFilesUnusableVersion;
     }
 
     void readThatNeverReachesTheInstrumentSaysWhy()
@@ -488,9 +501,17 @@ private slots:
             portName = home.filePath(QStringLiteral("no-such-port"));
         else if (setting == QLatin1String("locked"))
             sim->write(0xFFE0, std::vector<uint8_t>(32, 0x42));
+        else if (setting == QLatin1String("image stuck"))
+            QVERIFY(QDir().mkpath(Worker::memoryImageFilePath() + QStringLiteral("/in-the-way")));
         sim->setFaults(faults);
         Controller c;
         QCOMPARE(readVersion(c, portName), version);
+        // Only an answer from the instrument lets a mass erase go ahead.
+        if (version != QLatin1String(Worker::kUnknownVersion)) {
+            sim->clearCommandLog();
+            QCOMPARE(runJob(c, portName, QStringLiteral("Erase") + writeFile(QStringLiteral("fw.txt"), goodFirmware())), 0);
+            QCOMPARE(changingCommands(*sim), 0);
+        }
     }
 
     void informationImageText_data()

@@ -249,7 +249,8 @@ QString helpText()
         "  6  unknown version, or no firmware version available (update: none as new as the\n"
         "     running one, see --allow-downgrade)\n"
         "  7  catalogue unreachable, or its answer refused (versions: the stored list is shown)\n"
-        "  8  firmware file unreadable or damaged (\"Update refused: firmware file check failed\")\n"
+        "  8  firmware file unreadable or damaged (\"Update refused: firmware file check failed\"),\n"
+        "     or the toolkit's own files in the firmware folder cannot be written or read\n"
         "  9  version: the instrument was left erased and must be updated again\n");
 }
 

@@ -18,6 +18,7 @@
 #include "worker.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -172,6 +173,13 @@ bool readInstrument(InstrumentSession &session, const QString &port, QString *ve
                        QStringLiteral("no answer from the NVX7300 on %1; switch it on and check its cable").arg(port)};
         printErr(problem.reason);
         *exitStatus = problem.exitStatus;
+        return false;
+    }
+    if (read.version == QLatin1String(Worker::kFilesUnusableVersion)) {
+        printErr(QStringLiteral("the instrument on %1 could not be read: this computer cannot write or read the "
+                                "toolkit's own files in %2 (see --verbose for which)")
+                     .arg(port, QDir::toNativeSeparators(VersionComboBoxManagement::firmwareDirectory())));
+        *exitStatus = kExitFileUnreadable;
         return false;
     }
     if (read.version == QLatin1String(Worker::kRecoveryFromOlderBackupVersion))

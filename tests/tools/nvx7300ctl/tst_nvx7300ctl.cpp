@@ -2,6 +2,7 @@
 // (served by this process) and a local catalogue server. The program is the
 // test bench build, which lists the instruments' bridges that a test names.
 
+#include "childenvironment.h"
 #include "demofirmware.h"
 #include "httpfileserver.h"
 #include "tools/simulator/simulator.h"
@@ -67,7 +68,7 @@ class NvxCtlTest : public QObject
     Run ctl(const QStringList &args, const QByteArray &input = QByteArray(), const QString &workingDirectory = QString())
     {
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = nvxtest::childEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome->path());
         env.insert(QStringLiteral("NVX_BENCH_BRIDGES"), bridges.join(QLatin1Char(',')));
         p.setProcessEnvironment(env);

@@ -1,4 +1,5 @@
 #include "cataloguetrust.h"
+#include "childenvironment.h"
 #include "demofirmware.h"
 #include "downloadmanager.h"
 #include "httpfileserver.h"
@@ -314,11 +315,11 @@ private slots:
     {
         QTemporaryDir input;
         QTemporaryDir out;
-        QCOMPARE(QProcess::execute(QStringLiteral(MAKE_DEMO_PROGRAM), {QStringLiteral("--firmware-only"), input.path()}),
-                 0);
+        QCOMPARE(nvxtest::runChild(QStringLiteral(MAKE_DEMO_PROGRAM), {QStringLiteral("--firmware-only"), input.path()}), 0);
         QCOMPARE(QDir(input.path()).entryList(QDir::Files).size(), nvx::demo::demoVersions().size() + 1);
         const QString key = QStringLiteral(DEV_KEY_DIR "/catalogue-signing-dev.pem");
         QProcess tool;
+        tool.setProcessEnvironment(nvxtest::childEnvironment());
         tool.start(QStringLiteral(PUBLISH_PROGRAM),
                    {QStringLiteral("--input"), input.path(), QStringLiteral("--output"), out.path(),
                     QStringLiteral("--base-url"), QStringLiteral("http://firmware.ostrel.example/731"),
@@ -327,7 +328,7 @@ private slots:
         QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
         QVERIFY(QFile::exists(out.filePath(QStringLiteral("731Versions.json.sig"))));
 
-        QCOMPARE(QProcess::execute(QStringLiteral(PUBLISH_PROGRAM), {QStringLiteral("--input"), input.path()}), 2);
+        QCOMPARE(nvxtest::runChild(QStringLiteral(PUBLISH_PROGRAM), {QStringLiteral("--input"), input.path()}), 2);
     }
 };
 

@@ -1,4 +1,5 @@
 // The nvx7300-sim program: first line, options, stop signal, memory dump.
+#include "childenvironment.h"
 #include "simlink.h"
 
 #include <QtTest>
@@ -24,6 +25,7 @@ private:
 
 QString TestSimProgram::launch(QProcess &process, const QStringList &arguments)
 {
+    process.setProcessEnvironment(nvxtest::childEnvironment());
     process.start(QStringLiteral(NVX_SIM_PROGRAM), arguments);
     if (!process.waitForStarted(5000))
         return {};
@@ -129,6 +131,7 @@ void TestSimProgram::loadsImageWithConfiguredIdentity()
 void TestSimProgram::rejectsBadOptions()
 {
     QProcess process;
+    process.setProcessEnvironment(nvxtest::childEnvironment());
     process.start(QStringLiteral(NVX_SIM_PROGRAM), {"--bsl-version", "xyz"});
     QVERIFY(process.waitForFinished(5000));
     QVERIFY(process.exitCode() != 0);

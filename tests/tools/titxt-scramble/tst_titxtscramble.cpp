@@ -1,3 +1,4 @@
+#include "childenvironment.h"
 #include "scramblekey.h"
 
 #include <QFile>
@@ -29,11 +30,7 @@ private:
 
     static int run(const QStringList &args)
     {
-        QProcess p;
-        p.start(QStringLiteral(TITXT_SCRAMBLE_PROGRAM), args);
-        if (!p.waitForFinished(10000))
-            return -1;
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return nvxtest::runChild(QStringLiteral(TITXT_SCRAMBLE_PROGRAM), args, 10000);
     }
 
 private slots:

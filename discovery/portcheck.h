@@ -3,7 +3,10 @@
 #include <QString>
 
 // Why a serial port could not be opened, asked of the port itself once the
-// engine has failed to open it.
+// engine has failed to open it, or found by the scan. Each answer also goes
+// to the log file as one critical line naming the port (the file keeps text
+// for nothing less), once per port and reason: the window scans every second
+// and reads again whenever the selection changes.
 namespace portcheck {
 
 enum class PortState {
@@ -20,6 +23,14 @@ struct Diagnosis
     QString detail; // the system's own words, for PortState::Failed
 };
 
+// Asks the port, and reports the answer.
 Diagnosis diagnose(const QString &port);
+
+// Logs "Cannot open <port>: <reason>" as a critical message unless this
+// port was reported with this reason since it last opened. Any thread.
+void report(const QString &port, const Diagnosis &diagnosis);
+
+// The port can be used again: its next failure is reported anew.
+void forget(const QString &port);
 
 } // namespace portcheck
