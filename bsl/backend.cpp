@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,8 @@ constexpr char kErasePrefix[] = "Erase";
 constexpr int kResultFailed = bsl::kResultSuccess; // + an engine code
 constexpr int kResultInputFile = kResultFailed + bsl::kInputFileError;
 constexpr int kResultOutputFile = kResultFailed + bsl::kOutputFileError;
+constexpr int kOutputLockWaitMs = 60000;   // another process's read: one run, a few seconds
+constexpr int kOutputLockStaleMs = 120000; // a holder that hangs longer than any run has gone astray
 
 // Relays the engine's output of one run to a BackEnd.
 class RunSink : public bsl::EngineSink
@@ -169,6 +172,15 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
 
     if (buffer)
         buffer[0] = 0;
+    // Every read of every process of this user writes the same file: one at a
+    // time, from its removal to its read-back, or one instrument's image could
+    // be taken for another's (parallel updates of several instruments).
+    QLockFile lock(outputFilename + QStringLiteral(".lock"));
+    lock.setStaleLockTime(kOutputLockStaleMs);
+    // A lock that cannot even be made (no folder) leaves the engine to name the problem.
+    if (args.refused.isEmpty() && !lock.tryLock(kOutputLockWaitMs) && lock.error() == QLockFile::LockFailedError)
+        args.refuse(QStringLiteral("ERROR: Output file \"%1\" is in use by another read!\n").arg(outputFilename),
+                    kResultOutputFile);
     // A file from an earlier read must never be taken for this one's.
     const QFileInfo old(outputFilename);
     if (args.refused.isEmpty() && (old.exists() || old.isSymLink()) && !QFile::remove(outputFilename))

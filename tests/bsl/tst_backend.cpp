@@ -4,10 +4,15 @@
 #include "backend.h"
 #include "simsupport.h"
 
+#include <QLockFile>
 #include <QSignalSpy>
+#include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <cstring>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -49,6 +54,7 @@ private slots:
     void refusedPasswordLeavesBufferEmpty();
     void readNeverTakesAnOldFile_data();
     void readNeverTakesAnOldFile();
+    void readWaitsWhileAnotherReadHoldsTheImage();
     void eraseRunProgramsNoBuffer();
 
 private:
@@ -254,6 +260,39 @@ void TestBackEnd::readNeverTakesAnOldFile()
     }
     QCOMPARE(buffer[0], '\0');
     QVERIFY2(backEnd.message().startsWith(message), qPrintable(backEnd.message()));
+}
+
+// Every process of the user reads into the same image file: a read that
+// started meanwhile must not reach the instrument until the other is done.
+void TestBackEnd::readWaitsWhileAnotherReadHoldsTheImage()
+{
+    nvxsim::Simulator sim;
+    QVERIFY(sim.start());
+    nvxsim::loadDefaultInstrument(sim, 1, 10);
+    QTemporaryDir dir;
+    const QString pw = writeFile(dir, "pw.txt", passwordFileText());
+    const QString out = dir.filePath("info.txt");
+
+    std::promise<void> held;
+    std::atomic<int> sessionsWhileHeld{-1};
+    std::thread other([&] {
+        QLockFile lock(out + ".lock");
+        if (lock.lock()) {
+            held.set_value();
+            QThread::msleep(500);
+            sessionsWhileHeld = int(sim.stats().sessions);
+        } else {
+            held.set_value();
+        }
+    });
+    held.get_future().wait();
+    BackEnd backEnd;
+    char buffer[800] = {};
+    const int result = backEnd.read_memory(QString::fromStdString(sim.slavePath()), pw, 0, out, buffer);
+    other.join();
+    QCOMPARE(result, 100);
+    QCOMPARE(sessionsWhileHeld.load(), 0);
+    QCOMPARE(QByteArray(buffer), infoImageText(sim.read(0x1000, 256)));
 }
 
 void TestBackEnd::eraseRunProgramsNoBuffer()
