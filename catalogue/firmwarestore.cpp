@@ -3,6 +3,7 @@
 #include "safefile.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 const QString FirmwareStore::kCatalogueName = QStringLiteral("731Versions.json");
@@ -38,6 +39,14 @@ bool FirmwareStore::isFirmwareName(const QString &name)
 {
     static const QRegularExpression rule(QStringLiteral("^731-\\d{3}-\\d{3}-\\d{4}-\\d{2}-\\d{2}-\\d{4}\\.txt$"));
     return rule.match(name).hasMatch();
+}
+
+QString FirmwareStore::versionOfFirmwareFile(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    if (!isFirmwareName(name))
+        return QString();
+    return name.mid(4, 3) + QLatin1Char('.') + name.mid(8, 3);
 }
 
 bool FirmwareStore::isPlainName(const QString &name)

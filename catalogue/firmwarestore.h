@@ -53,6 +53,9 @@ public:
     static QString describe(Kind kind);
     // A firmware name by the catalogue's rule: the only names an entry may give.
     static bool isFirmwareName(const QString &name);
+    // The catalogue number a firmware file's name gives ("731-001-126-...":
+    // "001.126"); empty when the name does not follow the rule.
+    static QString versionOfFirmwareFile(const QString &path);
 
     // Creates the folder and a staging folder that is a real folder (a link
     // found there is removed first). False when either cannot be made.
