@@ -2,11 +2,11 @@
 
 #include "backend.h"
 #include "firmwarecheck.h"
+#include "firmwarestore.h"
 #include "infomemory.h"
 #include "titext.h"
 #include "portcheck.h"
 #include "updaterecord.h"
-#include "firmwarestore.h"
 #include "versionnumber.h"
 
 #include <QCryptographicHash>
@@ -570,8 +570,9 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
     // at the start rate as well.
     if (backEnd.baudRate() != kDefaultBaudRate) {
         if (result != kReadSuccess) {
-            const QString line = QStringLiteral("No answer at %1 baud; the update goes on at %2 baud")
+            const QString line = QStringLiteral("The read at %1 baud failed (result %2); the update goes on at %3 baud")
                                      .arg(backEnd.baudRate())
+                                     .arg(result)
                                      .arg(kDefaultBaudRate);
             qWarning().noquote() << line;
             workerMessageChanged(line);
