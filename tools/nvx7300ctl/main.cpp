@@ -479,6 +479,7 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
     report.notUpdated(QStringLiteral("Update refused"));
 
     if (o.all) {
+        *document = QJsonArray(); // one object per instrument, once they run
         QList<FleetMember> members;
         if (!o.ports.isEmpty()) {
             for (const QString &p : o.ports)
