@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -94,10 +95,12 @@ struct ArgVector
     }
     // Runs the engine with owner as the sink; the sink is removed afterwards
     // so that no later output can reach a destroyed object. loaderVersion
-    // gets what this run read, 0 when it read nothing.
-    int run(BackEnd *owner, bool programs, int &loaderVersion)
+    // gets what this run read, 0 when it read nothing; lineRate the rate it
+    // ended up at.
+    int run(BackEnd *owner, bool programs, int &loaderVersion, int &lineRate)
     {
         loaderVersion = 0;
+        lineRate = bsl::kStartBaudRate;
         if (!refused.isEmpty()) {
             qWarning().noquote() << refused.trimmed();
             owner->setMessage(refused);
@@ -111,16 +114,20 @@ struct ArgVector
         const int result = bsl::bslEngineMain(argc, argv);
         bsl::setEngineSink(nullptr);
         loaderVersion = bsl::engineState().target.versionWord;
+        lineRate = bsl::engineState().target.lineRate;
         return result;
     }
 };
 
-void addCommon(ArgVector &args, const QString &comPort, const QString &passwordFilename, int passwordIndex)
+constexpr int kBaudRates[] = {bsl::kStartBaudRate, 19200, 38400}; // by -s index
+
+void addCommon(ArgVector &args, const QString &comPort, const QString &passwordFilename, int passwordIndex,
+               int baudIndex)
 {
     args.add("BSLENGINE");
     // The serial port takes the name back as UTF-8.
     args.add("-c%s", comPort.toUtf8(), bsl::kResultHelpOrPort);
-    args.add("-s0");
+    args.add(baudIndex == 2 ? "-s2" : baudIndex == 1 ? "-s1" : "-s0");
     args.add("-x");
     args.addPath("-p%s", passwordFilename);
     args.addNumber(passwordIndex);
@@ -159,11 +166,25 @@ void BackEnd::setPatchFile(const QString &path)
     m_patchFile = path;
 }
 
+void BackEnd::setBaudRate(int baud)
+{
+    m_baudIndex = 0;
+    for (int i = 0; i < int(std::size(kBaudRates)); ++i) {
+        if (kBaudRates[i] == baud)
+            m_baudIndex = i;
+    }
+}
+
+int BackEnd::baudRate() const
+{
+    return kBaudRates[m_baudIndex];
+}
+
 int BackEnd::read_memory(QString comPort, QString passwordFilename, int passwordIndex, QString outputFilename,
                          char *buffer)
 {
     ArgVector args;
-    addCommon(args, comPort, passwordFilename, passwordIndex);
+    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
     args.add("");
     args.add("-r1000");
     args.add("100");
@@ -188,7 +209,7 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
                     kResultOutputFile);
 
     qDebug("Calling BSLENGINE");
-    int result = args.run(this, false, m_loaderVersion);
+    int result = args.run(this, false, m_loaderVersion, m_lineRate);
     qDebug("Called BSLENGINE %d", result);
 
     if (!buffer || result != bsl::kResultSuccess)
@@ -216,7 +237,7 @@ int BackEnd::load_bootstrap(QString comPort, QString passwordFilename, int passw
 {
     const bool eraseRun = programFilename.startsWith(QLatin1String(kErasePrefix));
     ArgVector args;
-    addCommon(args, comPort, passwordFilename, passwordIndex);
+    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
     args.add("");
     args.add(eraseRun ? "" : "-y");
     // The caller's text goes in as its own pointer; the log shows a placeholder.
@@ -227,14 +248,14 @@ int BackEnd::load_bootstrap(QString comPort, QString passwordFilename, int passw
     args.log("Load memory command is ");
     if (!eraseRun)
         args.argv[8] = buffer ? buffer : args.texts[8];
-    return args.run(this, true, m_loaderVersion);
+    return args.run(this, true, m_loaderVersion, m_lineRate);
 }
 
 int BackEnd::restart(QString comPort, QString passwordFilename, int passwordIndex)
 {
     ArgVector args;
-    addCommon(args, comPort, passwordFilename, passwordIndex);
+    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
     args.add("+r");
     args.log("Reset command is ");
-    return args.run(this, false, m_loaderVersion);
+    return args.run(this, false, m_loaderVersion, m_lineRate);
 }

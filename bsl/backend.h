@@ -31,6 +31,15 @@ public:
     // run read from the instrument; 0 when that run read none.
     int loaderVersion() const { return m_loaderVersion; }
 
+    // The line rate the runs ask the loader for once it is unlocked: 9600
+    // (the start rate, so nothing is asked), 19200 or 38400. Any other
+    // value is 9600.
+    void setBaudRate(int baud);
+    int baudRate() const;
+    // The rate this object's last run ended up at: the one asked for when the
+    // loader took it, 9600 when it refused or the run stopped before asking.
+    int lineRate() const { return m_lineRate; }
+
 signals:
     void statusChanged(int status);
     void messageChanged(QString message);
@@ -47,4 +56,6 @@ private:
     int m_status = 0;
     QString m_patchFile;
     int m_loaderVersion = 0;
+    int m_baudIndex = 0; // -s: 0 9600, 1 19200, 2 38400
+    int m_lineRate = 9600; // the start rate, before any run
 };

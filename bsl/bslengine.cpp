@@ -161,7 +161,8 @@ void changeBaudRate()
     enginePrint("from %d ", current);
     comSetBaudRate(rate, 2);
     sleepMs(kBaudSettleMs);
-    enginePrint("to %d Baud (Mode: %d)\n", comBaudRate(), int(s.baudIndex));
+    t.lineRate = comBaudRate();
+    enginePrint("to %d Baud (Mode: %d)\n", t.lineRate, int(s.baudIndex));
 }
 
 // Load address of a replacement loader: its first address line, as stored.

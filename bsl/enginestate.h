@@ -18,6 +18,7 @@ constexpr int kResultHelpOrPort = 1; // help shown or port not opened
 constexpr int kStatusProgress = 2; // one tick per erase cycle and per block
 constexpr int kStatusPortFailed = 1;
 
+constexpr int kStartBaudRate = 9600; // every run opens the line at it; the loader starts at it
 constexpr uint16_t kDefaultMaxFrameData = 240; // bytes of data per frame
 constexpr int kDefaultMassEraseCycles = 20;
 constexpr int kMaxPortNameLength = 99; // characters kept of -c
@@ -87,6 +88,7 @@ struct TargetState
     bool patchRequired = false;
     bool patchLoaded = false;
     uint16_t clockWord = 0; // last one chosen by a baud-rate change
+    int lineRate = kStartBaudRate; // baud the line runs at after the rate change, if any
 };
 
 struct RunTimes

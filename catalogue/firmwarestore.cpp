@@ -3,6 +3,7 @@
 #include "safefile.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 const QString FirmwareStore::kCatalogueName = QStringLiteral("731Versions.json");
@@ -54,6 +55,14 @@ QString FirmwareStore::backupName(const QString &bridgeSerialNumber)
 QString FirmwareStore::previousGeneration(const QString &backupName)
 {
     return backupName + kPreviousSuffix;
+}
+
+QString FirmwareStore::versionOfFirmwareFile(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    if (!isFirmwareName(name))
+        return QString();
+    return name.mid(4, 3) + QLatin1Char('.') + name.mid(8, 3);
 }
 
 bool FirmwareStore::isPlainName(const QString &name)

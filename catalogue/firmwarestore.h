@@ -59,6 +59,9 @@ public:
     static QString backupName(const QString &bridgeSerialNumber);
     // The generation a backup had before it was last replaced.
     static QString previousGeneration(const QString &backupName);
+    // The catalogue number a firmware file's name gives ("731-001-126-...":
+    // "001.126"); empty when the name does not follow the rule.
+    static QString versionOfFirmwareFile(const QString &path);
 
     // Creates the folder and a staging folder that is a real folder (a link
     // found there is removed first). False when either cannot be made.

@@ -12,10 +12,12 @@ Controller::Controller(QObject *parent)
     connect(&m_workerThread, &QThread::finished, worker, &QObject::deleteLater);
     connect(this, &Controller::operate, worker, &Worker::doWork);
     connect(this, &Controller::operateRead, worker, &Worker::doWorkRead);
+    connect(this, &Controller::operateAtRate, worker, &Worker::doWorkAtRate);
     connect(this, &Controller::bridgeSerialResolved, worker, &Worker::setBridgeSerial);
     connect(worker, &Worker::workerHandleStatusChanged, this, &Controller::controllerStatusChanged);
     connect(worker, &Worker::workerHandleMessageChanged, this, &Controller::controllerMessageChanged);
     connect(worker, &Worker::workerHandleVersionChanged, this, &Controller::workerVersionReported);
+    connect(worker, &Worker::workerUpdateRecorded, this, &Controller::updateRecorded);
     m_workerThread.start();
 }
 
@@ -50,19 +52,28 @@ QString Controller::bridgeSerialNumber(const QString &comPort)
 // bridge that is: the read to name the backup, the update to notice a
 // different instrument on the same port. From then on the job uses the
 // device's own name, whatever alias it was given by.
-void Controller::start(const QString &comPort, const QString &filename)
+QString Controller::resolvePort(const QString &comPort)
 {
     const QString port = USBDeviceList::realPortName(comPort);
     emit bridgeSerialResolved(port, bridgeSerialNumber(port));
-    emit operate(port, filename);
+    return port;
+}
+
+void Controller::start(const QString &comPort, const QString &filename)
+{
+    emit operate(resolvePort(comPort), filename);
+    queueJob(Job{false, comPort});
+}
+
+void Controller::startAtRate(const QString &comPort, const QString &filename, int baud)
+{
+    emit operateAtRate(resolvePort(comPort), filename, baud);
     queueJob(Job{false, comPort});
 }
 
 void Controller::read(const QString &comPort)
 {
-    const QString port = USBDeviceList::realPortName(comPort);
-    emit bridgeSerialResolved(port, bridgeSerialNumber(port));
-    emit operateRead(port);
+    emit operateRead(resolvePort(comPort));
     // Named as the caller named it: the window compares it with its selection.
     queueJob(Job{true, comPort});
 }

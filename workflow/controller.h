@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QQueue>
 #include <QString>
@@ -45,6 +46,9 @@ public:
 
 public slots:
     void start(const QString &comPort, const QString &filename);
+    // start() with the firmware programmed at another line rate (19200 or
+    // 38400) where the loader and the line take it; the window keeps 9600.
+    void startAtRate(const QString &comPort, const QString &filename, int baud);
     void read(const QString &comPort);
     void controllerStatusChanged(int status);
     void controllerMessageChanged(const QString &message);
@@ -53,11 +57,15 @@ public slots:
 signals:
     void operate(const QString &comPort, const QString &filename);
     void operateRead(const QString &comPort);
+    void operateAtRate(const QString &comPort, const QString &filename, int baud);
     void bridgeSerialResolved(const QString &comPort, const QString &serialNumber);
     void controllerHandleStatusChanged(int status);
     void controllerHandleMessageChanged(QString message);
     void controllerHandleVersionChanged(QString version);
     void busyChanged(bool busy);
+    // The update record's line for the job that is about to end (before its
+    // end status), and why it could not be written (empty when it was).
+    void updateRecorded(QJsonObject record, QString recordError);
 
 private:
     struct Job
@@ -66,6 +74,8 @@ private:
         QString comPort;
     };
 
+    // The device behind comPort, with the worker told which bridge it is.
+    QString resolvePort(const QString &comPort);
     void queueJob(const Job &job);
     void jobEnded();
     void workerVersionReported(const QString &version);

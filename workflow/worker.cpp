@@ -7,12 +7,18 @@
 #include "infomemory.h"
 #include "titext.h"
 #include "portcheck.h"
+#include "updaterecord.h"
+#include "versionnumber.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <algorithm>
@@ -27,7 +33,10 @@ constexpr int kReadSuccess = 100;
 constexpr int kStatusReadDone = 200;    // stored, never signalled
 constexpr int kStatusNotIdentified = 255; // stored, never signalled
 constexpr int kStatusRefused = 0;
+constexpr int kStatusPortFailed = 1;
 constexpr int kStatusProgress = 2;
+constexpr int kStatusNotConnected = 199;
+constexpr qint64 kMaxHashedFile = 16 * 1024 * 1024; // far above any firmware file the checks let through
 
 // Engine results of runs that got no answer from the instrument.
 constexpr int kResultPortFailed = 1;
@@ -93,15 +102,18 @@ QString patchRefusal(int loaderVersion)
              QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("is not installed"));
 }
 
-// For a reprogramming job: its runs' progress ticks pass on, their results do
-// not, since the job ends with one status of its own (one run may be followed
-// by others, and only the job knows what they add up to).
-std::unique_ptr<BackEnd> newJobBackEnd(Worker *worker)
+// For a reprogramming job: its runs' progress ticks pass on, and are counted
+// in ticks; their results do not, since the job ends with one status of its
+// own (one run may be followed by others, and only the job knows what they
+// add up to).
+std::unique_ptr<BackEnd> newJobBackEnd(Worker *worker, int *ticks)
 {
     auto backEnd = std::make_unique<BackEnd>();
-    QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, [worker](int status) {
-        if (status == kStatusProgress)
+    QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, [worker, ticks](int status) {
+        if (status == kStatusProgress) {
+            ++*ticks;
             worker->workerStatusChanged(status);
+        }
     });
     QObject::connect(backEnd.get(), &BackEnd::messageChanged, worker, &Worker::workerMessageChanged);
     backEnd->setPatchFile(Worker::patchFilePath());
@@ -173,6 +185,18 @@ int recordIndex(const QString &passwordFile, const QByteArray &record)
     return -1;
 }
 
+// Lower-case hex digest of the file; empty when it cannot be read.
+QString sha256Of(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxHashedFile)
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
 int hexPair(const char *image, int pos)
 {
     const char digits[3] = {image[pos], image[pos + 1], '\0'};
@@ -213,6 +237,37 @@ QString Worker::backupFilePath(const QString &bridgeSerialNumber)
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/") + name;
 }
 
+QString Worker::endText(int status, bool eraseJob)
+{
+    if (eraseJob && status == kReadSuccess)
+        return QStringLiteral("Erase Complete");
+    if (eraseJob && status == kStatusRefused)
+        return QStringLiteral("Erase refused");
+    if (eraseJob && status > kReadSuccess)
+        return QStringLiteral("Erase Failed");
+    if (status == kStatusRefused)
+        return QStringLiteral("Update refused");
+    if (status == kStatusPortFailed)
+        return QStringLiteral("NVX7300 disconnected too soon");
+    if (status == kStatusProgress)
+        return QStringLiteral("Updating. Do not disconnect or switch off your NVX7300");
+    if (status == kStatusUpdatedNotRestarted)
+        return QStringLiteral("Update Complete. Switch your NVX7300 off and on again");
+    if (status == kStatusNotConnected)
+        return QStringLiteral("NVX7300 not connected");
+    if (status > kReadSuccess || status < 0)
+        return QStringLiteral("Update Failed");
+    return QStringLiteral("Update Complete");
+}
+
+QString Worker::firmwareVersion(const QString &firmwarePath)
+{
+    const VersionNumber number = VersionNumber::parse(FirmwareStore::versionOfFirmwareFile(firmwarePath));
+    if (!number.isValid())
+        return QString();
+    return QString::number(number.major) + QLatin1Char('.') + QString::number(number.minor);
+}
+
 void Worker::setBridgeSerial(const QString &comPort, const QString &serialNumber)
 {
     m_serialPort = comPort;
@@ -222,6 +277,20 @@ void Worker::setBridgeSerial(const QString &comPort, const QString &serialNumber
 QString Worker::bridgeSerialFor(const QString &comPort) const
 {
     return comPort == m_serialPort ? m_serialNumber : QString();
+}
+
+// The reads inside an update go to a folder of this worker's own: other
+// processes (update --all runs one per instrument) read their instruments
+// into the shared memory image file at the same time.
+QString Worker::jobImageFilePath()
+{
+    if (!m_jobImageFolder) {
+        auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/nvx7300-job-XXXXXX"));
+        if (!folder->isValid())
+            return memoryImageFilePath();
+        m_jobImageFolder = std::move(folder);
+    }
+    return m_jobImageFolder->filePath(QStringLiteral("image.txt"));
 }
 
 QString Worker::standardPasswordFile()
@@ -316,6 +385,7 @@ void Worker::doWorkRead(const QString &comPort)
     // Nothing from an earlier instrument may survive into this read's result.
     m_last.imageFromThisInstrument = false;
     m_last.needsRecovery = false;
+    m_last.restoreFromBackup = false;
     m_last.opened = false;
     m_last.reached = false;
     m_last.memoryImage[0] = '\0';
@@ -400,6 +470,7 @@ void Worker::doWorkRead(const QString &comPort)
             // every byte there already is the backup's.
             m_last.needsRecovery = true;
             m_last.restoreImage = backup.bytes;
+            m_last.restoreFromBackup = true;
             if (backup.fromOlderCopy) {
                 outcome = QLatin1String(kRecoveryFromOlderBackupVersion);
                 qWarning().noquote() << "The backup " + backupPath + " failed its check; the previous copy is used";
@@ -481,6 +552,7 @@ QString Worker::unreachedOutcome(const QString &comPort, int lastResult) const
 void Worker::refuse(const QString &why)
 {
     const QString line = QStringLiteral("Update refused: ") + why;
+    m_job.refusal = line;
     qWarning().noquote() << line;
     workerMessageChanged(line);
 }
@@ -512,7 +584,26 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
     // Read again with the password that opened it: the erase must hit the
     // instrument that was read, not one plugged in since.
     char again[kMemoryImageSize] = {};
-    const int result = backEnd.read_memory(comPort, m_last.passwordFile, m_last.passwordIndex, memoryImageFilePath(), again);
+    int result = backEnd.read_memory(comPort, m_last.passwordFile, m_last.passwordIndex, jobImageFilePath(), again);
+    // This read runs at the job's rate, so a line that does not carry it
+    // shows here, before anything is erased: the job goes on at the start
+    // rate, asking once more. A loader that refuses the rate keeps the job
+    // at the start rate as well.
+    if (backEnd.baudRate() != kDefaultBaudRate) {
+        if (result != kReadSuccess) {
+            const QString line = QStringLiteral("The read at %1 baud failed (result %2); the update goes on at %3 baud")
+                                     .arg(backEnd.baudRate())
+                                     .arg(result)
+                                     .arg(kDefaultBaudRate);
+            qWarning().noquote() << line;
+            workerMessageChanged(line);
+            backEnd.setBaudRate(kDefaultBaudRate);
+            result = backEnd.read_memory(comPort, m_last.passwordFile, m_last.passwordIndex, jobImageFilePath(), again);
+        } else if (backEnd.lineRate() != backEnd.baudRate()) {
+            qDebug().noquote() << "The loader keeps " + QString::number(backEnd.lineRate()) + " baud";
+            backEnd.setBaudRate(kDefaultBaudRate);
+        }
+    }
     if (result == kResultPortFailed)
         portcheck::diagnose(comPort); // the log file learns why
     if (result != kReadSuccess)
@@ -556,6 +647,8 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
         qDebug().noquote() << "Recovery: information memory restored as kept";
 
     const int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
+    m_job.programmedAt = backEnd.lineRate();
+    m_job.backupWritten = m_last.restoreFromBackup && result == kReadSuccess;
     if (result != kReadSuccess) {
         qDebug().noquote() << "Reprogramming failed";
         return result;
@@ -577,6 +670,8 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const Q
         qWarning().noquote() << "No password of the new firmware to restart with; it started after programming";
         return kReadSuccess;
     }
+    // A restart carries no data: nothing to gain from a faster line.
+    backEnd.setBaudRate(kDefaultBaudRate);
     const int restart = backEnd.restart(comPort, passwords, index);
     if (restart == kReadSuccess)
         return kReadSuccess;
@@ -585,7 +680,7 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const Q
     // password opens the instrument and its information memory is the one restored.
     qDebug().noquote() << "Restart after the update failed " + QString::number(restart);
     char check[kMemoryImageSize] = {};
-    const int read = backEnd.read_memory(comPort, passwords, index, memoryImageFilePath(), check);
+    const int read = backEnd.read_memory(comPort, passwords, index, jobImageFilePath(), check);
     if (read == kReadSuccess
         && infomemory::withErasedVersion(infomemory::fromText(QByteArray(check)))
             == infomemory::withErasedVersion(m_last.restoreImage)) {
@@ -618,12 +713,24 @@ int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filen
         refuse(refusal);
         return kStatusRefused;
     }
-    return backEnd.load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
+    const int result = backEnd.load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
+    m_job.programmedAt = backEnd.lineRate();
+    return result;
 }
 
 void Worker::doWork(const QString &comPort, const QString &filename)
 {
-    const std::unique_ptr<BackEnd> backEnd = newJobBackEnd(this);
+    doWorkAtRate(comPort, filename, kDefaultBaudRate);
+}
+
+void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int baud)
+{
+    QElapsedTimer clock;
+    clock.start();
+    m_job = JobReport();
+    m_job.versionBefore = m_version;
+    const std::unique_ptr<BackEnd> backEnd = newJobBackEnd(this, &m_job.progressTicks);
+    backEnd->setBaudRate(baud);
     m_readJob = 0;
 
     int result = kStatusRefused;
@@ -640,10 +747,44 @@ void Worker::doWork(const QString &comPort, const QString &filename)
         result = backEnd->read_memory(comPort, passwordFilePath(), 0, memoryImageFilePath(), scratch);
         if (result == kReadSuccess)
             result = kStatusRefused;
+        setStatus(result);
+        return; // no instrument, so nothing to record
     } else {
         qDebug().noquote() << "Memory read failed";
         refuse(QStringLiteral("no read has identified the instrument on ") + comPort
                + QStringLiteral("; let its version be read first"));
     }
+    recordJob(comPort, filename, result, double(clock.elapsed()) / 1000.0);
     setStatus(result);
+}
+
+void Worker::recordJob(const QString &comPort, const QString &filename, int status, double seconds)
+{
+    const bool eraseJob = filename.left(5) == QLatin1String(kErasePrefix);
+    const QString firmware = eraseJob ? filename.mid(int(sizeof kErasePrefix) - 1) : filename;
+    UpdateRecord record;
+    record.time = QDateTime::currentDateTimeUtc();
+    record.serialNumber = bridgeSerialFor(comPort);
+    record.port = comPort;
+    record.versionBefore = m_job.versionBefore;
+    // Installed: the firmware's own version. Stopped before the erase (no
+    // erase cycle was sent): the instrument is as it was. Otherwise it is
+    // left erased or part-way written, and only the next read can tell.
+    if (status == kReadSuccess || status == kStatusUpdatedNotRestarted)
+        record.versionAfter = firmwareVersion(firmware);
+    else if (m_job.progressTicks == 0)
+        record.versionAfter = m_job.versionBefore;
+    record.firmwareFile = QFileInfo(firmware).fileName();
+    record.firmwareSha256 = sha256Of(firmware);
+    record.result = status == kStatusRefused && !m_job.refusal.isEmpty() ? m_job.refusal : endText(status, eraseJob);
+    record.status = status;
+    record.seconds = seconds;
+    record.backupRestored = m_job.backupWritten;
+    record.baud = m_job.programmedAt;
+
+    QString error;
+    const QString path = updaterecord::filePath();
+    if (!updaterecord::append(path, record, &error))
+        qWarning().noquote() << "The update was not recorded in " + path + ": " + error;
+    emit workerUpdateRecorded(record.toJson(), error);
 }

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 
 class BackEnd;
+class QTemporaryDir;
 class QTemporaryFile;
 
 // Runs the instrument jobs on the controller's worker thread: version reads
@@ -56,6 +58,9 @@ public:
     // verified in place, when only the restart run after it failed.
     static constexpr int kStatusUpdatedNotRestarted = 3;
 
+    // The line rate every job runs at unless asked for another (the window's).
+    static constexpr int kDefaultBaudRate = 9600;
+
     explicit Worker(QObject *parent = nullptr);
     ~Worker() override;
 
@@ -73,14 +78,26 @@ public:
     static QString patchFilePath();
     // Where the information memory of the instrument behind this bridge is kept.
     static QString backupFilePath(const QString &bridgeSerialNumber);
+    // The window's text for the end status of an update or erase job.
+    static QString endText(int status, bool eraseJob);
+    // The version the instrument reports once this firmware file runs
+    // ("731-001-208-...": "1.208"); empty when the name does not say.
+    static QString firmwareVersion(const QString &firmwarePath);
 
 signals:
     void workerHandleStatusChanged(int status);
     void workerHandleMessageChanged(QString message);
     void workerHandleVersionChanged(QString version);
+    // Every update and erase job on an instrument leaves a line in the update
+    // record (updaterecord.h); this is that line, emitted before the job's end
+    // status, with why it could not be written (empty when it was).
+    void workerUpdateRecorded(QJsonObject record, QString recordError);
 
 public slots:
     void doWork(const QString &comPort, const QString &filename);
+    // The same job with the firmware programmed at another line rate (19200
+    // or 38400) where the loader and the line take it, otherwise at 9600.
+    void doWorkAtRate(const QString &comPort, const QString &filename, int baud);
     void doWorkRead(const QString &comPort);
     void workerStatusChanged(int status);
     void workerMessageChanged(const QString &message);
@@ -105,6 +122,7 @@ private:
         bool imageFromThisInstrument = false;
         char memoryImage[kMemoryImageSize] = {};
         bool needsRecovery = false;
+        bool restoreFromBackup = false; // restoreImage is the backup file's
         QString passwordFile;  // what opened the instrument: the password file or the standard password
         QString port;
         QString bridgeSerial;
@@ -114,6 +132,7 @@ private:
 
     QString bridgeSerialFor(const QString &comPort) const;
     QString standardPasswordFile();
+    QString jobImageFilePath();
     // What the read's outcome is when no password opened the instrument.
     QString unreachedOutcome(const QString &comPort, int lastResult) const;
     // The checks before the erase; an empty result means all passed.
@@ -124,6 +143,17 @@ private:
     int update(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int erase(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const QString &filename);
+    void recordJob(const QString &comPort, const QString &filename, int status, double seconds);
+
+    // What the job in progress has done so far, for its record.
+    struct JobReport
+    {
+        QString versionBefore;
+        QString refusal;      // the "Update refused: ..." line, when it was refused
+        int progressTicks = 0; // none: nothing was erased
+        int programmedAt = kDefaultBaudRate;
+        bool backupWritten = false; // the programming run wrote the backup's image back
+    };
 
     QString m_message;
     int m_status = 0;
@@ -131,8 +161,10 @@ private:
     int m_readJob = 0;  // 1 from a read until the next reprogramming job: silences setStatus/setMessage
     int m_readBusy = 0; // 1 while a read runs
     LastRead m_last;
+    JobReport m_job;
     QString m_serialPort;
     QString m_serialNumber;
     std::unique_ptr<QTemporaryFile> m_standardPassword;
     std::unique_ptr<QTemporaryFile> m_firmwarePassword;
+    std::unique_ptr<QTemporaryDir> m_jobImageFolder;
 };

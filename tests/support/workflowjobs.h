@@ -7,6 +7,7 @@
 #include "devicesources.h"
 #include "listeddevicedriver.h"
 #include "tools/simulator/simulator.h"
+#include "updaterecord.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -89,6 +90,16 @@ inline int runJob(Controller &c, const QString &port, const QString &file)
 {
     const QList<int> seen = jobStatuses(c, port, file);
     return seen.isEmpty() || seen.last() == 2 ? -1 : seen.last();
+}
+
+// The last line of the update record, as the last job wrote it.
+inline UpdateRecord lastRecord()
+{
+    UpdateRecord last;
+    QString error;
+    updaterecord::read(
+        updaterecord::filePath(), [&](const UpdateRecord &r) { last = r; }, [](int, const QString &) {}, &error);
+    return last;
 }
 
 // Frames that change the instrument: mass erase, block write, segment erase.

@@ -60,6 +60,7 @@ QByteArray firmwareImage(uint8_t major, uint8_t minor)
 
 using nvxtest::jobStatuses;
 using nvxtest::readVersion;
+using nvxtest::lastRecord;
 
 class ControllerTest : public QObject
 {
@@ -229,6 +230,9 @@ private slots:
         expected[0x91] = 208;
         QTRY_COMPARE_WITH_TIMEOUT(sim->read(0x1000, 0x100), expected, 5000);
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.208"));
+        // The window's updates are on the record too.
+        QCOMPARE(lastRecord().result, QStringLiteral("Update Complete"));
+        QCOMPARE(lastRecord().versionBefore, QStringLiteral("1.10"));
     }
 
     void eraseRunProgramsTheFileWithoutImageOrRestart()
@@ -254,6 +258,11 @@ private slots:
         const QList<int> statuses = jobStatuses(c, port(), writeFirmware(1, 208));
         QVERIFY(!statuses.isEmpty());
         QVERIFY2(statuses.last() > 100, qPrintable(QString::number(statuses.last())));
+        // Erased part-way: what it runs now only the next read can tell.
+        const UpdateRecord record = lastRecord();
+        QCOMPARE(record.status, statuses.last());
+        QCOMPARE(record.versionBefore, QStringLiteral("1.10"));
+        QCOMPARE(record.versionAfter, QString());
     }
 
     void destroyingTheControllerWaitsForTheJob()

@@ -343,6 +343,8 @@ private slots:
         QCOMPARE(readVersion(c, port()), QLatin1String(Worker::kRecoveryVersion));
         QVERIFY(c.needsRecovery());
         QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 100);
+        QVERIFY(lastRecord().backupRestored);
+        QCOMPARE(lastRecord().versionBefore, QLatin1String(Worker::kRecoveryVersion));
         verifyUpdated(info);
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.208"));
         QVERIFY(!c.needsRecovery());
@@ -357,6 +359,7 @@ private slots:
         Controller c;
         QCOMPARE(readVersion(c, port()), QLatin1String(Worker::kRecoveryVersion));
         QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 100);
+        QVERIFY(!lastRecord().backupRestored); // the instrument's own was written back
         verifyUpdated(info);
         // The backup came first.
         QCOMPARE(infomemory::withErasedVersion(infomemory::loadBackup(Worker::backupFilePath(QStringLiteral("NVX0001"))).bytes),

@@ -1,12 +1,10 @@
 #include "cataloguesession.h"
 
-#include "firmwarestore.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
 #include "versionnumber.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -68,14 +66,6 @@ QString downgradeRefusal(const QString &runningVersion, const QString &firmwareN
         .arg(firmware.major)
         .arg(firmware.minor, 3, 10, QLatin1Char('0'))
         .arg(runningVersion);
-}
-
-QString versionOfFirmwareFile(const QString &path)
-{
-    const QString name = QFileInfo(path).fileName();
-    if (!FirmwareStore::isFirmwareName(name))
-        return QString();
-    return name.mid(4, 3) + QLatin1Char('.') + name.mid(8, 3); // "731-MMM-NNN-..."
 }
 
 VersionEntry findVersion(const QList<VersionEntry> &versions, const QString &wanted)

@@ -24,10 +24,6 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
 // one, or when either version is not a number (an erased instrument).
 QString downgradeRefusal(const QString &runningVersion, const QString &firmwareNumber);
 
-// The version a firmware file's name gives ("731-001-126-...": "001.126"),
-// empty when the name does not follow the catalogue's rule.
-QString versionOfFirmwareFile(const QString &path);
-
 // "1.208" (as in the description) or a full number such as "001.208-2022-01-07-1353".
 // Null entry (empty path) when absent; the newest build wins for the short form.
 VersionEntry findVersion(const QList<VersionEntry> &versions, const QString &wanted);

@@ -1,10 +1,14 @@
 #include "ctloptions.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace nvxctl {
 
 namespace {
 
 constexpr int kMaxVirtualInstruments = 16; // ptys are cheap, but a typo should not open hundreds
+constexpr int kBaudRates[] = {9600, 19200, 38400}; // what the loader can switch to
 
 bool commandFromName(const QString &name, Command *command)
 {
@@ -15,7 +19,8 @@ bool commandFromName(const QString &name, Command *command)
                      {"version", Command::Version},
                      {"versions", Command::Versions},
                      {"update", Command::Update},
-                     {"erase", Command::Erase}};
+                     {"erase", Command::Erase},
+                     {"history", Command::History}};
     for (const auto &entry : kCommands) {
         if (name == QLatin1String(entry.name)) {
             *command = entry.command;
@@ -138,6 +143,22 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
                     return false;
                 }
             }
+        } else if (name == QLatin1String("baud")) {
+            QString rate;
+            ok = takeValue(&rate);
+            if (ok) {
+                o.baud = rate.toInt();
+                if (std::find(std::begin(kBaudRates), std::end(kBaudRates), o.baud) == std::end(kBaudRates)) {
+                    *error = QStringLiteral("--baud takes 9600, 19200 or 38400");
+                    return false;
+                }
+            }
+        } else if (name == QLatin1String("virtual-bridges")) {
+            QString list;
+            ok = takeValue(&list);
+            o.virtualBridges = list.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        } else if (name == QLatin1String("serial")) {
+            ok = takeValue(&o.serialNumber);
         } else if (name == QLatin1String("file")) {
             ok = takeValue(&o.file);
         } else if (name == QLatin1String("catalogue-url")) {
@@ -155,7 +176,7 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         return true;
     }
     if (o.command == Command::None) {
-        *error = QStringLiteral("no command given (list, version, versions, update, erase)");
+        *error = QStringLiteral("no command given (list, version, versions, update, erase, history)");
         return false;
     }
     if (!o.firmwareVersion.isEmpty() && !o.file.isEmpty()) {
@@ -190,6 +211,14 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         *error = QStringLiteral("give either --allow-downgrade or --no-downgrade, not both");
         return false;
     }
+    if (o.baud != 0 && o.command != Command::Update && o.command != Command::Erase) {
+        *error = QStringLiteral("--baud belongs to update and erase");
+        return false;
+    }
+    if (!o.serialNumber.isEmpty() && o.command != Command::History) {
+        *error = QStringLiteral("--serial belongs to history");
+        return false;
+    }
     if (!o.firmwareVersion.isEmpty() && o.command != Command::Update) {
         *error = QStringLiteral("--version NUMBER belongs to update");
         return false;
@@ -207,7 +236,7 @@ QString helpText()
         "discovery and firmware catalogue (and the same per-user firmware folder).\n"
         "\n"
         "Commands:\n"
-        "  list [--json]                     attached instruments: serial number, port, description\n"
+        "  list                              attached instruments: serial number, port, description\n"
         "  version [--port P]                the firmware version the instrument runs, or \"Unknown\"\n"
         "  versions [--catalogue-url URL] [--offline]\n"
         "                                    refresh the catalogue and list the versions present,\n"
@@ -221,10 +250,14 @@ QString helpText()
         "  update --all [--ports P1,P2,...] [--version NUMBER | --file PATH] ...\n"
         "                                    update every attached instrument (or the ports named)\n"
         "                                    at the same time, one process each, then a summary\n"
+        "                                    with the versions before and after\n"
         "  erase [--port P] --file PATH [--yes]\n"
         "                                    service run: read and back up the instrument's\n"
         "                                    information memory, ask (unless --yes), mass erase,\n"
         "                                    then program PATH\n"
+        "  history [--serial S]              the record of every update and erase made on this\n"
+        "                                    computer (window and nvx7300ctl), oldest first; with\n"
+        "                                    --serial only those of the bridge S\n"
         "\n"
         "Without --port, version, update and erase use the only attached instrument.\n"
         "\n"
@@ -233,7 +266,14 @@ QString helpText()
         "                            listed as VIRTUAL1..N, running firmware 1.10\n"
         "  --catalogue-url URL       folder of the catalogue, e.g. http://127.0.0.1:8731/731\n"
         "  --offline                 install the built-in files and use only what is stored\n"
-        "  --json                    list: one JSON array for scripts\n"
+        "  --baud RATE               update, erase: program at 19200 or 38400 baud where the\n"
+        "                            instrument's loader and the line take it (checked before the\n"
+        "                            erase), otherwise at 9600 (the default)\n"
+        "  --json                    one JSON document on standard output, nothing else there:\n"
+        "                            list, versions, history: an array; version, update, erase:\n"
+        "                            an object; update --all: an array of one object per\n"
+        "                            instrument (serialNumber, port, versionBefore, versionAfter,\n"
+        "                            result, exitStatus, seconds, ...)\n"
         "  --verbose                 diagnostic messages on standard error\n"
         "  -h, --help                this text\n"
         "  --version                 (without a value) the program's version\n"
@@ -251,7 +291,12 @@ QString helpText()
         "  7  catalogue unreachable, or its answer refused (versions: the stored list is shown)\n"
         "  8  firmware file unreadable or damaged (\"Update refused: firmware file check failed\"),\n"
         "     or the toolkit's own files in the firmware folder cannot be written or read\n"
-        "  9  version: the instrument was left erased and must be updated again\n");
+        "  9  version: the instrument was left erased and must be updated again\n"
+        "\n"
+        "Every update and erase appends one JSON line to updates.jsonl beside the log file\n"
+        "(~/.local/share/ostrel/NVX7300 Toolkit/ on Linux): UTC time, bridge serial number, port,\n"
+        "versions before and after, firmware file and its sha256, result, seconds, whether a\n"
+        "backup was restored, and the line rate.\n");
 }
 
 } // namespace nvxctl

@@ -19,7 +19,7 @@ enum Exit {
     kExitNeedsRecovery = 9,      // an erased instrument with a backup: update it again
 };
 
-enum class Command { None, List, Version, Versions, Update, Erase };
+enum class Command { None, List, Version, Versions, Update, Erase, History };
 
 struct Options
 {
@@ -35,11 +35,16 @@ struct Options
     bool noDowngrade = false;    // update refuses an older version even from --file
     bool yes = false;           // erase without asking
     int virtualInstruments = 0;
+    int baud = 0;               // update and erase: 9600, 19200 or 38400; 0 when not given (9600)
     QString port;
     QStringList ports;
     QString firmwareVersion;
     QString file;
     QString catalogueUrl;
+    QString serialNumber;       // history: only this bridge's updates
+    // "SERIAL=PORT" of the virtual instruments the process and its children
+    // list: those it starts, and for a child of update --all its parent's.
+    QStringList virtualBridges;
 };
 
 // Global options may stand before or after the subcommand. Returns false

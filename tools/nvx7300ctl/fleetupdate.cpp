@@ -4,7 +4,10 @@
 #include "terminal.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QVector>
 
@@ -26,6 +29,8 @@ struct MemberState
     QString text;         // the window's text, or the child's error line
     int exitStatus = -1;  // of the child process
     bool finished = false;
+    QJsonObject report;   // the child's own account, when it gave one
+    double seconds = 0;   // from the child's start to its end
 };
 
 struct Child
@@ -35,6 +40,7 @@ struct Child
     std::unique_ptr<QProcess> process;
     QByteArray pendingOut;
     QString lastError;
+    QElapsedTimer clock;
 };
 
 QString label(const FleetMember &m)
@@ -65,6 +71,11 @@ bool applyReport(MemberState &state, const QString &line)
         state.ticks = line.mid(10).toInt();
         return true;
     }
+    if (line.startsWith(QLatin1String("@report "))) {
+        const QJsonDocument document = QJsonDocument::fromJson(line.mid(8).toUtf8());
+        state.report = document.object();
+        return false;
+    }
     if (line.startsWith(QLatin1String("@result "))) {
         const QString rest = line.mid(8);
         const int space = rest.indexOf(QLatin1Char(' '));
@@ -75,12 +86,35 @@ bool applyReport(MemberState &state, const QString &line)
     return false;
 }
 
+// The member's object for --json: the child's report where it gave one,
+// with what only the parent knows for sure (how the child ended, how long it took).
+QJsonObject outcomeOf(const Child &c)
+{
+    QJsonObject o = c.state.report;
+    const auto fill = [&o](const QString &key, const QJsonValue &value) {
+        if (!o.contains(key) || o.value(key).isNull())
+            o.insert(key, value);
+    };
+    fill(QStringLiteral("serialNumber"), c.member.serialNumber == QLatin1String("-") ? QJsonValue(QJsonValue::Null)
+                                                                                      : QJsonValue(c.member.serialNumber));
+    fill(QStringLiteral("port"), c.member.port);
+    fill(QStringLiteral("versionBefore"),
+         c.state.versionBefore.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(c.state.versionBefore));
+    fill(QStringLiteral("versionAfter"), QJsonValue(QJsonValue::Null));
+    fill(QStringLiteral("result"), c.state.text);
+    o.insert(QStringLiteral("exitStatus"), c.state.exitStatus);
+    o.insert(QStringLiteral("seconds"), c.state.seconds);
+    return o;
+}
+
 } // namespace
 
 int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, const QString &description,
-                bool verbose, bool refuseDowngrade)
+                const FleetOptions &options, QJsonArray *outcomes)
 {
-    const bool live = stdoutIsTerminal();
+    const bool verbose = options.verbose;
+    // With --json standard output keeps the document; what people read goes to standard error.
+    const bool live = !options.json && stdoutIsTerminal();
     QVector<Child *> children;
     std::vector<std::unique_ptr<Child>> owned;
     int labelWidth = 0;
@@ -91,7 +125,7 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
         labelWidth = qMax(labelWidth, label(m).size());
     }
 
-    printOut(QStringLiteral("Updating %1 instrument(s) to %2").arg(members.size()).arg(description));
+    say(QStringLiteral("Updating %1 instrument(s) to %2").arg(members.size()).arg(description));
     bool drawn = false;
     auto redraw = [&] {
         if (!live)
@@ -114,8 +148,12 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
                          firmwareFile, QStringLiteral("--progress-lines")};
         if (verbose)
             args << QStringLiteral("--verbose");
-        if (refuseDowngrade)
+        if (options.refuseDowngrade)
             args << QStringLiteral("--no-downgrade");
+        if (!options.virtualBridges.isEmpty())
+            args << QStringLiteral("--virtual-bridges") << options.virtualBridges.join(QLatin1Char(','));
+        if (options.baud != 0)
+            args << QStringLiteral("--baud") << QString::number(options.baud);
 
         QObject::connect(p, &QProcess::readyReadStandardOutput, &loop, [&, c, p] {
             c->pendingOut += p->readAllStandardOutput();
@@ -128,7 +166,7 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
                 if (applyReport(c->state, line)) {
                     changed = true;
                     if (!live && c->state.versionBefore != before)
-                        printOut(label(c->member) + QStringLiteral(": running version ") + c->state.versionBefore);
+                        say(label(c->member) + QStringLiteral(": running version ") + c->state.versionBefore);
                 }
             }
             if (changed)
@@ -149,6 +187,7 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
         QObject::connect(p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
                          [&, c, p](int exitCode, QProcess::ExitStatus exitStatus) {
                              c->state.finished = true;
+                             c->state.seconds = double(c->clock.elapsed() / 100) / 10;
                              c->state.exitStatus = exitStatus == QProcess::NormalExit ? exitCode : kExitFailed;
                              if (c->state.status < 0 || c->state.exitStatus != kExitOk) {
                                  // No result line: the child stopped before the run ended.
@@ -160,7 +199,7 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
                                                          : QStringLiteral("crashed: ") + p->errorString();
                              }
                              if (!live)
-                                 printOut(label(c->member) + QStringLiteral(": ") + c->state.text);
+                                 say(label(c->member) + QStringLiteral(": ") + c->state.text);
                              redraw();
                              if (--running == 0)
                                  loop.quit();
@@ -172,11 +211,12 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
             c->state.exitStatus = kExitFailed;
             c->state.text = QStringLiteral("could not start: ") + p->errorString();
             if (!live)
-                printOut(label(c->member) + QStringLiteral(": ") + c->state.text);
+                say(label(c->member) + QStringLiteral(": ") + c->state.text);
             if (--running == 0)
                 loop.quit();
         });
         ++running;
+        c->clock.start();
         p->start(QCoreApplication::applicationFilePath(), args);
     }
     redraw();
@@ -185,33 +225,23 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
 
     // Summary table.
     const QStringList headers{QStringLiteral("SERIAL"), QStringLiteral("PORT"), QStringLiteral("BEFORE"),
-                              QStringLiteral("RESULT")};
+                              QStringLiteral("AFTER"), QStringLiteral("RESULT")};
     QVector<QStringList> rows;
     int succeeded = 0;
     for (const Child *c : children) {
         const bool ok = c->state.exitStatus == kExitOk;
         succeeded += ok ? 1 : 0;
+        const QJsonObject outcome = outcomeOf(*c);
+        outcomes->append(outcome);
+        const QString after = outcome.value(QStringLiteral("versionAfter")).toString();
         rows.append({c->member.serialNumber, c->member.port,
                      c->state.versionBefore.isEmpty() ? QStringLiteral("-") : c->state.versionBefore,
-                     c->state.text});
+                     after.isEmpty() ? QStringLiteral("-") : after, c->state.text});
     }
-    QVector<int> widths(headers.size());
-    for (int col = 0; col < headers.size(); ++col) {
-        widths[col] = headers.at(col).size();
-        for (const QStringList &row : rows)
-            widths[col] = qMax(widths[col], row.at(col).size());
-    }
-    auto format = [&](const QStringList &cells) {
-        QString line;
-        for (int col = 0; col < cells.size(); ++col)
-            line += col + 1 < cells.size() ? cells.at(col).leftJustified(widths[col] + 2) : cells.at(col);
-        return line;
-    };
-    printOut(QString());
-    printOut(format(headers));
-    for (const QStringList &row : rows)
-        printOut(format(row));
-    printOut(QStringLiteral("%1 of %2 updated, %3 failed").arg(succeeded).arg(children.size()).arg(children.size() - succeeded));
+    say(QString());
+    for (const QString &line : formatTable(headers, rows))
+        say(line);
+    say(QStringLiteral("%1 of %2 updated, %3 failed").arg(succeeded).arg(children.size()).arg(children.size() - succeeded));
     return succeeded == children.size() ? kExitOk : kExitFailed;
 }
 

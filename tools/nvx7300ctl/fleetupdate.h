@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QString>
 #include <QStringList>
 
@@ -11,12 +12,22 @@ struct FleetMember
     QString port;
 };
 
+struct FleetOptions
+{
+    bool verbose = false;
+    bool refuseDowngrade = false; // a member running a newer version is left alone
+    int baud = 0;                 // passed on as --baud when set
+    bool json = false;            // standard output keeps the JSON array; the rest goes to standard error
+    QStringList virtualBridges;   // this process's virtual instruments, listed by the children too
+};
+
 // Updates every member at once, each in a child process of this program
 // ("update --port P --file FILE"), shows one line per member while they run
-// and a summary table at the end. With refuseDowngrade a member running a
-// newer version is left alone. Returns the exit status of the whole run.
+// and a summary table at the end. Fills outcomes with one object per member
+// (serialNumber, port, versionBefore, versionAfter, result, exitStatus,
+// seconds, ...). Returns the exit status of the whole run.
 int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, const QString &description,
-                bool verbose, bool refuseDowngrade);
+                const FleetOptions &options, QJsonArray *outcomes);
 
 
 } // namespace nvxctl

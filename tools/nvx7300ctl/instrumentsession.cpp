@@ -4,7 +4,6 @@
 #include "ctloptions.h"
 #include "portcheck.h"
 #include "versioncomboboxmanagement.h"
-#include "worker.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -21,11 +20,7 @@ constexpr int kReadLockWaitMs = 120000;  // other processes' reads, one after an
 constexpr int kStaleLockMs = 150000;     // longer than any holder keeps it (a read gives up after 120 s)
 constexpr int kUnnamedLockGraceMs = 5000; // a holder writes its name right after creating the file
 constexpr int kLockPollMs = 1000;
-constexpr int kStatusRefused = 0;
-constexpr int kStatusPortFailed = 1;
 constexpr int kStatusProgress = 2;
-constexpr int kStatusNotConnected = 199;
-constexpr int kStatusSuccessLimit = 100; // above it: a failed engine run
 const char kLockName[] = ".nvx7300ctl-read.lock";
 const char kRefusalPrefix[] = "Update refused: ";
 
@@ -40,23 +35,6 @@ bool unnamedLeftover(const QLockFile &lock, const QString &path)
         && qAbs(info.lastModified().msecsTo(QDateTime::currentDateTime())) > kUnnamedLockGraceMs;
 }
 } // namespace
-
-QString windowText(int status)
-{
-    if (status == kStatusRefused)
-        return QStringLiteral("Update refused");
-    if (status == kStatusPortFailed)
-        return QStringLiteral("NVX7300 disconnected too soon");
-    if (status == kStatusProgress)
-        return QStringLiteral("Updating. Do not disconnect or switch off your NVX7300");
-    if (status == Worker::kStatusUpdatedNotRestarted)
-        return QStringLiteral("Update Complete. Switch your NVX7300 off and on again");
-    if (status == kStatusNotConnected)
-        return QStringLiteral("NVX7300 not connected");
-    if (status > kStatusSuccessLimit || status < 0)
-        return QStringLiteral("Update Failed");
-    return QStringLiteral("Update Complete");
-}
 
 PortProblem diagnosePort(const QString &port)
 {
@@ -133,7 +111,7 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
     return outcome;
 }
 
-RunOutcome InstrumentSession::run(const QString &port, const QString &filename, int timeoutMs,
+RunOutcome InstrumentSession::run(const QString &port, const QString &filename, int baud, int timeoutMs,
                                   const std::function<void(int)> &onTick)
 {
     RunOutcome outcome;
@@ -143,6 +121,11 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
                                                   if (message.startsWith(QLatin1String(kRefusalPrefix)))
                                                       outcome.refusal = message;
                                               });
+    auto recordConnection = QObject::connect(&d->controller, &Controller::updateRecorded, &loop,
+                                             [&](const QJsonObject &record, const QString &error) {
+                                                 outcome.record = record;
+                                                 outcome.recordError = error;
+                                             });
     auto connection = QObject::connect(&d->controller, &Controller::controllerHandleStatusChanged, &loop,
                                        [&](int status) {
                                            if (status == kStatusProgress) {
@@ -155,9 +138,10 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
                                            loop.quit();
                                        });
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    d->controller.start(port, filename);
+    d->controller.startAtRate(port, filename, baud);
     loop.exec();
     QObject::disconnect(connection);
+    QObject::disconnect(recordConnection);
     QObject::disconnect(messageConnection);
     return outcome;
 }

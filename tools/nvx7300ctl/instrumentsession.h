@@ -1,13 +1,11 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 
 #include <functional>
 
 namespace nvxctl {
-
-// The window's text for the end status of an update or erase run.
-QString windowText(int status);
 
 // Why a serial port could not be opened, as an exit status and one line.
 struct PortProblem
@@ -28,6 +26,8 @@ struct RunOutcome
     int status = -1;  // the controller's end status; -1 when it never came
     int ticks = 0;    // progress ticks seen
     QString refusal;  // why the job refused to start ("Update refused: ..."), for status 0
+    QJsonObject record;  // the job's line in the update record (updaterecord.h)
+    QString recordError; // why that line could not be written; empty when it was
 };
 
 // Drives one Controller (and so one worker thread, one engine run at a time).
@@ -44,8 +44,9 @@ public:
     // serialised with a lock file there. A lock left by a process that died,
     // or one that names no holder at all, does not hold anyone up.
     ReadOutcome read(const QString &port, int timeoutMs);
-    // filename is the firmware path, or "Erase" + path for a mass-erase run.
-    RunOutcome run(const QString &port, const QString &filename, int timeoutMs,
+    // filename is the firmware path, or "Erase" + path for a mass-erase run;
+    // baud the rate to program at where the instrument takes it.
+    RunOutcome run(const QString &port, const QString &filename, int baud, int timeoutMs,
                    const std::function<void(int ticks)> &onTick);
 
 private:

@@ -6,12 +6,16 @@
 #include "cataloguetrust.h"
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
+#include "controller.h"
 #include "ctloptions.h"
 #include "ctlprogram.h"
+#include "devicesources.h"
 #include "firmwarecheck.h"
+#include "firmwarestore.h"
 #include "fleetupdate.h"
 #include "instrumentsession.h"
 #include "terminal.h"
+#include "updaterecord.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
 #include "virtualinstruments.h"
@@ -19,6 +23,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -43,6 +48,47 @@ constexpr int kStatusRefused = 0;
 const char kFirmwareRefusal[] = "Update refused: firmware file check failed";
 
 bool g_verbose = false;
+QElapsedTimer g_started; // the program's start: --json reports the seconds spent on the instrument
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+// What update and erase say about one instrument: with --json, and to the
+// update --all that started them.
+struct Report
+{
+    QString serialNumber;
+    QString port;
+    QString versionBefore; // empty while not read
+    QString versionAfter;  // empty when not known
+    QString firmwareFile;
+    QString result;
+    int status = -1; // the job's end status; -1 when no job ran
+    int baud = 0;    // the rate the firmware was programmed at; 0 when none was
+
+    QJsonObject toJson() const
+    {
+        return QJsonObject{{QStringLiteral("serialNumber"), textOrNull(serialNumber)},
+                           {QStringLiteral("port"), textOrNull(port)},
+                           {QStringLiteral("versionBefore"), textOrNull(versionBefore)},
+                           {QStringLiteral("versionAfter"), textOrNull(versionAfter)},
+                           {QStringLiteral("firmwareFile"), textOrNull(firmwareFile)},
+                           {QStringLiteral("result"), result},
+                           {QStringLiteral("status"), status},
+                           {QStringLiteral("seconds"), double(g_started.elapsed() / 100) / 10},
+                           {QStringLiteral("baud"), baud}};
+    }
+
+    // Nothing that changes the instrument was sent: it is as it was read.
+    void notUpdated(const QString &text)
+    {
+        result = text;
+        versionAfter = versionBefore;
+    }
+};
+
 
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
@@ -132,20 +178,18 @@ bool firmwareUsable(const QString &path, int *exitStatus)
     return true;
 }
 
-int commandList(const Options &o)
+int commandList(const Options &o, QJsonValue *document)
 {
     const QList<Attached> attached = attachedInstruments();
-    if (o.json) {
-        QJsonArray array;
-        for (const Attached &a : attached)
-            array.append(QJsonObject{{QStringLiteral("serialNumber"), a.serialNumber},
-                                     {QStringLiteral("port"), a.port},
-                                     {QStringLiteral("description"), a.description}});
-        printOut(QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)));
-    } else {
-        for (const Attached &a : attached)
+    QJsonArray array;
+    for (const Attached &a : attached) {
+        array.append(QJsonObject{{QStringLiteral("serialNumber"), a.serialNumber},
+                                 {QStringLiteral("port"), a.port},
+                                 {QStringLiteral("description"), a.description}});
+        if (!o.json)
             printOut(a.serialNumber + QLatin1Char('\t') + a.port + QLatin1Char('\t') + a.description);
     }
+    *document = array;
     if (attached.isEmpty()) {
         printErr(QStringLiteral("no NVX7300 attached"));
         return kExitNoInstrument;
@@ -217,23 +261,31 @@ bool needsRecovery(const QString &version)
         || version == QLatin1String(Worker::kRecoveryFromOlderBackupVersion);
 }
 
-int commandVersion(const Options &o)
+int commandVersion(const Options &o, QJsonValue *document)
 {
     QString port;
     int exitStatus = kExitOk;
+    QString answer; // the instrument's own answer only; why a read never reached it is on standard error
+    auto finish = [&](int status) {
+        *document = QJsonObject{{QStringLiteral("serialNumber"), textOrNull(Controller::bridgeSerialNumber(port))},
+                                {QStringLiteral("port"), textOrNull(port)},
+                                {QStringLiteral("version"), textOrNull(answer)}};
+        return status;
+    };
     if (!resolvePort(o, &port, &exitStatus))
-        return exitStatus;
+        return finish(exitStatus);
     InstrumentSession session;
     QString version;
     const bool identified = readVersion(session, port, &version, &exitStatus);
-    if (identified && needsRecovery(version)) {
-        printOut(QStringLiteral("NVX7300 must be updated again"));
-        return kExitNeedsRecovery;
-    }
-    // The instrument's own answer only; why a read never reached it is on standard error.
     if (identified || exitStatus == kExitNotIdentified)
-        printOut(version);
-    return identified ? kExitOk : exitStatus;
+        answer = version;
+    if (identified && needsRecovery(version)) {
+        say(QStringLiteral("NVX7300 must be updated again"));
+        return finish(kExitNeedsRecovery);
+    }
+    if (!answer.isEmpty())
+        say(answer);
+    return finish(identified ? kExitOk : exitStatus);
 }
 
 // Why the server's catalogue is not in use.
@@ -242,17 +294,27 @@ QString catalogueTrouble(const CatalogueListing &listing)
     return listing.catalogueRefused ? QStringLiteral("refused") : QStringLiteral("unreachable");
 }
 
-int commandVersions(const Options &o)
+int commandVersions(const Options &o, QJsonValue *document)
 {
     const CatalogueListing listing = refreshCatalogue(serverBase(o), o.offline, kSettleTimeoutMs);
     int numberWidth = 0;
     int descriptionWidth = 0;
+    QJsonArray array;
     for (const VersionEntry &v : listing.versions) {
         numberWidth = qMax(numberWidth, v.number.size());
         descriptionWidth = qMax(descriptionWidth, v.description.size());
+        array.append(QJsonObject{{QStringLiteral("number"), v.number},
+                                 {QStringLiteral("description"), v.description},
+                                 {QStringLiteral("date"), v.date},
+                                 {QStringLiteral("filename"), v.filename},
+                                 {QStringLiteral("path"), v.path}});
     }
-    for (const VersionEntry &v : listing.versions)
-        printOut(v.number.leftJustified(numberWidth + 2) + v.description.leftJustified(descriptionWidth + 2) + v.path);
+    *document = array;
+    if (!o.json) {
+        for (const VersionEntry &v : listing.versions)
+            printOut(v.number.leftJustified(numberWidth + 2) + v.description.leftJustified(descriptionWidth + 2)
+                     + v.path);
+    }
     if (!o.offline && !listing.catalogueReached) {
         printErr(QStringLiteral("catalogue %1 at %2; listed the versions already stored")
                      .arg(catalogueTrouble(listing),
@@ -272,7 +334,7 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
             return false;
         *path = o.file;
         *description = QFileInfo(o.file).fileName();
-        *number = versionOfFirmwareFile(o.file);
+        *number = FirmwareStore::versionOfFirmwareFile(o.file);
         return true;
     }
     const CatalogueListing listing = refreshCatalogue(serverBase(o), o.offline, kSettleTimeoutMs);
@@ -332,24 +394,37 @@ bool downgradeAllowed(const Options &o, const QString &running, const QString &n
     return false;
 }
 
-// An erase run's own end text.
-QString eraseText(int status)
+// Takes what the job's line in the update record says about the instrument.
+void takeRecord(const RunOutcome &outcome, const Options &o, Report &report)
 {
-    if (status == kStatusSuccess)
-        return QStringLiteral("Erase Complete");
-    if (status == kStatusRefused)
-        return QStringLiteral("Erase refused");
-    if (status > kStatusSuccess)
-        return QStringLiteral("Erase Failed");
-    return windowText(status);
+    if (outcome.record.isEmpty())
+        return;
+    UpdateRecord record;
+    if (!UpdateRecord::fromJson(outcome.record, &record))
+        return;
+    if (!record.serialNumber.isEmpty())
+        report.serialNumber = record.serialNumber;
+    report.versionAfter = record.versionAfter;
+    report.firmwareFile = record.firmwareFile;
+    const bool programmed = record.status == kStatusSuccess || record.status == Worker::kStatusUpdatedNotRestarted;
+    report.baud = programmed ? record.baud : 0;
+    if (programmed && o.baud > record.baud)
+        printErr(QStringLiteral("the instrument or its line did not take %1 baud; programmed at %2 baud")
+                     .arg(o.baud)
+                     .arg(record.baud));
+    if (!outcome.recordError.isEmpty())
+        printErr(QStringLiteral("the update was not recorded in %1: %2")
+                     .arg(updaterecord::filePath(), outcome.recordError));
 }
 
 // Runs an update or erase job and reports it as the window would.
-int runJob(InstrumentSession &session, const Options &o, const QString &port, const QString &job, bool erase = false)
+int runJob(InstrumentSession &session, const Options &o, const QString &port, const QString &job, Report &report,
+           bool erase = false)
 {
-    const bool bar = !o.progressLines && stdoutIsTerminal();
+    const bool bar = !o.progressLines && !o.json && stdoutIsTerminal();
     bool barDrawn = false;
-    const RunOutcome outcome = session.run(port, job, kRunTimeoutMs, [&](int ticks) {
+    const int baud = o.baud == 0 ? Worker::kDefaultBaudRate : o.baud;
+    const RunOutcome outcome = session.run(port, job, baud, kRunTimeoutMs, [&](int ticks) {
         if (o.progressLines) {
             printOut(QStringLiteral("@progress %1").arg(ticks));
         } else if (bar) {
@@ -359,14 +434,21 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
     });
     if (barDrawn)
         writeOut(QStringLiteral("\n"));
+    report.status = outcome.status;
+    takeRecord(outcome, o, report);
     if (outcome.status < 0) {
+        report.result = Worker::endText(outcome.status, erase);
         printErr(QStringLiteral("no result from the instrument on %1").arg(port));
         if (o.progressLines)
             printOut(QStringLiteral("@result -1 Update Failed"));
         return kExitFailed;
     }
-    const QString text = erase ? eraseText(outcome.status) : windowText(outcome.status);
-    printOut(o.progressLines ? QStringLiteral("@result %1 %2").arg(outcome.status).arg(text) : text);
+    const QString text = Worker::endText(outcome.status, erase);
+    report.result = text;
+    if (o.progressLines)
+        printOut(QStringLiteral("@result %1 %2").arg(outcome.status).arg(text));
+    else
+        say(text);
     if (outcome.status == kStatusSuccess || outcome.status == Worker::kStatusUpdatedNotRestarted)
         return kExitOk;
     if (outcome.status == kStatusRefused) {
@@ -396,14 +478,16 @@ bool confirmed(const QString &question)
     return reply == QLatin1String("y") || reply == QLatin1String("yes");
 }
 
-int commandUpdate(const Options &o)
+int commandUpdate(const Options &o, Report &report, QJsonValue *document)
 {
     QString firmware;
     QString description;
     QString number;
     int exitStatus = kExitOk;
+    report.notUpdated(QStringLiteral("Update refused"));
 
     if (o.all) {
+        *document = QJsonArray(); // one object per instrument, once they run
         QList<FleetMember> members;
         if (!o.ports.isEmpty()) {
             for (const QString &p : o.ports)
@@ -419,35 +503,52 @@ int commandUpdate(const Options &o)
         if (!chooseFirmware(o, &firmware, &description, &number, &exitStatus))
             return exitStatus;
         installBuiltIns();
+        FleetOptions fleet;
+        fleet.verbose = o.verbose;
         // Each member checks its own running version against the chosen one.
         const bool named = !o.firmwareVersion.isEmpty() || !o.file.isEmpty();
-        return updateFleet(members, firmware, description, o.verbose, !o.allowDowngrade && !named);
+        fleet.refuseDowngrade = !o.allowDowngrade && !named;
+        fleet.baud = o.baud;
+        fleet.json = o.json;
+        fleet.virtualBridges = o.virtualBridges;
+        QJsonArray outcomes;
+        const int status = updateFleet(members, firmware, description, fleet, &outcomes);
+        *document = outcomes;
+        return status;
     }
 
     QString port;
     if (!resolvePort(o, &port, &exitStatus))
         return exitStatus;
+    report.port = port;
+    report.serialNumber = Controller::bridgeSerialNumber(port);
     if (!chooseFirmware(o, &firmware, &description, &number, &exitStatus))
         return exitStatus;
+    report.firmwareFile = QFileInfo(firmware).fileName();
 
     InstrumentSession session;
     QString version;
     if (!readVersion(session, port, &version, &exitStatus)) {
         const bool answered = exitStatus == kExitNotIdentified;
+        if (answered)
+            report.versionBefore = version;
+        report.notUpdated(QStringLiteral("Update refused"));
         if (o.progressLines)
             printOut(QStringLiteral("@version ") + (answered ? version : QStringLiteral("-")));
         else if (version == QLatin1String(Worker::kUnknownVersion))
-            printOut(QStringLiteral("NVX7300 software is invalid"));
+            say(QStringLiteral("NVX7300 software is invalid"));
         return exitStatus;
     }
+    report.versionBefore = version;
+    report.notUpdated(QStringLiteral("Update refused"));
     if (o.progressLines) {
         printOut(QStringLiteral("@version ") + version);
     } else if (needsRecovery(version)) {
-        printOut(QStringLiteral("NVX7300 must be updated again"));
-        printOut(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
+        say(QStringLiteral("NVX7300 must be updated again"));
+        say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     } else {
-        printOut(QStringLiteral("NVX7300 is currently running version ") + version);
-        printOut(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
+        say(QStringLiteral("NVX7300 is currently running version ") + version);
+        say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     }
     // Refused after the read, before anything is erased.
     if (!downgradeAllowed(o, version, number, &exitStatus)) {
@@ -455,23 +556,29 @@ int commandUpdate(const Options &o)
             printOut(QStringLiteral("@result -1 Update Failed"));
         return exitStatus;
     }
-    return runJob(session, o, port, firmware);
+    return runJob(session, o, port, firmware, report);
 }
 
-int commandErase(const Options &o)
+int commandErase(const Options &o, Report &report)
 {
     int exitStatus = kExitOk;
+    report.firmwareFile = QFileInfo(o.file).fileName();
+    report.notUpdated(QStringLiteral("Erase refused"));
     if (!firmwareUsable(o.file, &exitStatus))
         return exitStatus;
     QString port;
     if (!resolvePort(o, &port, &exitStatus))
         return exitStatus;
+    report.port = port;
+    report.serialNumber = Controller::bridgeSerialNumber(port);
     InstrumentSession session;
     // The erase takes the information memory with it: the read lets the job
     // back it up first, and shows whether there is any to keep.
     QString version;
     if (!readInstrument(session, port, &version, &exitStatus))
         return exitStatus;
+    report.versionBefore = version;
+    report.notUpdated(QStringLiteral("Erase refused"));
     const bool identified = version != QLatin1String(Worker::kUnknownVersion)
         && version != QLatin1String(Worker::kBackupDamagedVersion);
     if (!identified)
@@ -487,8 +594,74 @@ int commandErase(const Options &o)
         return kExitFailed;
     }
     if (!o.progressLines)
-        printOut(QStringLiteral("Mass erase of %1, then programming %2").arg(port, o.file));
-    return runJob(session, o, port, QStringLiteral("Erase") + o.file, true);
+        say(QStringLiteral("Mass erase of %1, then programming %2").arg(port, o.file));
+    return runJob(session, o, port, QStringLiteral("Erase") + o.file, report, true);
+}
+
+// The update record, oldest first, as it is read: the file grows for the
+// life of the installation, so nothing of it is held. Lines that are not
+// records are skipped with a warning.
+int commandHistory(const Options &o)
+{
+    const QString path = updaterecord::filePath();
+    // Wide enough for what the toolkit writes; a longer cell pushes its row along.
+    const QVector<int> widths{19, 12, 14, 8, 8, 5, 7, 31, 0};
+    int shown = 0;
+    if (o.json)
+        writeOut(QStringLiteral("["));
+    else
+        printOut(formatRow({QStringLiteral("TIME (UTC)"), QStringLiteral("SERIAL"), QStringLiteral("PORT"),
+                            QStringLiteral("BEFORE"), QStringLiteral("AFTER"), QStringLiteral("BAUD"),
+                            QStringLiteral("SECONDS"), QStringLiteral("FIRMWARE"), QStringLiteral("RESULT")},
+                           widths));
+    auto orDash = [](const QString &text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+    QString error;
+    const bool readable = updaterecord::read(
+        path,
+        [&](const UpdateRecord &r) {
+            if (!o.serialNumber.isEmpty() && r.serialNumber != o.serialNumber)
+                return;
+            if (o.json)
+                writeOut((shown > 0 ? QStringLiteral(",") : QString())
+                         + QString::fromUtf8(QJsonDocument(r.toJson()).toJson(QJsonDocument::Compact)));
+            else
+                printOut(formatRow({r.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), orDash(r.serialNumber),
+                                    r.port, orDash(r.versionBefore), orDash(r.versionAfter), QString::number(r.baud),
+                                    QString::number(r.seconds, 'f', 1), orDash(r.firmwareFile), r.result},
+                                   widths));
+            ++shown;
+        },
+        [&](int line, const QString &why) {
+            printErr(QStringLiteral("%1 line %2 skipped: %3").arg(path).arg(line).arg(why));
+        },
+        &error);
+    if (o.json)
+        printOut(QStringLiteral("]"));
+    if (!readable) {
+        printErr(error);
+        return kExitFailed;
+    }
+    if (shown == 0)
+        printErr(o.serialNumber.isEmpty() ? QStringLiteral("no update recorded in %1").arg(path)
+                                          : QStringLiteral("no update of %1 recorded in %2").arg(o.serialNumber, path));
+    return kExitOk;
+}
+
+// A child of update --all lists its parent's virtual instruments as that
+// parent does, so that their backups find the same names. Only
+// pseudo-terminals: a real port's bridge is never named on a command line.
+bool listParentsVirtualInstruments(const QStringList &bridges)
+{
+    for (const QString &bridge : bridges) {
+        const int equals = bridge.indexOf(QLatin1Char('='));
+        const QString port = bridge.mid(equals + 1);
+        if (equals <= 0 || !QFileInfo(port).canonicalFilePath().startsWith(QLatin1String("/dev/pts/"))) {
+            printErr(QStringLiteral("--virtual-bridges names pseudo-terminals only: %1").arg(bridge));
+            return false;
+        }
+        discovery::addExtraDevice(bridge.left(equals), QStringLiteral("NVX7300"), port);
+    }
+    return true;
 }
 
 } // namespace
@@ -523,7 +696,10 @@ int nvxctl::runProgram(int argc, char **argv)
     if (!o.file.isEmpty())
         o.file = QFileInfo(o.file).absoluteFilePath();
     g_verbose = o.verbose;
+    g_started.start();
     takeStandardOutput(o.verbose);
+    if (o.json && !o.progressLines)
+        keepStandardOutputForJson();
     if (!o.catalogueUrl.isEmpty()) {
         const QUrl url(o.catalogueUrl, QUrl::StrictMode);
         if (!url.isValid() || url.host().isEmpty()
@@ -542,21 +718,53 @@ int nvxctl::runProgram(int argc, char **argv)
             printErr(QStringLiteral("cannot open a pseudo-terminal for the virtual instruments"));
             return kExitFailed;
         }
+        for (int i = 0; i < virtualInstruments->count(); ++i)
+            o.virtualBridges << virtualInstruments->serialNumber(i) + QLatin1Char('=') + virtualInstruments->portName(i);
+    } else if (!listParentsVirtualInstruments(o.virtualBridges)) {
+        return kExitUsage;
     }
 
+    QJsonValue document(QJsonValue::Undefined); // set by the commands that print one at the end
+    Report report;
+    int exitStatus = kExitUsage;
     switch (o.command) {
     case Command::List:
-        return commandList(o);
+        exitStatus = commandList(o, &document);
+        break;
     case Command::Version:
-        return commandVersion(o);
+        exitStatus = commandVersion(o, &document);
+        break;
     case Command::Versions:
-        return commandVersions(o);
+        exitStatus = commandVersions(o, &document);
+        break;
     case Command::Update:
-        return commandUpdate(o);
+        exitStatus = commandUpdate(o, report, &document);
+        if (!o.all)
+            document = report.toJson();
+        break;
     case Command::Erase:
-        return commandErase(o);
+        exitStatus = commandErase(o, report);
+        document = report.toJson();
+        break;
+    case Command::History:
+        exitStatus = commandHistory(o); // prints as it reads
+        break;
     case Command::None:
         break;
     }
-    return kExitUsage;
+    if (document.isObject()) {
+        QJsonObject object = document.toObject();
+        object.insert(QStringLiteral("exitStatus"), exitStatus);
+        if (exitStatus != kExitOk && !lastError().isEmpty())
+            object.insert(QStringLiteral("error"), lastError());
+        document = object;
+    }
+    // A child of update --all hands its report to the parent; --json prints the document.
+    if (o.progressLines && o.command == Command::Update)
+        printOut(QStringLiteral("@report ") + QString::fromUtf8(QJsonDocument(document.toObject()).toJson(QJsonDocument::Compact)));
+    else if (o.json && !document.isUndefined())
+        printOut(QString::fromUtf8(document.isArray() ? QJsonDocument(document.toArray()).toJson(QJsonDocument::Compact)
+                                                      : QJsonDocument(document.toObject()).toJson(QJsonDocument::Compact))
+                     .trimmed());
+    return exitStatus;
 }

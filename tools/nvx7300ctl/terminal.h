@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 namespace nvxctl {
 
@@ -14,6 +16,16 @@ bool stdoutIsTerminal();
 void writeOut(const QString &text);
 void printOut(const QString &line); // with a line feed
 void printErr(const QString &line); // "nvx7300ctl: " + line + line feed
+// The last line printErr printed; empty before any.
+QString lastError();
+// Text for people: on standard output, or on standard error once standard
+// output is kept for a JSON document.
+void say(const QString &line);
+void keepStandardOutputForJson();
+// Lines of a table with columns as wide as their widest cell, two spaces apart.
+QStringList formatTable(const QStringList &headers, const QVector<QStringList> &rows);
+// One row of cells, each padded to its width and two spaces; the last as it is.
+QString formatRow(const QStringList &cells, const QVector<int> &widths);
 // A bar at the window's scale: it fills after kTicksForFullBar ticks.
 QString progressBar(int ticks, int width);
 constexpr int kTicksForFullBar = 170;

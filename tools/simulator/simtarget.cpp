@@ -94,6 +94,7 @@ void Target::sessionStart()
     restartLoader();
     std::fill(ramWritten_.begin(), ramWritten_.end(), false);
     lineBaud = config.baud; // the entry sequence resets the loader to its start rate
+    garbled_ = false;
 }
 
 void Target::restartLoader()
@@ -116,6 +117,7 @@ void Target::sessionEnd()
         memory.set(0x1090, memory.at(0xFFDC));
         memory.set(0x1091, memory.at(0xFFDD));
     }
+    garbled_ = false;
     locked = true;
     state_ = RxState::Idle;
     frame_.clear();
@@ -125,7 +127,7 @@ void Target::sessionEnd()
 
 bool Target::deaf() const
 {
-    if (hungUp_)
+    if (hungUp_ || garbled_)
         return true;
     return faults.silenceAfterFrames >= 0 && stats.frames >= faults.silenceAfterFrames;
 }
@@ -407,6 +409,8 @@ std::vector<uint8_t> Target::changeBaud(uint16_t clockWord, uint16_t mode)
     }
     if (lineBaud > 0)
         lineBaud = static_cast<int>(kRates[mode]); // the ACK still goes out at the old rate
+    if (faults.lineFailsAbove > 0 && kRates[mode] > static_cast<uint32_t>(faults.lineFailsAbove))
+        garbled_ = true; // from the next byte on
     return kAckReply;
 }
 

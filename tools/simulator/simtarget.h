@@ -56,6 +56,7 @@ private:
     uint16_t offset_ = 0;          // 0x21 memory offset (upper address bits)
     bool lastWasPatchEntry_ = false;
     bool hungUp_ = false;          // the pulled-cable fault has fired this session
+    bool garbled_ = false;         // the line runs at a rate it cannot carry, this session
     bool replacementLoader_ = false; // a loader loaded into RAM runs instead of the ROM loader
     std::vector<bool> ramWritten_; // RAM bytes written this session (where a loader image may be)
 };

@@ -39,6 +39,9 @@ struct Faults {
     int badReplyLengthAfterFrames = -1;  // >=0: data-frame replies after N frames carry L2 != L1
     int badReplyCommandAfterFrames = -1; // >=0: data-frame replies after N frames carry a non-zero command
                                          //      byte (both header faults keep the checksum consistent)
+    int lineFailsAbove = 0;              // >0: a line (cable, bridge) that garbles rates above this one: an
+                                         //      accepted change to such a rate leaves the target deaf and mute
+                                         //      until the host closes the port
 };
 
 struct Config {

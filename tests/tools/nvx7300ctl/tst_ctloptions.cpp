@@ -104,6 +104,9 @@ private slots:
         QTest::newRow("empty ports") << QStringLiteral("update --all --ports=,");
         QTest::newRow("erase without file") << QStringLiteral("erase --port /dev/ttyUSB0");
         QTest::newRow("firmware version outside update") << QStringLiteral("erase --version 1.2 --file a.txt");
+        QTest::newRow("a rate the loader does not offer") << QStringLiteral("update --baud 57600");
+        QTest::newRow("a rate for a read") << QStringLiteral("version --baud 38400");
+        QTest::newRow("serial outside history") << QStringLiteral("list --serial BENCH1");
     }
 
     void unusableCommandLinesAreRefused()

@@ -7,8 +7,12 @@
 #include "httpfileserver.h"
 #include "tools/simulator/simulator.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
@@ -91,14 +95,47 @@ class NvxCtlTest : public QObject
         return run;
     }
 
-    static std::unique_ptr<nvxsim::Simulator> startInstrument()
+    // baud: the line paced at the loader's rate, starting at this one; 0 unpaced.
+    static std::unique_ptr<nvxsim::Simulator> startInstrument(int baud = 0)
     {
-        auto sim = std::make_unique<nvxsim::Simulator>();
+        nvxsim::Config config;
+        config.baud = baud;
+        auto sim = std::make_unique<nvxsim::Simulator>(config);
         nvxsim::loadDefaultInstrument(*sim, 1, 10);
         return sim->start() ? std::move(sim) : nullptr;
     }
 
     static QString portOf(const nvxsim::Simulator &sim) { return QString::fromStdString(sim.slavePath()); }
+
+    QString recordPath() const { return dataHome->path() + QStringLiteral("/ostrel/NVX7300 Toolkit/updates.jsonl"); }
+
+    QList<QJsonObject> recordLines() const
+    {
+        QList<QJsonObject> lines;
+        QFile file(recordPath());
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                if (!line.isEmpty())
+                    lines << QJsonDocument::fromJson(line).object();
+            }
+        }
+        return lines;
+    }
+
+    QString newestFirmware() const
+    {
+        return serverRoot.filePath(QStringLiteral("731/") + nvx::demo::demoVersions().last().filename());
+    }
+
+    // Standard output as the one JSON document it must be, or a null document.
+    static QJsonDocument jsonOf(const Run &run)
+    {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(run.out.join(QLatin1Char('\n')).toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError)
+            qWarning().noquote() << "not one JSON document:" << error.errorString() << run.out.join(QLatin1Char('\n'));
+        return document;
+    }
 
     static QString closedPortUrl()
     {
@@ -472,6 +509,148 @@ private slots:
         QCOMPARE(run.exitCode, kExitUnknownVersion);
         QVERIFY2(run.err.contains(QStringLiteral("older than the running 2.0")), qPrintable(run.err));
         QCOMPARE(sim->stats().massErases, 0);
+    }
+
+    void updateAtTheRateTheInstrumentTakes_data()
+    {
+        QTest::addColumn<int>("asked");
+        QTest::addColumn<bool>("loaderRefuses");
+        QTest::addColumn<int>("lineFailsAbove");
+        QTest::addColumn<int>("programmedAt");
+        QTest::addColumn<int>("changesTaken"); // rate changes the loader acknowledged
+        QTest::newRow("9600: nothing to ask") << 9600 << false << 0 << 9600 << 0;
+        QTest::newRow("38400: proved by the read before the erase, then programmed") << 38400 << false << 0 << 38400 << 2;
+        QTest::newRow("38400 refused by the loader") << 38400 << true << 0 << 9600 << 0;
+        QTest::newRow("38400 garbled by the line: back to 9600 before the erase") << 38400 << false << 19200 << 9600 << 1;
+    }
+
+    void updateAtTheRateTheInstrumentTakes()
+    {
+        QFETCH(int, asked);
+        QFETCH(bool, loaderRefuses);
+        QFETCH(int, lineFailsAbove);
+        QFETCH(int, programmedAt);
+        QFETCH(int, changesTaken);
+        auto sim = startInstrument(9600);
+        QVERIFY(sim);
+        listBridge(*sim, QStringLiteral("BENCH1"));
+        nvxsim::Faults faults;
+        faults.refuseBaudChange = loaderRefuses;
+        faults.lineFailsAbove = lineFailsAbove;
+        sim->setFaults(faults);
+        const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
+
+        const Run run = ctl({QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"),
+                             newestFirmware(), QStringLiteral("--baud"), QString::number(asked), QStringLiteral("--json")});
+        QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
+        const QJsonObject report = jsonOf(run).object();
+        QCOMPARE(report.value(QStringLiteral("result")).toString(), QStringLiteral("Update Complete"));
+        QCOMPARE(report.value(QStringLiteral("baud")).toInt(), programmedAt);
+        QCOMPARE(report.value(QStringLiteral("versionBefore")).toString(), QStringLiteral("1.10"));
+        QCOMPARE(report.value(QStringLiteral("versionAfter")).toString(), QStringLiteral("1.208"));
+        QCOMPARE(run.err.contains(QStringLiteral("did not take")), programmedAt != asked);
+        int taken = 0;
+        for (const nvxsim::Command &c : sim->commandLog()) {
+            if (c.cmd == 0x20 && c.acked) {
+                QCOMPARE(int(c.length), 2); // the mode for 38400
+                ++taken;
+            }
+        }
+        QCOMPARE(taken, changesTaken);
+        QCOMPARE(sim->stats().massErases, 20); // one erasing run
+        QTRY_VERIFY_WITH_TIMEOUT(!sim->hostConnected(), 5000);
+        verifyUpdated(*sim, infoBefore, 1, 208);
+        const QList<QJsonObject> records = recordLines();
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.first().value(QStringLiteral("baud")).toInt(), programmedAt);
+    }
+
+    // The production line's run: three instruments at once, one JSON
+    // document, and each update a whole line in the record that history reads back.
+    void updateAllRecordsEveryInstrument()
+    {
+        const Run run = ctl({QStringLiteral("--virtual-instrument=3"), QStringLiteral("update"), QStringLiteral("--all"),
+                             QStringLiteral("--baud"), QStringLiteral("38400"), QStringLiteral("--json"),
+                             QStringLiteral("--catalogue-url"), catalogueUrl()});
+        QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
+        const QJsonArray members = jsonOf(run).array();
+        QCOMPARE(members.size(), 3);
+        QStringList serials;
+        for (const QJsonValue &member : members) {
+            const QJsonObject m = member.toObject();
+            serials << m.value(QStringLiteral("serialNumber")).toString();
+            QCOMPARE(m.value(QStringLiteral("result")).toString(), QStringLiteral("Update Complete"));
+            QCOMPARE(m.value(QStringLiteral("exitStatus")).toInt(-1), kExitOk);
+            QCOMPARE(m.value(QStringLiteral("versionBefore")).toString(), QStringLiteral("1.10"));
+            QCOMPARE(m.value(QStringLiteral("versionAfter")).toString(), QStringLiteral("1.208"));
+            QVERIFY(m.value(QStringLiteral("seconds")).toDouble() > 0);
+        }
+        serials.sort();
+        QCOMPARE(serials, (QStringList{QStringLiteral("VIRTUAL1"), QStringLiteral("VIRTUAL2"), QStringLiteral("VIRTUAL3")}));
+
+        const QList<QJsonObject> records = recordLines();
+        QCOMPARE(records.size(), 3);
+        QFile served(newestFirmware());
+        QVERIFY(served.open(QIODevice::ReadOnly));
+        const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(served.readAll(), QCryptographicHash::Sha256).toHex());
+        for (const QJsonObject &r : records) {
+            QCOMPARE(r.value(QStringLiteral("firmwareSha256")).toString(), sha256);
+            QCOMPARE(r.value(QStringLiteral("baud")).toInt(), 38400);
+            QVERIFY(QDateTime::fromString(r.value(QStringLiteral("time")).toString(), Qt::ISODate).isValid());
+        }
+
+        // Whatever else lands in the file, history reads on and says what it skipped.
+        QFile file(recordPath());
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("{\"time\":\"2024-01-01T00:00:00Z\",\"serialNumber\":\"VIRTUAL2\",\"po");
+        file.close();
+        const Run history = ctl({QStringLiteral("history"), QStringLiteral("--serial"), QStringLiteral("VIRTUAL2"),
+                                 QStringLiteral("--json")});
+        QCOMPARE(history.exitCode, kExitOk);
+        const QJsonArray mine = jsonOf(history).array();
+        QCOMPARE(mine.size(), 1);
+        QCOMPARE(mine.first().toObject().value(QStringLiteral("serialNumber")).toString(), QStringLiteral("VIRTUAL2"));
+        QVERIFY2(history.err.contains(QStringLiteral("line 4 skipped")), qPrintable(history.err));
+    }
+
+    void everyCommandPrintsOneJsonDocument_data()
+    {
+        QTest::addColumn<QStringList>("args"); // "PORT" stands for the instrument's port
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("key");      // of the object, or of the array's first element
+        QTest::addColumn<QString>("value");    // empty: null
+        QTest::newRow("version") << QStringList{QStringLiteral("version"), QStringLiteral("--port"), QStringLiteral("PORT")}
+                                 << kExitOk << "version" << "1.10";
+        QTest::newRow("version of nothing")
+            << QStringList{QStringLiteral("version"), QStringLiteral("--port"), QStringLiteral("/dev/nvx-no-such-port")}
+            << kExitNoInstrument << "version" << QString();
+        QTest::newRow("list") << QStringList{QStringLiteral("list")} << kExitOk << "serialNumber" << "BENCH1";
+        QTest::newRow("versions") << QStringList{QStringLiteral("versions"), QStringLiteral("--catalogue-url"), QStringLiteral("URL")}
+                                  << kExitOk << "description" << "version 1.208";
+        QTest::newRow("erase refused") << QStringList{QStringLiteral("erase"), QStringLiteral("--port"), QStringLiteral("PORT"),
+                                                      QStringLiteral("--file"), QStringLiteral("/nonexistent/fw.txt")}
+                                       << kExitFileUnreadable << "result" << "Erase refused";
+    }
+
+    void everyCommandPrintsOneJsonDocument()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        listBridge(*sim, QStringLiteral("BENCH1"));
+        args.replaceInStrings(QStringLiteral("PORT"), portOf(*sim));
+        args.replaceInStrings(QStringLiteral("URL"), catalogueUrl());
+        const Run run = ctl(args << QStringLiteral("--json"));
+        QCOMPARE(run.exitCode, exitCode);
+        const QJsonDocument document = jsonOf(run);
+        QVERIFY(!document.isNull());
+        const QJsonObject object = document.isArray() ? document.array().first().toObject() : document.object();
+        QCOMPARE(object.value(key), value.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(value));
+        if (document.isObject())
+            QCOMPARE(object.value(QStringLiteral("exitStatus")).toInt(-1), exitCode);
     }
 
     void programVersionSaysWhetherCataloguesAreSigned()
