@@ -11,7 +11,7 @@
 #include "versionmodel.h"
 #include "virtualbench.h"
 
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 
 #include <QDir>
 #include <QQmlApplicationEngine>

@@ -6,7 +6,7 @@
 #include "controller.h"
 #include "devicesources.h"
 #include "listeddevicedriver.h"
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 #include "updaterecord.h"
 
 #include <QElapsedTimer>

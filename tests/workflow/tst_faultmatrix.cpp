@@ -11,7 +11,7 @@
 #include "worker.h"
 #include "workflowjobs.h"
 
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 
 #include <QDir>
 #include <QElapsedTimer>

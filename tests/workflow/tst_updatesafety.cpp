@@ -7,7 +7,7 @@
 #include "worker.h"
 #include "workflowjobs.h"
 
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 
 #include <QDir>
 #include <QFile>

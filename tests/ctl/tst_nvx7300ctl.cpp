@@ -5,7 +5,7 @@
 #include "childenvironment.h"
 #include "demofirmware.h"
 #include "httpfileserver.h"
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,5 +1,5 @@
 // TI-TXT loading and dumping of the virtual instrument's memory (no port needed).
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 #include "usbdevicelist.h"
 #include "virtualinstruments.h"
 
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 
 #include <QSerialPort>
 #include <QtTest>

@@ -1,7 +1,7 @@
 // Host side for the simulator tests: a real QSerialPort on the slave path and hand-built frames.
 #pragma once
 
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

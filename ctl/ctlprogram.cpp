@@ -1,6 +1,6 @@
 // nvx7300ctl: the toolkit's updates without the window, for service benches,
 // production lines and scripts. Same controller, discovery and catalogue as
-// the window; see --help. The entry point is nvx7300ctl.cpp.
+// the window; see --help. The entry point is tools/nvx7300ctl/nvx7300ctl.cpp.
 
 #include "cataloguesession.h"
 #include "cataloguetrust.h"

@@ -1,7 +1,7 @@
 #include "virtualinstruments.h"
 
 #include "devicesources.h"
-#include "tools/simulator/simulator.h"
+#include "simulator.h"
 
 namespace nvx {
 
