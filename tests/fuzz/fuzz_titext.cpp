@@ -60,9 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bsl::engineState().settings.actions.extendedMemory = (data[1] & 0x80) != 0;
 
     fuzz::QuietSink sink;
-    fuzz::MemoryTransport transport;
+    nvxtest::MemoryTransport transport;
     bsl::setEngineSink(&sink);
-    bsl::comSetTransport(&transport);
     bsl::comOpen("fuzz", 300, 4);
 
     const std::string file = dir + "/input.txt";
@@ -86,7 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     lineHelpers(text);
 
     bsl::comClose();
-    bsl::comSetTransport(nullptr);
     bsl::setEngineSink(nullptr);
     return 0;
 }
