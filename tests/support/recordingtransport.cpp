@@ -2,135 +2,16 @@
 
 namespace nvxtest {
 
-namespace {
-
-QString directionText(QSerialPort::Directions directions)
-{
-    if (directions == QSerialPort::AllDirections)
-        return QStringLiteral("all");
-    return directions == QSerialPort::Input ? QStringLiteral("in") : QStringLiteral("out");
-}
-
-QString parityText(QSerialPort::Parity parity)
-{
-    switch (parity) {
-    case QSerialPort::EvenParity: return QStringLiteral("even");
-    case QSerialPort::OddParity: return QStringLiteral("odd");
-    case QSerialPort::SpaceParity: return QStringLiteral("space");
-    case QSerialPort::MarkParity: return QStringLiteral("mark");
-    default: return QStringLiteral("none");
-    }
-}
-
-QString stopBitsText(QSerialPort::StopBits bits)
-{
-    switch (bits) {
-    case QSerialPort::OneStop: return QStringLiteral("1");
-    case QSerialPort::OneAndHalfStop: return QStringLiteral("1.5");
-    default: return QStringLiteral("2");
-    }
-}
-
-QString flowText(QSerialPort::FlowControl flow)
-{
-    switch (flow) {
-    case QSerialPort::HardwareControl: return QStringLiteral("hardware");
-    case QSerialPort::SoftwareControl: return QStringLiteral("software");
-    default: return QStringLiteral("none");
-    }
-}
-
-QString level(bool on)
-{
-    return on ? QStringLiteral("1") : QStringLiteral("0");
-}
-
-} // namespace
-
-RecordingTransport::RecordingTransport()
-{
-    bsl::comSetTransport(this);
-}
-
-RecordingTransport::~RecordingTransport()
-{
-    bsl::comSetTransport(nullptr);
-}
-
-bool RecordingTransport::open(const QByteArray &name, QIODevice::OpenMode)
-{
-    calls << QStringLiteral("open ") + QString::fromUtf8(name);
-    m_open = true;
-    return true;
-}
-
-void RecordingTransport::close()
-{
-    calls << QStringLiteral("close");
-    m_open = false;
-    input.clear();
-}
-
-bool RecordingTransport::setBaudRate(qint32 rate, QSerialPort::Directions directions)
-{
-    calls << QStringLiteral("baud %1 ").arg(rate) + directionText(directions);
-    m_rate = rate;
-    return true;
-}
-
-bool RecordingTransport::setDataBits(QSerialPort::DataBits bits)
-{
-    calls << QStringLiteral("data %1").arg(int(bits));
-    return true;
-}
-
-bool RecordingTransport::setParity(QSerialPort::Parity parity)
-{
-    calls << QStringLiteral("parity ") + parityText(parity);
-    return true;
-}
-
-bool RecordingTransport::setStopBits(QSerialPort::StopBits bits)
-{
-    calls << QStringLiteral("stop ") + stopBitsText(bits);
-    return true;
-}
-
-bool RecordingTransport::setFlowControl(QSerialPort::FlowControl flow)
-{
-    calls << QStringLiteral("flow ") + flowText(flow);
-    return true;
-}
-
-void RecordingTransport::setTextMode(bool on)
-{
-    calls << QStringLiteral("text ") + level(on);
-}
-
-bool RecordingTransport::setDtr(bool asserted)
-{
-    calls << QStringLiteral("dtr ") + level(asserted);
-    return true;
-}
-
-bool RecordingTransport::setRts(bool asserted)
-{
-    calls << QStringLiteral("rts ") + level(asserted);
-    return true;
-}
-
 bool RecordingTransport::clear(QSerialPort::Directions directions)
 {
-    calls << QStringLiteral("clear ") + directionText(directions);
     if (directions & QSerialPort::Input)
         input.clear();
-    return true;
+    return note("clear " + key(directions));
 }
 
 qint64 RecordingTransport::write(const uint8_t *bytes, qint64 count)
 {
-    calls << QStringLiteral("write ")
-             + QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(bytes), int(count)).toHex(' '));
+    note("write " + QByteArray(reinterpret_cast<const char *>(bytes), int(count)).toHex(' '));
     if (!m_open)
         return -1;
     received(bytes, count);
@@ -151,7 +32,7 @@ qint64 RecordingTransport::read(uint8_t *bytes, qint64 count)
 
 bool RecordingTransport::waitForReadyRead(int ms)
 {
-    calls << QStringLiteral("wait read %1").arg(ms);
+    note("wait read " + QByteArray::number(ms));
     if (!m_open || trickle.empty()) {
         now += uint32_t(ms);
         return false;
@@ -159,26 +40,6 @@ bool RecordingTransport::waitForReadyRead(int ms)
     input.push_back(trickle.front());
     trickle.pop_front();
     return true;
-}
-
-bool RecordingTransport::waitForBytesWritten(int ms)
-{
-    calls << QStringLiteral("wait written %1").arg(ms);
-    return m_open;
-}
-
-void RecordingTransport::sleep(unsigned long ms)
-{
-    calls << QStringLiteral("sleep %1").arg(ms);
-    now += uint32_t(ms);
-}
-
-void RecordingTransport::received(const uint8_t *, qint64) {}
-
-void RecordingTransport::arrive(const QByteArray &bytes)
-{
-    for (char c : bytes)
-        input.push_back(uint8_t(c));
 }
 
 void LoaderTransport::received(const uint8_t *bytes, qint64 count)

@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaEnum>
 #include <QStringList>
 
 #include <cstdint>
@@ -19,40 +20,61 @@
 namespace nvxtest {
 
 // The engine's line for as long as it lives. Records every call that acts on
-// the line, in order, as a short text: "open COM7", "baud 9600 all",
-// "data 8", "parity even", "stop 1", "text 0", "flow none", "rts 1",
-// "dtr 0", "clear in", "write 80", "wait read 100", "wait written 300",
-// "sleep 250", "close". Reads and queries change nothing and are not
-// recorded. Time is virtual: sleeps, and waits that nothing ends, move the
-// clock and cost nothing.
+// the line, in order, as a short text: "open COM7", "baud 9600 AllDirections",
+// "data Data8", "parity EvenParity", "stop OneStop", "text 0",
+// "flow NoFlowControl", "rts 1", "dtr 0", "clear Input", "write 80",
+// "wait read 100", "wait written 300", "sleep 250", "close". Reads and
+// queries change nothing and are not recorded. Time is virtual: sleeps, and
+// waits that nothing ends, move the clock and cost nothing.
 class RecordingTransport : public bsl::LinkTransport
 {
 public:
-    RecordingTransport();
-    ~RecordingTransport() override;
+    RecordingTransport() { bsl::comSetTransport(this); }
+    ~RecordingTransport() override { bsl::comSetTransport(nullptr); }
     RecordingTransport(const RecordingTransport &) = delete;
     RecordingTransport &operator=(const RecordingTransport &) = delete;
 
-    bool open(const QByteArray &name, QIODevice::OpenMode mode) override;
+    bool open(const QByteArray &name, QIODevice::OpenMode) override
+    {
+        m_open = true;
+        return note("open " + name);
+    }
     bool isOpen() const override { return m_open; }
-    void close() override;
-    bool setBaudRate(qint32 rate, QSerialPort::Directions directions) override;
+    void close() override
+    {
+        m_open = false;
+        input.clear();
+        note("close");
+    }
+    bool setBaudRate(qint32 rate, QSerialPort::Directions directions) override
+    {
+        m_rate = rate;
+        return note("baud " + QByteArray::number(rate) + ' ' + key(directions));
+    }
     qint32 baudRate() const override { return m_rate; }
-    bool setDataBits(QSerialPort::DataBits bits) override;
-    bool setParity(QSerialPort::Parity parity) override;
-    bool setStopBits(QSerialPort::StopBits bits) override;
-    bool setFlowControl(QSerialPort::FlowControl flow) override;
-    void setTextMode(bool on) override;
-    bool setDtr(bool asserted) override;
-    bool setRts(bool asserted) override;
+    bool setDataBits(QSerialPort::DataBits bits) override { return note("data " + key(bits)); }
+    bool setParity(QSerialPort::Parity parity) override { return note("parity " + key(parity)); }
+    bool setStopBits(QSerialPort::StopBits bits) override { return note("stop " + key(bits)); }
+    bool setFlowControl(QSerialPort::FlowControl flow) override { return note("flow " + key(flow)); }
+    void setTextMode(bool on) override { note("text " + QByteArray::number(on)); }
+    bool setDtr(bool asserted) override { return note("dtr " + QByteArray::number(asserted)); }
+    bool setRts(bool asserted) override { return note("rts " + QByteArray::number(asserted)); }
     bool clear(QSerialPort::Directions directions) override;
     qint64 write(const uint8_t *bytes, qint64 count) override;
     qint64 read(uint8_t *bytes, qint64 count) override;
     qint64 bytesAvailable() const override { return qint64(input.size()); }
     qint64 bytesToWrite() const override { return 0; }
     bool waitForReadyRead(int ms) override;
-    bool waitForBytesWritten(int ms) override;
-    void sleep(unsigned long ms) override;
+    bool waitForBytesWritten(int ms) override
+    {
+        note("wait written " + QByteArray::number(ms));
+        return m_open;
+    }
+    void sleep(unsigned long ms) override
+    {
+        now += uint32_t(ms);
+        note("sleep " + QByteArray::number(qulonglong(ms)));
+    }
     uint32_t tick() const override { return now; }
 
     QStringList calls;
@@ -62,10 +84,23 @@ public:
 
 protected:
     // The host's bytes, as written while the line is open.
-    virtual void received(const uint8_t *bytes, qint64 count);
-    void arrive(const QByteArray &bytes);
+    virtual void received(const uint8_t *, qint64) {}
+    void arrive(const QByteArray &bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); }
 
 private:
+    bool note(const QByteArray &call)
+    {
+        calls << QString::fromLatin1(call);
+        return true;
+    }
+    // The setting's name in QSerialPort, "EvenParity" for example.
+    template <typename Enum>
+    static QByteArray key(Enum value)
+    {
+        return QMetaEnum::fromType<Enum>().valueToKeys(int(value));
+    }
+    static QByteArray key(QSerialPort::Directions directions) { return key(QSerialPort::Direction(int(directions))); }
+
     bool m_open = false;
     qint32 m_rate = 0;
 };
