@@ -75,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (parsed == 0 && safeToRun(args)) {
         nvxtest::MemoryTransport transport;
+        transport.recordTraffic = false;
         // The run parses again: settings kept between runs stay as parsed.
         const int result = bsl::bslEngineMain(int(args.size()), argv.data());
         if (result != 1 && (result < 100 || result > 199))

@@ -61,6 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     fuzz::QuietSink sink;
     nvxtest::MemoryTransport transport;
+    transport.recordTraffic = false;
     bsl::setEngineSink(&sink);
     bsl::comOpen("fuzz", 300, 4);
 

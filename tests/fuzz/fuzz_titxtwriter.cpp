@@ -52,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bsl::engineState().settings.actions.extendedMemory = extended;
     fuzz::QuietSink sink;
     nvxtest::MemoryTransport transport;
+    transport.recordTraffic = false;
     bsl::setEngineSink(&sink);
     bsl::comOpen("fuzz", 300, 4);
     const int result = bsl::programTIText(file.c_str(), nullptr, bsl::kActProgram | bsl::kActVerify, 0);

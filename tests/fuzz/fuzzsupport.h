@@ -31,7 +31,7 @@ public:
 class ChunkTransport : public nvxtest::LoaderTransport
 {
 public:
-    ChunkTransport(const uint8_t *data, size_t size) : data(data), size(size) {}
+    ChunkTransport(const uint8_t *data, size_t size) : data(data), size(size) { recordTraffic = false; }
 
 protected:
     QByteArray answerSync() override { return next(); }

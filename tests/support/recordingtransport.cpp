@@ -11,7 +11,8 @@ bool RecordingTransport::clear(QSerialPort::Directions directions)
 
 qint64 RecordingTransport::write(const uint8_t *bytes, qint64 count)
 {
-    note("write " + QByteArray(reinterpret_cast<const char *>(bytes), int(count)).toHex(' '));
+    if (recordTraffic)
+        note("write " + QByteArray(reinterpret_cast<const char *>(bytes), int(count)).toHex(' '));
     if (!m_open)
         return -1;
     received(bytes, count);
@@ -32,7 +33,8 @@ qint64 RecordingTransport::read(uint8_t *bytes, qint64 count)
 
 bool RecordingTransport::waitForReadyRead(int ms)
 {
-    note("wait read " + QByteArray::number(ms));
+    if (recordTraffic)
+        note("wait read " + QByteArray::number(ms));
     if (!m_open || trickle.empty()) {
         now += uint32_t(ms);
         return false;
