@@ -94,7 +94,6 @@ QByteArray MemoryTransport::answerFrame(const QByteArray &frame)
     const uint16_t length = uint16_t(f[6] | (f[7] << 8));
     switch (f[1]) {
     case bsl::kCmdWriteBlock:
-        ++writes;
         for (int i = 0; i + 4 < l1; ++i) {
             const uint8_t value = f[8 + i];
             if (value != 0xFF || memory.count(address + uint32_t(i)))

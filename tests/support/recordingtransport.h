@@ -136,7 +136,6 @@ class MemoryTransport : public LoaderTransport
 {
 public:
     std::map<uint32_t, uint8_t> memory; // absent = erased (0xFF)
-    int writes = 0;
 
     uint8_t at(uint32_t address) const;
 
