@@ -3,7 +3,6 @@
 #include "enginesink.h"
 
 #include <QElapsedTimer>
-#include <QSerialPort>
 #include <QThread>
 
 #include <memory>
@@ -15,14 +14,89 @@ namespace {
 constexpr int kDefaultRate = 9600; // baud after open and for unknown rates
 constexpr char kWindowsDevicePrefix[] = "\\\\.\\"; // stored by -c, meaningful on Windows only
 
+// The line of every real run: one QSerialPort per run, created by open and
+// released by close. A pseudo-terminal refuses the modem lines and some
+// framing settings; the calls then report failure and the run goes on.
+class SerialPortTransport : public LinkTransport
+{
+public:
+    SerialPortTransport() { m_clock.start(); }
+
+    bool open(const QByteArray &name, QIODevice::OpenMode mode) override
+    {
+        // The port of an earlier run is never reused.
+        m_port.reset(new QSerialPort());
+        QByteArray device(name);
+#ifndef Q_OS_WIN
+        if (device.startsWith(kWindowsDevicePrefix))
+            device.remove(0, int(sizeof kWindowsDevicePrefix) - 1);
+#endif
+        m_port->setPortName(QString::fromUtf8(device));
+        if (!m_port->open(mode)) {
+            m_port.reset();
+            return false;
+        }
+        return true;
+    }
+    bool isOpen() const override { return m_port && m_port->isOpen(); }
+    void close() override
+    {
+        if (isOpen())
+            m_port->close();
+        m_port.reset();
+    }
+
+    bool setBaudRate(qint32 rate, QSerialPort::Directions directions) override
+    {
+        return m_port && m_port->setBaudRate(rate, directions);
+    }
+    qint32 baudRate() const override { return m_port ? m_port->baudRate(QSerialPort::AllDirections) : 0; }
+    bool setDataBits(QSerialPort::DataBits bits) override { return m_port && m_port->setDataBits(bits); }
+    bool setParity(QSerialPort::Parity parity) override { return m_port && m_port->setParity(parity); }
+    bool setStopBits(QSerialPort::StopBits bits) override { return m_port && m_port->setStopBits(bits); }
+    bool setFlowControl(QSerialPort::FlowControl flow) override { return m_port && m_port->setFlowControl(flow); }
+    void setTextMode(bool on) override
+    {
+        if (m_port)
+            m_port->setTextModeEnabled(on);
+    }
+    bool setDtr(bool asserted) override { return m_port && m_port->setDataTerminalReady(asserted); }
+    bool setRts(bool asserted) override { return m_port && m_port->setRequestToSend(asserted); }
+    bool clear(QSerialPort::Directions directions) override { return m_port && m_port->clear(directions); }
+
+    qint64 write(const uint8_t *bytes, qint64 count) override
+    {
+        return m_port ? m_port->write(reinterpret_cast<const char *>(bytes), count) : -1;
+    }
+    qint64 read(uint8_t *bytes, qint64 count) override
+    {
+        return m_port ? m_port->read(reinterpret_cast<char *>(bytes), count) : -1;
+    }
+    qint64 bytesAvailable() const override { return m_port ? m_port->bytesAvailable() : 0; }
+    qint64 bytesToWrite() const override { return m_port ? m_port->bytesToWrite() : 0; }
+    bool waitForReadyRead(int ms) override { return m_port && m_port->waitForReadyRead(ms); }
+    bool waitForBytesWritten(int ms) override { return m_port && m_port->waitForBytesWritten(ms); }
+
+    void sleep(unsigned long ms) override { QThread::msleep(ms); }
+    uint32_t tick() const override { return uint32_t(m_clock.elapsed()); }
+
+private:
+    std::unique_ptr<QSerialPort> m_port; // port of the current run; fresh each run
+    QElapsedTimer m_clock;
+};
+
+// The adapter's state, for the whole process:
+// - serialPort: the default line. Its port lives from open to close, so each
+//   run gets a fresh one.
+// - transport: the line every com* call goes to; the serial port unless
+//   comSetTransport chose another, kept until it chooses again.
+// - the reply time-outs: set by every comOpen, kept until the next.
 struct LinkState
 {
-    std::unique_ptr<QSerialPort> port; // port of the current run; fresh each run
+    SerialPortTransport serialPort;
+    LinkTransport *transport = &serialPort;
     int replyTimeoutBase = kDefaultReplyTimeoutBase;
     int replyTimeoutFactor = kDefaultReplyTimeoutFactor;
-    LinkTransport *transport = nullptr; // stands in for the port when set
-    bool transportOpen = false;
-    int transportRate = kDefaultRate;
 };
 
 LinkState &link()
@@ -31,14 +105,9 @@ LinkState &link()
     return state;
 }
 
-QSerialPort *port()
+LinkTransport &line()
 {
-    return link().port.get();
-}
-
-LinkTransport *openTransport()
-{
-    return link().transportOpen ? link().transport : nullptr;
+    return *link().transport;
 }
 
 QSerialPort::Directions directionOf(int direction)
@@ -50,22 +119,11 @@ QSerialPort::Directions directionOf(int direction)
     return QSerialPort::AllDirections;
 }
 
-bool openPort(int mode)
-{
-    QIODevice::OpenMode openMode = QIODevice::ReadWrite;
-    if (mode == 0)
-        openMode = QIODevice::ReadOnly;
-    else if (mode == 1)
-        openMode = QIODevice::WriteOnly;
-    return port()->open(openMode);
-}
-
 } // namespace
 
 void comSetTransport(LinkTransport *transport)
 {
-    link().transport = transport;
-    link().transportOpen = false;
+    link().transport = transport ? transport : &link().serialPort;
 }
 
 int comOpen(const char *portName, int timeoutBase, int timeoutFactor)
@@ -74,35 +132,16 @@ int comOpen(const char *portName, int timeoutBase, int timeoutFactor)
     state.replyTimeoutBase = timeoutBase;
     state.replyTimeoutFactor = timeoutFactor;
 
-    if (state.transport) {
-        state.port.reset();
-        state.transportOpen = portName && *portName;
-        if (!state.transportOpen)
-            return 2;
-        enginePrint("%s", portName);
-        state.transportRate = kDefaultRate;
-        state.transport->clearInput();
-        return 0;
-    }
-
-    // The port of an earlier run is never reused.
-    state.port.reset(new QSerialPort());
-    if (!state.port || !portName || !*portName) {
-        state.port.reset();
+    LinkTransport &t = line();
+    // The line of an earlier run is never reused, even when it was left open.
+    if (t.isOpen())
+        t.close();
+    if (!portName || !*portName)
         return 2;
-    }
     enginePrint("%s", portName);
-
-    QByteArray name(portName);
-#ifndef Q_OS_WIN
-    if (name.startsWith(kWindowsDevicePrefix))
-        name.remove(0, int(sizeof kWindowsDevicePrefix) - 1);
-#endif
-    state.port->setPortName(QString::fromUtf8(name));
-    if (!openPort(2)) {
-        state.port.reset();
+    if (!t.open(QByteArray(portName), QIODevice::ReadWrite))
         return 2;
-    }
+
     // Line settings a pseudo-terminal refuses (modem lines) are not fatal.
     comSetBaudRate(kDefaultRate, 2);
     comSetDataBits(0);
@@ -118,18 +157,15 @@ int comOpen(const char *portName, int timeoutBase, int timeoutFactor)
 
 int comClose()
 {
-    link().transportOpen = false;
-    if (QSerialPort *p = port()) {
-        if (p->isOpen()) {
-            // Only pending output is worth the wait; an idle port would
-            // otherwise cost the whole time-out.
-            if (p->bytesToWrite() > 0)
-                p->waitForBytesWritten(link().replyTimeoutBase);
-            p->clear(QSerialPort::AllDirections);
-            p->close();
-        }
-        link().port.reset();
+    LinkTransport &t = line();
+    if (t.isOpen()) {
+        // Only pending output is worth the wait; an idle port would
+        // otherwise cost the whole time-out.
+        if (t.bytesToWrite() > 0)
+            t.waitForBytesWritten(link().replyTimeoutBase);
+        t.clear(QSerialPort::AllDirections);
     }
+    t.close();
     return 0;
 }
 
@@ -146,177 +182,128 @@ int comReplyTimeoutFactor()
 bool comSetBaudRate(int rate, int direction)
 {
     const int chosen = (rate == 19200 || rate == 38400) ? rate : kDefaultRate;
-    if (openTransport()) {
-        link().transportRate = chosen;
-        return true;
-    }
-    if (!port())
-        return false;
-    return port()->setBaudRate(chosen, directionOf(direction));
+    return line().setBaudRate(chosen, directionOf(direction));
 }
 
 int comBaudRate()
 {
-    if (openTransport())
-        return link().transportRate;
-    return port() ? port()->baudRate(QSerialPort::AllDirections) : 0;
+    return line().baudRate();
 }
 
 bool comSetDataBits(int code)
 {
-    if (!port() || code != 0)
-        return false;
-    return port()->setDataBits(QSerialPort::Data8);
+    return code == 0 && line().setDataBits(QSerialPort::Data8);
 }
 
 bool comSetParity(int code)
 {
-    if (!port())
-        return false;
     switch (code) {
-    case 1: return port()->setParity(QSerialPort::EvenParity);
-    case 2: return port()->setParity(QSerialPort::OddParity);
-    case 3: return port()->setParity(QSerialPort::SpaceParity);
-    case 4: return port()->setParity(QSerialPort::MarkParity);
-    default: return port()->setParity(QSerialPort::NoParity);
+    case 1: return line().setParity(QSerialPort::EvenParity);
+    case 2: return line().setParity(QSerialPort::OddParity);
+    case 3: return line().setParity(QSerialPort::SpaceParity);
+    case 4: return line().setParity(QSerialPort::MarkParity);
+    default: return line().setParity(QSerialPort::NoParity);
     }
 }
 
 bool comSetStopBits(int code)
 {
-    if (!port())
-        return false;
     switch (code) {
-    case 0: return port()->setStopBits(QSerialPort::OneStop);
-    case 1: return port()->setStopBits(QSerialPort::OneAndHalfStop);
-    default: return port()->setStopBits(QSerialPort::TwoStop);
+    case 0: return line().setStopBits(QSerialPort::OneStop);
+    case 1: return line().setStopBits(QSerialPort::OneAndHalfStop);
+    default: return line().setStopBits(QSerialPort::TwoStop);
     }
 }
 
 bool comSetFlowControl(int code)
 {
-    if (!port())
-        return false;
     switch (code) {
-    case 1: return port()->setFlowControl(QSerialPort::HardwareControl);
-    case 2: return port()->setFlowControl(QSerialPort::SoftwareControl);
-    default: return port()->setFlowControl(QSerialPort::NoFlowControl);
+    case 1: return line().setFlowControl(QSerialPort::HardwareControl);
+    case 2: return line().setFlowControl(QSerialPort::SoftwareControl);
+    default: return line().setFlowControl(QSerialPort::NoFlowControl);
     }
 }
 
 bool comSetDtr(bool asserted)
 {
-    return port() && port()->setDataTerminalReady(asserted);
+    return line().setDtr(asserted);
 }
 
 bool comSetRts(bool asserted)
 {
-    return port() && port()->setRequestToSend(asserted);
+    return line().setRts(asserted);
 }
 
 void comSetTextMode(bool on)
 {
-    if (port())
-        port()->setTextModeEnabled(on);
+    line().setTextMode(on);
 }
 
 bool comClear(int code)
 {
-    if (LinkTransport *t = openTransport()) {
-        if (code == 0 || code == 2)
-            t->clearInput();
-        return code >= 0 && code <= 2;
-    }
-    if (!port())
-        return false;
     switch (code) {
-    case 0: return port()->clear(QSerialPort::Input);
-    case 1: return port()->clear(QSerialPort::Output);
-    case 2: return port()->clear(QSerialPort::AllDirections);
+    case 0: return line().clear(QSerialPort::Input);
+    case 1: return line().clear(QSerialPort::Output);
+    case 2: return line().clear(QSerialPort::AllDirections);
     default: return false;
     }
 }
 
 qint64 comWrite(const uint8_t *bytes, qint64 count)
 {
-    if (LinkTransport *t = openTransport())
-        return t->write(bytes, count);
-    if (!port())
-        return -1;
-    return port()->write(reinterpret_cast<const char *>(bytes), count);
+    return line().write(bytes, count);
 }
 
 qint64 comRead(uint8_t *bytes, qint64 count)
 {
-    if (LinkTransport *t = openTransport())
-        return t->read(bytes, count);
-    if (!port())
-        return -1;
-    return port()->read(reinterpret_cast<char *>(bytes), count);
+    return line().read(bytes, count);
 }
 
 qint64 comBytesAvailable()
 {
-    if (LinkTransport *t = openTransport())
-        return t->bytesAvailable();
-    return port() ? port()->bytesAvailable() : 0;
+    return line().bytesAvailable();
 }
 
 bool comWaitForReadyRead(int ms)
 {
-    if (LinkTransport *t = openTransport())
-        return t->waitForReadyRead(ms);
-    return port() && port()->waitForReadyRead(ms);
+    return line().waitForReadyRead(ms);
 }
 
 bool comWaitForBytesWritten(int ms)
 {
-    if (openTransport())
-        return true;
-    return port() && port()->waitForBytesWritten(ms);
+    return line().waitForBytesWritten(ms);
 }
 
 int comWaitBytes(int count, int timeoutMs)
 {
-    const uint32_t start = tickMs();
+    LinkTransport &t = line();
+    const uint32_t start = t.tick();
     for (;;) {
         // Already-buffered bytes must not cost a wait.
-        qint64 available = comBytesAvailable();
+        qint64 available = t.bytesAvailable();
         if (available < count) {
             // A port in error returns at once; do not spin on it.
-            if (!comWaitForReadyRead(timeoutMs)) {
-                if (openTransport()) // nothing more comes within this wait
-                    return int(comBytesAvailable() & 0xFFFFFFFF);
-                sleepMs(1);
-            }
-            available = comBytesAvailable();
+            if (!t.waitForReadyRead(timeoutMs))
+                t.sleep(1);
+            available = t.bytesAvailable();
         }
         if (available >= count)
             return int(available & 0xFFFFFFFF);
-        if (uint32_t(tickMs() - start) > uint32_t(timeoutMs))
+        if (uint32_t(t.tick() - start) > uint32_t(timeoutMs))
             return int(available & 0xFFFFFFFF);
-        if (!openTransport() && (!port() || !port()->isOpen()))
+        if (!t.isOpen())
             return int(available & 0xFFFFFFFF);
     }
 }
 
 uint32_t tickMs()
 {
-    static QElapsedTimer timer = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return uint32_t(timer.elapsed());
+    return line().tick();
 }
 
 void sleepMs(unsigned long ms)
 {
-    if (LinkTransport *t = link().transport) {
-        t->sleep(ms);
-        return;
-    }
-    QThread::msleep(ms);
+    line().sleep(ms);
 }
 
 } // namespace bsl

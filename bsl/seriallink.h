@@ -1,35 +1,62 @@
 #pragma once
 
+#include <QByteArray>
+#include <QSerialPort>
 #include <QtGlobal>
 
 #include <cstdint>
 
 namespace bsl {
 
-// The one serial port of the current engine run, reached through small
-// integer codes. Process-wide: one run at a time, no locking.
+// The line of the current engine run, reached through small integer codes.
+// Process-wide: one run at a time, no locking.
 
 constexpr int kDefaultReplyTimeoutBase = 300; // ms, until the first comOpen
 constexpr int kDefaultReplyTimeoutFactor = 10; // until the first comOpen
 
-// A byte source that stands in for the serial port (tests, fuzzing): while
-// one is installed, comOpen opens no device and every read, write and wait
-// goes to it. Modem lines and framing settings do nothing; the rate is kept.
+// Everything the engine does to the line: bytes, waits, line settings, the
+// modem lines and the clock its pauses and time-outs run on. The serial port
+// implements it for every real run; a test puts its own in place to see what
+// a device cannot show (levels, pauses) or to answer without one. Reached
+// only through the com* functions below, which map the engine's codes onto
+// these calls.
 class LinkTransport
 {
 public:
     virtual ~LinkTransport() = default;
+
+    // Every run opens afresh; nothing of an earlier run's line is reused.
+    virtual bool open(const QByteArray &name, QIODevice::OpenMode mode) = 0;
+    virtual bool isOpen() const = 0;
+    virtual void close() = 0;
+
+    virtual bool setBaudRate(qint32 rate, QSerialPort::Directions directions) = 0;
+    virtual qint32 baudRate() const = 0; // both directions
+    virtual bool setDataBits(QSerialPort::DataBits bits) = 0;
+    virtual bool setParity(QSerialPort::Parity parity) = 0;
+    virtual bool setStopBits(QSerialPort::StopBits bits) = 0;
+    virtual bool setFlowControl(QSerialPort::FlowControl flow) = 0;
+    virtual void setTextMode(bool on) = 0;
+    virtual bool setDtr(bool asserted) = 0;
+    virtual bool setRts(bool asserted) = 0;
+    virtual bool clear(QSerialPort::Directions directions) = 0;
+
     virtual qint64 write(const uint8_t *bytes, qint64 count) = 0;
     virtual qint64 read(uint8_t *bytes, qint64 count) = 0;
-    virtual qint64 bytesAvailable() = 0;
-    // False when no further byte arrives within ms; the link then stops waiting.
+    virtual qint64 bytesAvailable() const = 0;
+    virtual qint64 bytesToWrite() const = 0;
+    // False when nothing new arrived within ms (or the line is in error).
     virtual bool waitForReadyRead(int ms) = 0;
-    virtual void clearInput() = 0;
-    // Stands in for the engine's sleeps (line sequences, settle times).
+    virtual bool waitForBytesWritten(int ms) = 0;
+
+    // The pauses of the line sequences and settle times, and the millisecond
+    // tick the time-outs and time stamps are measured with.
     virtual void sleep(unsigned long ms) = 0;
+    virtual uint32_t tick() const = 0;
 };
 
-// nullptr returns to the serial port. Not owned; must outlive its runs.
+// Chooses the line of the following runs; nullptr returns to the serial
+// port. Not owned; must outlive its runs. Set between runs only.
 void comSetTransport(LinkTransport *transport);
 
 // Returns 0 when the port is open and configured (9600 8E1), 2 otherwise.
@@ -61,7 +88,7 @@ bool comWaitForBytesWritten(int ms);
 // returns the number available when it stops.
 int comWaitBytes(int count, int timeoutMs);
 
-// Millisecond tick counter shared by the engine's time-outs and time stamps.
+// The current line's clock, shared by the engine's time-outs and time stamps.
 uint32_t tickMs();
 void sleepMs(unsigned long ms);
 

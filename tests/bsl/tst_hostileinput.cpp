@@ -1,8 +1,8 @@
 // Faults found by feeding the engine arbitrary files and replies, kept as
 // tests against a loader over flash that runs in the test process.
 
-#include "../fuzz/fuzzsupport.h"
 #include "enginestate.h"
+#include "recordingtransport.h"
 #include "testsupport.h"
 #include "titext.h"
 
@@ -66,7 +66,7 @@ void TestHostileInput::oddStartBlocksCheckTheirOwnBytes()
     f.write(tiTxt(start, count));
     f.close();
 
-    fuzz::MemoryTransport target;
+    nvxtest::MemoryTransport target;
     for (int i = 0; i < count; ++i) {
         const uint8_t value = uint8_t(0x20 + i);
         if (preset == 1 || (preset == 2 && i < count - 1))
@@ -83,11 +83,9 @@ void TestHostileInput::oddStartBlocksCheckTheirOwnBytes()
 
     RecordingSink sink;
     bsl::engineState() = bsl::EngineState();
-    bsl::comSetTransport(&target);
     QCOMPARE(bsl::comOpen("memory", 300, 4), 0);
     const int code = bsl::programTIText(file.toLocal8Bit().constData(), nullptr, actions, 0);
     bsl::comClose();
-    bsl::comSetTransport(nullptr);
 
     QCOMPARE(code, result);
     if (result == 0 && (actions & bsl::kActProgram)) {

@@ -1,13 +1,16 @@
-// The serial link with a transport in place of the port: the frame layer's
-// reply decoding runs on bytes chosen by the test, without a device or waits.
+// The engine's line through a recording transport: the line sequences that
+// start the loader and reset the target (order, levels, pauses), the settings
+// every run opens with, and replies and waits a device gives only by chance.
 
 #include "bslframe.h"
+#include "recordingtransport.h"
 #include "seriallink.h"
 #include "testsupport.h"
 
 #include <QtTest>
 
-#include <deque>
+#include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -15,78 +18,6 @@ QByteArray hex(const char *spaced)
 {
     return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
 }
-
-// Answers the sync byte with 0x90 and each complete frame with the next
-// scripted reply; a reply may also be released after a given number of frame
-// bytes, as a loader that answers early does.
-class ScriptTransport : public bsl::LinkTransport
-{
-public:
-    qint64 write(const uint8_t *bytes, qint64 count) override
-    {
-        for (qint64 i = 0; i < count; ++i)
-            take(bytes[i]);
-        return count;
-    }
-    qint64 read(uint8_t *bytes, qint64 count) override
-    {
-        qint64 n = 0;
-        for (; n < count && !input.empty(); ++n) {
-            bytes[n] = input.front();
-            input.pop_front();
-        }
-        return n;
-    }
-    qint64 bytesAvailable() override { return qint64(input.size()); }
-    bool waitForReadyRead(int) override
-    {
-        ++waits;
-        if (trickle.empty())
-            return false;
-        input.push_back(trickle.front()); // one more byte per wait
-        trickle.pop_front();
-        return true;
-    }
-    void clearInput() override { input.clear(); }
-    void sleep(unsigned long ms) override { slept += ms; }
-
-    QList<QByteArray> replies; // one per frame
-    QByteArray trickled; // sent a byte per wait after the next reply
-    int answerAfterBytes = -1; // >= 0: release the reply after this many frame bytes
-    QList<QByteArray> frames;
-    std::deque<uint8_t> input;
-    std::deque<uint8_t> trickle;
-    int waits = 0;
-    unsigned long slept = 0;
-
-private:
-    void take(uint8_t b)
-    {
-        if (!inFrame) {
-            if (b == bsl::kBslSync) {
-                input.push_back(bsl::kBslAck);
-                inFrame = true;
-                frame.clear();
-            }
-            return;
-        }
-        frame.append(char(b));
-        const bool complete = frame.size() >= 4 && frame.size() >= uint8_t(frame[2]) + 6;
-        if (complete || frame.size() == answerAfterBytes) {
-            const QByteArray reply = replies.isEmpty() ? QByteArray(1, char(bsl::kBslAck)) : replies.takeFirst();
-            for (char c : reply)
-                input.push_back(uint8_t(c));
-            for (char c : trickled)
-                trickle.push_back(uint8_t(c));
-            trickled.clear();
-            frames.append(frame);
-            inFrame = false;
-            answerAfterBytes = -1;
-        }
-    }
-    bool inFrame = false;
-    QByteArray frame;
-};
 
 } // namespace
 
@@ -97,78 +28,144 @@ class TestLinkTransport : public QObject
 private slots:
     void init();
     void cleanup();
+    void lineSequences_data();
+    void lineSequences();
     void repliesDecode_data();
     void repliesDecode();
     void frameSplitOverWaitsIsWhole();
     void earlyReplyStopsTheFrame();
     void replyLargerThanTheCallersBufferIsCut();
-    void lineSequencesSleepThroughTheTransport();
-    void rateIsKeptAndPortClosesWithoutDevice();
 
 private:
-    ScriptTransport transport;
+    std::optional<nvxtest::LoaderTransport> line;
 };
 
 void TestLinkTransport::init()
 {
-    transport = ScriptTransport();
-    bsl::comSetTransport(&transport);
+    line.emplace();
     QCOMPARE(bsl::comOpen("fake", 300, 4), 0);
 }
 
 void TestLinkTransport::cleanup()
 {
     bsl::comClose();
-    bsl::comSetTransport(nullptr);
+    line.reset();
+}
+
+void TestLinkTransport::lineSequences_data()
+{
+    QTest::addColumn<QString>("step"); // a line call, or an engine run with these actions
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList opened = {"open COM7", "baud 9600 AllDirections", "data Data8", "parity EvenParity",
+                                "stop OneStop", "text 0", "flow NoFlowControl", "rts 1", "dtr 1",
+                                "clear AllDirections"};
+    const QStringList before = {"sleep 250", "flow NoFlowControl", "dtr 1"};
+    const QStringList after = {"sleep 250", "flow NoFlowControl", "clear AllDirections"};
+    const QStringList entry = before
+        + QStringList{"rts 0", "sleep 250", "rts 1", "sleep 10", "rts 0", "sleep 10",
+                      "rts 1", "sleep 10",  "dtr 0", "sleep 10", "rts 0", "sleep 10"}
+        + after;
+    const QStringList reset = before + QStringList{"sleep 10", "dtr 0"} + after;
+    const QStringList closed = {"clear AllDirections", "close"};
+    QStringList runOpened = opened;
+    runOpened[0] = "open \\\\.\\COM7"; // as -c stores it
+
+    QTest::newRow("open") << "open" << opened;
+    QTest::newRow("loader entry") << "entry" << entry;
+    QTest::newRow("reset into the application") << "reset" << reset;
+    QTest::newRow("close") << "close" << closed;
+    QTest::newRow("restart run") << "+r" << runOpened + entry + reset + closed;
+    QTest::newRow("run on a loader the program called") << "+ur" << runOpened + reset + closed;
+}
+
+void TestLinkTransport::lineSequences()
+{
+    QFETCH(QString, step);
+    QFETCH(QStringList, expected);
+
+    RecordingSink sink;
+    QStringList calls;
+    if (step.startsWith('+')) {
+        line.reset();
+        nvxtest::MemoryTransport loader; // answers reads too: the run goes all the way
+        QCOMPARE(runEngine({"-cCOM7", step.toStdString()}), 100);
+        calls = loader.calls;
+    } else {
+        if (step == "open")
+            bsl::comClose();
+        line->calls.clear();
+        if (step == "open")
+            QCOMPARE(bsl::comOpen("COM7", 300, 4), 0);
+        else if (step == "entry")
+            bsl::bslReset(true);
+        else if (step == "reset")
+            bsl::bslReset(false);
+        else
+            QCOMPARE(bsl::comClose(), 0);
+        calls = line->calls;
+    }
+
+    // A run's frames are checked elsewhere; here only what it does to the line.
+    calls.erase(std::remove_if(calls.begin(), calls.end(),
+                               [](const QString &c) {
+                                   return c.startsWith("write ") || c.startsWith("wait ") || c == "clear Input";
+                               }),
+                calls.end());
+    QCOMPARE(calls, expected);
 }
 
 void TestLinkTransport::repliesDecode_data()
 {
+    QTest::addColumn<QByteArray>("syncAnswer");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("waits"); // the reply waits, in ms
 
-    QTest::newRow("ack") << hex("90") << 0 << QByteArray();
-    QTest::newRow("ack nibble") << hex("9f") << 0 << QByteArray();
-    QTest::newRow("nak") << hex("a5") << 7 << QByteArray();
-    QTest::newRow("command failed") << hex("71") << 9 << QByteArray();
-    QTest::newRow("unknown header") << hex("00") << 1 << QByteArray();
-    QTest::newRow("nothing") << QByteArray() << 6 << QByteArray();
-    QTest::newRow("data frame") << ScriptedTarget::dataFrame(hex("01 02 03 04")) << 0 << hex("01 02 03 04");
-    QTest::newRow("empty data frame") << ScriptedTarget::dataFrame(QByteArray()) << 0 << QByteArray();
-    QTest::newRow("largest data frame") << ScriptedTarget::dataFrame(QByteArray(250, 'x')) << 0
-                                        << QByteArray(250, 'x');
-    QTest::newRow("L1 above 250") << ScriptedTarget::dataFrame(QByteArray(252, 'x')) << 1 << QByteArray();
-    QTest::newRow("L1 != L2") << ScriptedTarget::dataFrame(hex("01 02"), 4) << 1 << QByteArray();
-    QTest::newRow("CMD not 0") << ScriptedTarget::dataFrame(hex("01 02"), -1, false, 0x14) << 1 << QByteArray();
-    QTest::newRow("bad checksum") << ScriptedTarget::dataFrame(hex("01 02"), -1, true) << 1 << QByteArray();
-    QTest::newRow("header only") << hex("80") << 1 << QByteArray();
-    QTest::newRow("cut in the data") << ScriptedTarget::dataFrame(hex("01 02 03 04")).left(6) << 1 << QByteArray();
-    QTest::newRow("checksum missing") << ScriptedTarget::dataFrame(hex("01 02")).chopped(1) << 1 << QByteArray();
+    const QByteArray ack = hex("90");
+    QTest::newRow("silent loader: three sync tries") << QByteArray() << QByteArray() << 99 << QByteArray()
+                                                     << "100 100 100";
+    QTest::newRow("no reply") << ack << QByteArray() << 6 << QByteArray() << "1200";
+    QTest::newRow("empty data frame") << ack << ScriptedTarget::dataFrame(QByteArray()) << 0 << QByteArray() << "";
+    QTest::newRow("largest data frame") << ack << ScriptedTarget::dataFrame(QByteArray(250, 'x')) << 0
+                                        << QByteArray(250, 'x') << "";
+    QTest::newRow("header only") << ack << hex("80") << 1 << QByteArray() << "300";
+    QTest::newRow("checksum missing") << ack << ScriptedTarget::dataFrame(hex("01 02")).chopped(1) << 1
+                                      << QByteArray() << "300";
 }
 
 void TestLinkTransport::repliesDecode()
 {
+    QFETCH(QByteArray, syncAnswer);
     QFETCH(QByteArray, reply);
     QFETCH(int, code);
     QFETCH(QByteArray, data);
+    QFETCH(QString, waits);
 
-    transport.replies.append(reply);
+    line->syncAnswer = syncAnswer;
+    line->replies.append(reply);
+    line->calls.clear();
     uint8_t in[bsl::kFrameBufferSize];
     std::memset(in, 0xEE, sizeof in);
     QCOMPARE(bsl::bslTxRx(bsl::kCmdReadBlock, 0x1000, uint16_t(data.size()), nullptr, in), code);
-    QCOMPARE(bsl::bslReplyLength(), code == 0 ? data.size() : 0);
+    const bool synced = !syncAnswer.isEmpty();
+    if (synced) // else nothing was sent, and the last data frame's length stands
+        QCOMPARE(bsl::bslReplyLength(), code == 0 ? data.size() : 0);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), data.size()), data);
     QCOMPARE(in[data.size()], uint8_t(0xEE));
-    QCOMPARE(transport.frames.size(), 1);
+    QCOMPARE(line->frames.size(), synced ? 1 : 0);
+    const QStringList waited = line->calls.filter(QRegularExpression("^wait read "));
+    QCOMPARE(waited.join(' ').remove("wait read "), waits);
 }
 
 void TestLinkTransport::frameSplitOverWaitsIsWhole()
 {
     // Only the header is there at first; the rest comes a byte per wait.
     const QByteArray frame = ScriptedTarget::dataFrame(hex("0a 0b 0c 0d"));
-    transport.replies.append(frame.left(1));
-    transport.trickled = frame.mid(1);
+    line->replies.append(frame.left(1));
+    for (char c : frame.mid(1))
+        line->trickle.push_back(uint8_t(c));
     uint8_t in[bsl::kFrameBufferSize] = {};
     QCOMPARE(bsl::bslTxRx(bsl::kCmdReadBlock, 0x1000, 4, nullptr, in), 0);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 4), hex("0a 0b 0c 0d"));
@@ -176,46 +173,21 @@ void TestLinkTransport::frameSplitOverWaitsIsWhole()
 
 void TestLinkTransport::earlyReplyStopsTheFrame()
 {
-    transport.answerAfterBytes = 3;
-    transport.replies.append(hex("a0"));
+    line->answerAfterBytes = 3;
+    line->replies.append(hex("a0"));
     uint8_t block[8] = {1, 2, 3, 4};
     QCOMPARE(bsl::bslTxRx(bsl::kCmdWriteBlock, 0x2000, 4, block, nullptr), 7);
-    QCOMPARE(transport.frames.value(0), hex("80 12 08"));
+    QCOMPARE(line->frames.value(0), hex("80 12 08"));
 }
 
 void TestLinkTransport::replyLargerThanTheCallersBufferIsCut()
 {
-    transport.replies.append(ScriptedTarget::dataFrame(QByteArray(200, 'z')));
+    line->replies.append(ScriptedTarget::dataFrame(QByteArray(200, 'z')));
     uint8_t in[16];
     std::memset(in, 0xEE, sizeof in);
     QCOMPARE(bsl::bslTxRx(bsl::kCmdReadBlock, 0x1000, 8, nullptr, in, 8), 0);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 8), QByteArray(8, 'z'));
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in + 8), 8), QByteArray(8, char(0xEE)));
-}
-
-void TestLinkTransport::lineSequencesSleepThroughTheTransport()
-{
-    bsl::bslReset(true);
-    const unsigned long entry = transport.slept;
-    QVERIFY(entry >= 500); // two settle times at least
-    transport.slept = 0;
-    bsl::bslReset(false);
-    QVERIFY(transport.slept > 0 && transport.slept < entry);
-}
-
-void TestLinkTransport::rateIsKeptAndPortClosesWithoutDevice()
-{
-    QCOMPARE(bsl::comBaudRate(), 9600);
-    QVERIFY(bsl::comSetBaudRate(38400, 2));
-    QCOMPARE(bsl::comBaudRate(), 38400);
-    QVERIFY(bsl::comSetBaudRate(14400, 2));
-    QCOMPARE(bsl::comBaudRate(), 9600);
-    QCOMPARE(bsl::comClose(), 0);
-    // Closed: nothing reaches the transport any more.
-    const uint8_t b = 0x80;
-    QCOMPARE(bsl::comWrite(&b, 1), qint64(-1));
-    QCOMPARE(bsl::comOpen("", 300, 4), 2);
-    QCOMPARE(bsl::comOpen("again", 300, 4), 0);
 }
 
 QTEST_GUILESS_MAIN(TestLinkTransport)

@@ -74,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkLimits();
 
     if (parsed == 0 && safeToRun(args)) {
-        fuzz::MemoryTransport transport;
-        bsl::comSetTransport(&transport);
+        nvxtest::MemoryTransport transport;
+        transport.recordTraffic = false;
         // The run parses again: settings kept between runs stay as parsed.
         const int result = bsl::bslEngineMain(int(args.size()), argv.data());
         if (result != 1 && (result < 100 || result > 199))
@@ -84,7 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (bsl::engineState().settings.portName.size() > size_t(bsl::kMaxPortNameLength) && result != 1)
             std::abort();
         checkLimits();
-        bsl::comSetTransport(nullptr);
         if (bsl::engineState().settings.actions.readMemory)
             std::remove(bsl::engineState().settings.readFile.c_str());
     }

@@ -48,7 +48,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::QuietSink sink;
     fuzz::ChunkTransport transport(data + 4, size - 4);
     bsl::setEngineSink(&sink);
-    bsl::comSetTransport(&transport);
 
     const uint8_t scenario = data[0];
     if (scenario < 0x40) {
@@ -81,7 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
     }
 
-    bsl::comSetTransport(nullptr);
     bsl::setEngineSink(nullptr);
     return 0;
 }

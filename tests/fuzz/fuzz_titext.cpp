@@ -60,9 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bsl::engineState().settings.actions.extendedMemory = (data[1] & 0x80) != 0;
 
     fuzz::QuietSink sink;
-    fuzz::MemoryTransport transport;
+    nvxtest::MemoryTransport transport;
+    transport.recordTraffic = false;
     bsl::setEngineSink(&sink);
-    bsl::comSetTransport(&transport);
     bsl::comOpen("fuzz", 300, 4);
 
     const std::string file = dir + "/input.txt";
@@ -86,7 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     lineHelpers(text);
 
     bsl::comClose();
-    bsl::comSetTransport(nullptr);
     bsl::setEngineSink(nullptr);
     return 0;
 }

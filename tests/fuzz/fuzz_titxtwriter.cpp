@@ -51,13 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bsl::engineState() = bsl::EngineState();
     bsl::engineState().settings.actions.extendedMemory = extended;
     fuzz::QuietSink sink;
-    fuzz::MemoryTransport transport;
+    nvxtest::MemoryTransport transport;
+    transport.recordTraffic = false;
     bsl::setEngineSink(&sink);
-    bsl::comSetTransport(&transport);
     bsl::comOpen("fuzz", 300, 4);
     const int result = bsl::programTIText(file.c_str(), nullptr, bsl::kActProgram | bsl::kActVerify, 0);
     bsl::comClose();
-    bsl::comSetTransport(nullptr);
     bsl::setEngineSink(nullptr);
 
     if (result != 0)

@@ -1,17 +1,15 @@
 #pragma once
 
-// Pieces shared by the fuzz targets and the round-trip test: stand-ins for
-// the serial port, a quiet engine sink and a scratch folder.
+// Pieces shared by the fuzz targets and the round-trip test: a loader that
+// answers from the fuzz input, a quiet engine sink and a scratch folder. The
+// loader over flash is nvxtest::MemoryTransport.
 
-#include "bslframe.h"
 #include "enginesink.h"
-#include "seriallink.h"
+#include "recordingtransport.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
-#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -27,146 +25,33 @@ public:
     char last = 0;
 };
 
-// Host side bytes cut into what a loader answers: the sync byte, and whole
-// frames (by their L1 byte). Subclasses decide the answers.
-class FrameTransport : public bsl::LinkTransport
-{
-public:
-    qint64 write(const uint8_t *bytes, qint64 count) override
-    {
-        for (qint64 i = 0; i < count; ++i)
-            take(bytes[i]);
-        return count;
-    }
-    qint64 read(uint8_t *bytes, qint64 count) override
-    {
-        qint64 n = 0;
-        for (; n < count && !input.empty(); ++n) {
-            bytes[n] = input.front();
-            input.pop_front();
-        }
-        return n;
-    }
-    qint64 bytesAvailable() override { return qint64(input.size()); }
-    bool waitForReadyRead(int) override { return false; } // all answers are there at once
-    void clearInput() override { input.clear(); }
-    void sleep(unsigned long) override {}
-
-protected:
-    // Returns the answer; the frame is HDR CMD L1 L2 data CKL CKH.
-    virtual std::vector<uint8_t> answerSync() = 0;
-    virtual std::vector<uint8_t> answerFrame(const std::vector<uint8_t> &frame) = 0;
-
-    std::deque<uint8_t> input;
-
-private:
-    void take(uint8_t b)
-    {
-        if (!inFrame) {
-            if (b != bsl::kBslSync)
-                return;
-            const std::vector<uint8_t> answer = answerSync();
-            input.insert(input.end(), answer.begin(), answer.end());
-            // The host sends its frame only after an acknowledged sync.
-            if (!answer.empty() && answer.front() == bsl::kBslAck) {
-                inFrame = true;
-                frame.clear();
-            }
-            return;
-        }
-        frame.push_back(b);
-        if (frame.size() >= 4 && frame.size() >= size_t(frame[2]) + 6) {
-            inFrame = false;
-            const std::vector<uint8_t> answer = answerFrame(frame);
-            input.insert(input.end(), answer.begin(), answer.end());
-        }
-    }
-
-    bool inFrame = false;
-    std::vector<uint8_t> frame;
-};
-
 // A loader whose answers come from the fuzz input: a sequence of chunks, each
 // a length byte and that many bytes, one chunk per sync byte and per frame.
 // Silence once the input is used up.
-class ChunkTransport : public FrameTransport
+class ChunkTransport : public nvxtest::LoaderTransport
 {
 public:
-    ChunkTransport(const uint8_t *data, size_t size) : data(data), size(size) {}
+    ChunkTransport(const uint8_t *data, size_t size) : data(data), size(size) { recordTraffic = false; }
 
 protected:
-    std::vector<uint8_t> answerSync() override { return next(); }
-    std::vector<uint8_t> answerFrame(const std::vector<uint8_t> &) override { return next(); }
+    QByteArray answerSync() override { return next(); }
+    QByteArray answerFrame(const QByteArray &) override { return next(); }
 
 private:
-    std::vector<uint8_t> next()
+    QByteArray next()
     {
         if (position >= size)
             return {};
         size_t n = data[position++];
         if (n > size - position)
             n = size - position;
-        std::vector<uint8_t> chunk(data + position, data + position + n);
+        const QByteArray chunk(reinterpret_cast<const char *>(data + position), int(n));
         position += n;
         return chunk;
     }
     const uint8_t *data;
     size_t size;
     size_t position = 0;
-};
-
-// A well-behaved loader over flash: writes can only clear bits (so padding
-// with 0xFF changes nothing), reads answer data frames, 0x21 sets the upper
-// address bits. Everything else is acknowledged.
-class MemoryTransport : public FrameTransport
-{
-public:
-    std::map<uint32_t, uint8_t> memory; // absent = erased (0xFF)
-    int writes = 0;
-
-    uint8_t at(uint32_t address) const
-    {
-        const auto it = memory.find(address);
-        return it == memory.end() ? 0xFF : it->second;
-    }
-
-protected:
-    std::vector<uint8_t> answerSync() override { return {bsl::kBslAck}; }
-    std::vector<uint8_t> answerFrame(const std::vector<uint8_t> &f) override
-    {
-        const uint8_t cmd = f[1];
-        const size_t l1 = f[2];
-        if (l1 < 4 || f[3] != l1)
-            return {bsl::kBslNak};
-        const uint32_t address = (uint32_t(offset) << 16) + (f[4] | (f[5] << 8));
-        const uint16_t length = uint16_t(f[6] | (f[7] << 8));
-        switch (cmd) {
-        case bsl::kCmdWriteBlock:
-            ++writes;
-            for (size_t i = 0; i + 4 < l1; ++i) {
-                const uint8_t value = f[8 + i];
-                if (value != 0xFF || memory.count(address + uint32_t(i)))
-                    memory[address + uint32_t(i)] = uint8_t(at(address + uint32_t(i)) & value);
-            }
-            return {bsl::kBslAck};
-        case bsl::kCmdReadBlock: {
-            if (length > bsl::kMaxReplyData)
-                return {bsl::kBslNak};
-            std::vector<uint8_t> reply = {bsl::kBslDataFrame, 0, uint8_t(length), uint8_t(length)};
-            for (uint16_t i = 0; i < length; ++i)
-                reply.push_back(at(address + i));
-            const uint16_t sum = bsl::bslChecksum(reply.data(), int(reply.size()));
-            reply.push_back(uint8_t(sum & 0xFF));
-            reply.push_back(uint8_t(sum >> 8));
-            return reply;
-        }
-        case bsl::kCmdSetOffset: offset = length; return {bsl::kBslAck};
-        default: return {bsl::kBslAck};
-        }
-    }
-
-private:
-    uint16_t offset = 0;
 };
 
 // Scratch folder for the files a target writes; the process works inside it.

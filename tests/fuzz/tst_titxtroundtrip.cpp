@@ -93,13 +93,12 @@ std::map<uint32_t, uint8_t> readBack(const QString &file, const QByteArray *buff
 {
     bsl::engineState() = bsl::EngineState();
     bsl::engineState().settings.actions.extendedMemory = extended;
-    fuzz::MemoryTransport transport;
-    bsl::comSetTransport(&transport);
+    nvxtest::MemoryTransport transport;
+    transport.recordTraffic = false;
     bsl::comOpen("roundtrip", 300, 4);
     *result = bsl::programTIText(file.toLocal8Bit().constData(), bufferText ? bufferText->constData() : nullptr,
                                  bsl::kActProgram | bsl::kActVerify, 0);
     bsl::comClose();
-    bsl::comSetTransport(nullptr);
     std::map<uint32_t, uint8_t> held;
     for (const auto &[address, value] : transport.memory) {
         if (value != 0xFF)
