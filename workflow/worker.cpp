@@ -1,12 +1,13 @@
 #include "worker.h"
 
 #include "backend.h"
-#include "enginestate.h"
+#include "engineresult.h"
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
 #include "infomemory.h"
 #include "titext.h"
 #include "portcheck.h"
+#include "status.h"
 #include "updaterecord.h"
 #include "versionnumber.h"
 
@@ -26,29 +27,12 @@
 #include <cstring>
 #include <memory>
 
+using namespace workflow;
+
 namespace {
 
 constexpr int kLinesPerPasswordRecord = 4;
-constexpr int kReadSuccess = 100;
-constexpr int kStatusReadDone = 200;    // stored, never signalled
-constexpr int kStatusNotIdentified = 255; // stored, never signalled
-constexpr int kStatusRefused = 0;
-constexpr int kStatusPortFailed = 1;
-constexpr int kStatusProgress = 2;
-constexpr int kStatusNotConnected = 199;
 constexpr qint64 kMaxHashedFile = 16 * 1024 * 1024; // far above any firmware file the checks let through
-
-// Engine results of runs that got no answer from the instrument.
-constexpr int kResultPortFailed = 1;
-constexpr int kResultNoReply = 106;
-constexpr int kResultNoSync = 199;
-// Engine results of runs that stopped on this computer, whether before
-// anything was sent or after the instrument answered: a memory range, the
-// output file (cannot be removed, written or read back), a path that does
-// not fit or cannot be encoded, an unreadable file.
-constexpr int kResultRange = kReadSuccess + bsl::kRangeError;
-constexpr int kResultOutputFile = kReadSuccess + bsl::kOutputFileError;
-constexpr int kResultInputFile = kReadSuccess + bsl::kInputFileError;
 
 // Character positions in the TI-TXT image of 0x1000-0x10FF (an address line
 // of 6 characters, then 48 characters per line of 16 bytes).
@@ -68,15 +52,11 @@ constexpr int kVectorTableSize = 32;
 const char kDemoPortPrefix[] = "demoport";
 const char kErasePrefix[] = "Erase";
 
-bool failedHere(int result)
-{
-    return result == kResultRange || result == kResultOutputFile || result == kResultInputFile;
-}
-
+// The instrument's loader took part in the run that ended with this result.
 bool answered(int result)
 {
-    return result != 0 && result != kResultPortFailed && result != kResultNoReply && result != kResultNoSync
-        && !failedHere(result);
+    return result != 0 && result != bsl::kResultHelpOrPort && result != bsl::kResultNoReply
+        && result != bsl::kResultNoSync && !bsl::stoppedHere(result);
 }
 
 std::unique_ptr<BackEnd> newBackEnd(Worker *worker)
@@ -237,29 +217,6 @@ QString Worker::backupFilePath(const QString &bridgeSerialNumber)
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/") + name;
 }
 
-QString Worker::endText(int status, bool eraseJob)
-{
-    if (eraseJob && status == kReadSuccess)
-        return QStringLiteral("Erase Complete");
-    if (eraseJob && status == kStatusRefused)
-        return QStringLiteral("Erase refused");
-    if (eraseJob && status > kReadSuccess)
-        return QStringLiteral("Erase Failed");
-    if (status == kStatusRefused)
-        return QStringLiteral("Update refused");
-    if (status == kStatusPortFailed)
-        return QStringLiteral("NVX7300 disconnected too soon");
-    if (status == kStatusProgress)
-        return QStringLiteral("Updating. Do not disconnect or switch off your NVX7300");
-    if (status == kStatusUpdatedNotRestarted)
-        return QStringLiteral("Update Complete. Switch your NVX7300 off and on again");
-    if (status == kStatusNotConnected)
-        return QStringLiteral("NVX7300 not connected");
-    if (status > kReadSuccess || status < 0)
-        return QStringLiteral("Update Failed");
-    return QStringLiteral("Update Complete");
-}
-
 QString Worker::firmwareVersion(const QString &firmwarePath)
 {
     const VersionNumber number = VersionNumber::parse(FirmwareStore::versionOfFirmwareFile(firmwarePath));
@@ -402,7 +359,7 @@ void Worker::doWorkRead(const QString &comPort)
     QString failedHereWhy; // the first attempt that stopped on this computer, in the engine's words
     const auto noteResult = [&](int result) {
         lastResult = result;
-        if (failedHere(result) && failedHereWhy.isEmpty())
+        if (bsl::stoppedHere(result) && failedHereWhy.isEmpty())
             failedHereWhy = backEnd->message().trimmed();
     };
     int index = lineCount - kLinesPerPasswordRecord;
@@ -410,7 +367,7 @@ void Worker::doWorkRead(const QString &comPort)
         const int result = backEnd->read_memory(comPort, passwordFile, index, imageFile, m_last.memoryImage);
         noteResult(result);
         qDebug().noquote() << "doWorkRead password attempt complete " + QString::number(result);
-        if (result == kReadSuccess) {
+        if (result == bsl::kResultSuccess) {
             // The first password that opens the instrument ends the search,
             // whatever the image then says.
             opened = true;
@@ -438,7 +395,7 @@ void Worker::doWorkRead(const QString &comPort)
             const int result = backEnd->read_memory(comPort, standard, 0, imageFile, m_last.memoryImage);
             noteResult(result);
             qDebug().noquote() << "doWorkRead standard password attempt complete " + QString::number(result);
-            if (result == kReadSuccess) {
+            if (result == bsl::kResultSuccess) {
                 opened = byStandardPassword = true;
                 index = 0;
             }
@@ -472,10 +429,10 @@ void Worker::doWorkRead(const QString &comPort)
             m_last.restoreImage = backup.bytes;
             m_last.restoreFromBackup = true;
             if (backup.fromOlderCopy) {
-                outcome = QLatin1String(kRecoveryFromOlderBackupVersion);
+                outcome = QLatin1String(kVersionRecoveryFromOlderBackup);
                 qWarning().noquote() << "The backup " + backupPath + " failed its check; the previous copy is used";
             } else {
-                outcome = QLatin1String(kRecoveryVersion);
+                outcome = QLatin1String(kVersionRecovery);
             }
             qDebug().noquote() << "NVX7300 needs recovery from the backup " + backupPath;
         } else if (byStandardPassword && infomemory::hasMarker(m_last.image)) {
@@ -483,10 +440,10 @@ void Worker::doWorkRead(const QString &comPort)
             // marker last, so all of the information memory is still there.
             m_last.needsRecovery = true;
             m_last.restoreImage = m_last.image;
-            outcome = QLatin1String(kRecoveryVersion);
+            outcome = QLatin1String(kVersionRecovery);
             qDebug().noquote() << "NVX7300 needs recovery from its own information memory";
         } else if (lostIdentity && backup.latest == infomemory::BackupState::Damaged) {
-            outcome = QLatin1String(kBackupDamagedVersion);
+            outcome = QLatin1String(kVersionBackupDamaged);
             qWarning().noquote() << "The backup " + backupPath + " failed its check and cannot restore the instrument";
         } else if (identified) {
             qDebug().noquote() << "Memory image incomplete: the instrument is not identified";
@@ -508,11 +465,11 @@ void Worker::doWorkRead(const QString &comPort)
         m_last.minor = 0;
         if (outcome.isEmpty() && !opened && !failedHereWhy.isEmpty()) {
             // Nothing the instrument said; the user can only act on this computer.
-            outcome = QLatin1String(kFilesUnusableVersion);
+            outcome = QLatin1String(kVersionFilesUnusable);
             qCritical().noquote() << "Reading the NVX7300 on " + comPort + " failed on this computer: " + failedHereWhy;
         }
         if (outcome.isEmpty())
-            outcome = opened ? QLatin1String(kUnknownVersion) : unreachedOutcome(comPort, lastResult);
+            outcome = opened ? QLatin1String(kVersionUnknown) : unreachedOutcome(comPort, lastResult);
         m_version = outcome;
         emit workerHandleVersionChanged(m_version);
         setStatus(kStatusNotIdentified);
@@ -533,20 +490,20 @@ void Worker::doWorkRead(const QString &comPort)
 QString Worker::unreachedOutcome(const QString &comPort, int lastResult) const
 {
     if (answered(lastResult))
-        return QLatin1String(kUnknownVersion);
-    if (lastResult != kResultPortFailed)
-        return QLatin1String(kNotConnectedVersion);
+        return QLatin1String(kVersionUnknown);
+    if (lastResult != bsl::kResultHelpOrPort)
+        return QLatin1String(kVersionNotConnected);
     switch (portcheck::diagnose(comPort).state) {
     case portcheck::PortState::Busy:
     case portcheck::PortState::Openable: // it was busy a moment ago
-        return QLatin1String(kPortBusyVersion);
+        return QLatin1String(kVersionPortBusy);
     case portcheck::PortState::NotPermitted:
-        return QLatin1String(kPortNotPermittedVersion);
+        return QLatin1String(kVersionPortNotPermitted);
     case portcheck::PortState::Missing:
     case portcheck::PortState::Failed:
         break;
     }
-    return QLatin1String(kNotConnectedVersion);
+    return QLatin1String(kVersionNotConnected);
 }
 
 void Worker::refuse(const QString &why)
@@ -590,7 +547,7 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
     // rate, asking once more. A loader that refuses the rate keeps the job
     // at the start rate as well.
     if (backEnd.baudRate() != kDefaultBaudRate) {
-        if (result != kReadSuccess) {
+        if (result != bsl::kResultSuccess) {
             const QString line = QStringLiteral("The read at %1 baud failed (result %2); the update goes on at %3 baud")
                                      .arg(backEnd.baudRate())
                                      .arg(result)
@@ -604,9 +561,9 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
             backEnd.setBaudRate(kDefaultBaudRate);
         }
     }
-    if (result == kResultPortFailed)
+    if (result == bsl::kResultHelpOrPort)
         portcheck::diagnose(comPort); // the log file learns why
-    if (result != kReadSuccess)
+    if (result != bsl::kResultSuccess)
         return QStringLiteral("same instrument check failed: information memory cannot be read again (result ")
             + QString::number(result) + QLatin1Char(')');
     if (infomemory::fromText(QByteArray(again)) != m_last.image)
@@ -648,8 +605,8 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
 
     const int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
     m_job.programmedAt = backEnd.lineRate();
-    m_job.backupWritten = m_last.restoreFromBackup && result == kReadSuccess;
-    if (result != kReadSuccess) {
+    m_job.backupWritten = m_last.restoreFromBackup && result == bsl::kResultSuccess;
+    if (result != bsl::kResultSuccess) {
         qDebug().noquote() << "Reprogramming failed";
         return result;
     }
@@ -668,20 +625,20 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const Q
         passwords = m_firmwarePassword->fileName();
     } else if ((index = recordIndex(passwords, record)) < 0) {
         qWarning().noquote() << "No password of the new firmware to restart with; it started after programming";
-        return kReadSuccess;
+        return kStatusSuccess;
     }
     // A restart carries no data: nothing to gain from a faster line.
     backEnd.setBaudRate(kDefaultBaudRate);
     const int restart = backEnd.restart(comPort, passwords, index);
-    if (restart == kReadSuccess)
-        return kReadSuccess;
+    if (restart == bsl::kResultSuccess)
+        return kStatusSuccess;
 
     // Only the restart failed when what the update wrote is in place: the new
     // password opens the instrument and its information memory is the one restored.
     qDebug().noquote() << "Restart after the update failed " + QString::number(restart);
     char check[kMemoryImageSize] = {};
     const int read = backEnd.read_memory(comPort, passwords, index, jobImageFilePath(), check);
-    if (read == kReadSuccess
+    if (read == bsl::kResultSuccess
         && infomemory::withErasedVersion(infomemory::fromText(QByteArray(check)))
             == infomemory::withErasedVersion(m_last.restoreImage)) {
         qDebug().noquote() << "Firmware and information memory verified in place";
@@ -736,7 +693,7 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
     int result = kStatusRefused;
     if (filename.left(5) == QLatin1String(kErasePrefix)) {
         result = erase(*backEnd, comPort, filename);
-    } else if ((!m_version.isEmpty() && m_version != QLatin1String(kUnknownVersion) && m_last.imageFromThisInstrument)
+    } else if ((!m_version.isEmpty() && m_version != QLatin1String(kVersionUnknown) && m_last.imageFromThisInstrument)
                || m_last.needsRecovery) {
         result = update(*backEnd, comPort, filename);
     } else if (comPort.left(8) == QLatin1String(kDemoPortPrefix) && comPort == m_last.port) {
@@ -745,7 +702,7 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
         // that nothing could be erased should such a port exist after all.
         char scratch[kMemoryImageSize] = {};
         result = backEnd->read_memory(comPort, passwordFilePath(), 0, memoryImageFilePath(), scratch);
-        if (result == kReadSuccess)
+        if (result == bsl::kResultSuccess)
             result = kStatusRefused;
         setStatus(result);
         return; // no instrument, so nothing to record
@@ -770,7 +727,7 @@ void Worker::recordJob(const QString &comPort, const QString &filename, int stat
     // Installed: the firmware's own version. Stopped before the erase (no
     // erase cycle was sent): the instrument is as it was. Otherwise it is
     // left erased or part-way written, and only the next read can tell.
-    if (status == kReadSuccess || status == kStatusUpdatedNotRestarted)
+    if (status == kStatusSuccess || status == kStatusUpdatedNotRestarted)
         record.versionAfter = firmwareVersion(firmware);
     else if (m_job.progressTicks == 0)
         record.versionAfter = m_job.versionBefore;
