@@ -2,10 +2,12 @@
 
 #include "engineresult.h"
 
+#include <QObject>
 #include <QString>
 
 // The words the workflow, the window and nvx7300ctl share: the statuses a job
-// reports and the version texts a read ends with. Each is defined here once.
+// reports and the version texts a read ends with. Each is defined here once;
+// the window reaches them through the Vocabulary object below.
 namespace workflow {
 
 // Statuses the controller reports (controllerHandleStatusChanged): a job's
@@ -52,3 +54,47 @@ bool needsRecovery(const QString &version);
 QString endText(int status, bool eraseJob);
 
 } // namespace workflow
+
+// The statuses and version texts above for the window's scripts: start-up
+// registers one as the singleton "Vocabulary" beside the Controller type.
+class Vocabulary : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int statusRefused MEMBER m_statusRefused CONSTANT)
+    Q_PROPERTY(int statusPortFailed MEMBER m_statusPortFailed CONSTANT)
+    Q_PROPERTY(int statusProgress MEMBER m_statusProgress CONSTANT)
+    Q_PROPERTY(int statusUpdatedNotRestarted MEMBER m_statusUpdatedNotRestarted CONSTANT)
+    Q_PROPERTY(int statusSuccess MEMBER m_statusSuccess CONSTANT)
+    Q_PROPERTY(int statusNotConnected MEMBER m_statusNotConnected CONSTANT)
+    Q_PROPERTY(QString versionUnknown MEMBER m_versionUnknown CONSTANT)
+    Q_PROPERTY(QString versionRecovery MEMBER m_versionRecovery CONSTANT)
+    Q_PROPERTY(QString versionRecoveryFromOlderBackup MEMBER m_versionRecoveryFromOlderBackup CONSTANT)
+    Q_PROPERTY(QString versionBackupDamaged MEMBER m_versionBackupDamaged CONSTANT)
+    Q_PROPERTY(QString versionPortBusy MEMBER m_versionPortBusy CONSTANT)
+    Q_PROPERTY(QString versionPortNotPermitted MEMBER m_versionPortNotPermitted CONSTANT)
+    Q_PROPERTY(QString versionNotConnected MEMBER m_versionNotConnected CONSTANT)
+    Q_PROPERTY(QString versionFilesUnusable MEMBER m_versionFilesUnusable CONSTANT)
+    Q_PROPERTY(QString versionNone MEMBER m_versionNone CONSTANT)
+    Q_PROPERTY(QString versionReading MEMBER m_versionReading CONSTANT)
+
+public:
+    explicit Vocabulary(QObject *parent = nullptr) : QObject(parent) {}
+
+private:
+    const int m_statusRefused = workflow::kStatusRefused;
+    const int m_statusPortFailed = workflow::kStatusPortFailed;
+    const int m_statusProgress = workflow::kStatusProgress;
+    const int m_statusUpdatedNotRestarted = workflow::kStatusUpdatedNotRestarted;
+    const int m_statusSuccess = workflow::kStatusSuccess;
+    const int m_statusNotConnected = workflow::kStatusNotConnected;
+    const QString m_versionUnknown = QLatin1String(workflow::kVersionUnknown);
+    const QString m_versionRecovery = QLatin1String(workflow::kVersionRecovery);
+    const QString m_versionRecoveryFromOlderBackup = QLatin1String(workflow::kVersionRecoveryFromOlderBackup);
+    const QString m_versionBackupDamaged = QLatin1String(workflow::kVersionBackupDamaged);
+    const QString m_versionPortBusy = QLatin1String(workflow::kVersionPortBusy);
+    const QString m_versionPortNotPermitted = QLatin1String(workflow::kVersionPortNotPermitted);
+    const QString m_versionNotConnected = QLatin1String(workflow::kVersionNotConnected);
+    const QString m_versionFilesUnusable = QLatin1String(workflow::kVersionFilesUnusable);
+    const QString m_versionNone = QLatin1String(workflow::kVersionNone);
+    const QString m_versionReading = QLatin1String(workflow::kVersionReading);
+};
