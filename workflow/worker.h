@@ -1,5 +1,7 @@
 #pragma once
 
+#include "identification.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
@@ -24,7 +26,9 @@ class QTemporaryFile;
 // memory when that survived.
 //
 // The version text is a read's outcome: "major.minor" for an identified
-// instrument, otherwise one of the texts in status.h.
+// instrument, otherwise one of the texts in status.h. What a read makes of
+// what it found is decided in identification.h; this class gathers the facts
+// and runs the jobs.
 class Worker : public QObject
 {
     Q_OBJECT
@@ -87,18 +91,11 @@ private:
     // replaced only by the next read.
     struct LastRead
     {
-        int major = 0;
-        int minor = 0;
+        workflow::Identification id; // what the read made of what it found
         int passwordIndex = 0;
         int loaderVersion = 0; // as the engine read it; 0 when unknown
         bool opened = false;  // a password opened the instrument
-        bool reached = false; // the instrument answered
-        // True only when the latest read produced, for the instrument it
-        // identified, an image long enough to hold the marker and version.
-        bool imageFromThisInstrument = false;
         char memoryImage[kMemoryImageSize] = {};
-        bool needsRecovery = false;
-        bool restoreFromBackup = false; // restoreImage is the backup file's
         QString passwordFile;  // what opened the instrument: the password file or the standard password
         QString port;
         QString bridgeSerial;
@@ -109,8 +106,6 @@ private:
     QString bridgeSerialFor(const QString &comPort) const;
     QString standardPasswordFile();
     QString jobImageFilePath();
-    // What the read's outcome is when no password opened the instrument.
-    QString unreachedOutcome(const QString &comPort, int lastResult) const;
     // The checks before the erase; an empty result means all passed.
     QString refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename);
     QString sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort);
