@@ -8,6 +8,7 @@
 #include "languagecomboboxmanagement.h"
 #include "languagemodel.h"
 #include "loghandler.h"
+#include "status.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
 #include "virtualbench.h"
@@ -163,6 +164,10 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     chooseRenderer();
 
     qmlRegisterType<Controller>("tarvelin.controller", 1, 0, "Controller");
+    // The controller's statuses and version texts, so that the window names
+    // them instead of repeating their values.
+    qmlRegisterSingletonType<Vocabulary>("tarvelin.controller", 1, 0, "Vocabulary",
+                                         [](QQmlEngine *, QJSEngine *) -> QObject * { return new Vocabulary; });
     qmlRegisterType<AutoUpdate>("tarvelin.autoupdate", 1, 0, "AutoUpdate");
 
     // Before the engine, so that it outlives the window's controller and its

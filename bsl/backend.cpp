@@ -19,9 +19,6 @@ constexpr int kArgSlotSize = 256; // bytes per argument text
 constexpr int kMaxArgs = 12;
 constexpr int kImageBufferSize = 800; // the caller's TI-TXT buffer, NUL included
 constexpr char kErasePrefix[] = "Erase";
-constexpr int kResultFailed = bsl::kResultSuccess; // + an engine code
-constexpr int kResultInputFile = kResultFailed + bsl::kInputFileError;
-constexpr int kResultOutputFile = kResultFailed + bsl::kOutputFileError;
 constexpr int kOutputLockWaitMs = 60000;   // another process's read: one run, a few seconds
 constexpr int kOutputLockStaleMs = 120000; // a holder that hangs longer than any run has gone astray
 
@@ -55,7 +52,7 @@ struct ArgVector
         refused = message;
         refusedResult = result;
     }
-    void add(const char *format, const QByteArray &value = QByteArray(), int failedResult = kResultInputFile)
+    void add(const char *format, const QByteArray &value = QByteArray(), int failedResult = bsl::kResultInputFile)
     {
         const int needed = std::snprintf(texts[argc], kArgSlotSize, format, value.constData());
         if (needed < 0 || needed >= kArgSlotSize) {
@@ -72,7 +69,7 @@ struct ArgVector
     }
     // A file path in the local 8-bit file-name encoding, which the engine's
     // file functions take; a name that encoding cannot hold is refused.
-    void addPath(const char *format, const QString &path, int failedResult = kResultInputFile)
+    void addPath(const char *format, const QString &path, int failedResult = bsl::kResultInputFile)
     {
         const QByteArray encoded = QFile::encodeName(path);
         if (QFile::decodeName(encoded) != path)
@@ -188,7 +185,7 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
     args.add("");
     args.add("-r1000");
     args.add("100");
-    args.addPath("%s", outputFilename, kResultOutputFile);
+    args.addPath("%s", outputFilename, bsl::kResultOutputFile);
     args.log("Read memory command is ");
 
     if (buffer)
@@ -201,12 +198,12 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
     // A lock that cannot even be made (no folder) leaves the engine to name the problem.
     if (args.refused.isEmpty() && !lock.tryLock(kOutputLockWaitMs) && lock.error() == QLockFile::LockFailedError)
         args.refuse(QStringLiteral("ERROR: Output file \"%1\" is in use by another read!\n").arg(outputFilename),
-                    kResultOutputFile);
+                    bsl::kResultOutputFile);
     // A file from an earlier read must never be taken for this one's.
     const QFileInfo old(outputFilename);
     if (args.refused.isEmpty() && (old.exists() || old.isSymLink()) && !QFile::remove(outputFilename))
         args.refuse(QStringLiteral("ERROR: Unable to remove old output file \"%1\"!\n").arg(outputFilename),
-                    kResultOutputFile);
+                    bsl::kResultOutputFile);
 
     qDebug("Calling BSLENGINE");
     int result = args.run(this, false, m_loaderVersion, m_lineRate);
@@ -217,13 +214,13 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
     FILE *file = std::fopen(args.texts[9], "r");
     if (!file) {
         setMessage(QStringLiteral("ERROR: Unable to read output file \"%1\"!\n").arg(outputFilename));
-        return kResultOutputFile;
+        return bsl::kResultOutputFile;
     }
     const size_t n = std::fread(buffer, 1, kImageBufferSize - 1, file);
     if (std::ferror(file)) {
         std::fputs("Error reading file", stderr);
         setMessage(QStringLiteral("ERROR: Unable to read output file \"%1\"!\n").arg(outputFilename));
-        result = kResultOutputFile;
+        result = bsl::kResultOutputFile;
         buffer[0] = 0;
     } else {
         buffer[n] = 0;

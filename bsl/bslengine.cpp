@@ -663,7 +663,7 @@ int finishRun(int code, bool passwordPhase)
     }
 
     comClose();
-    const int result = code + kResultSuccess;
+    const int result = runResult(code);
     if (a.program)
         engineStatus(result);
     return result;

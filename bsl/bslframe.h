@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engineresult.h"
+
 #include <cstdint>
 
 namespace bsl {
@@ -28,14 +30,6 @@ constexpr uint16_t kPasswordLength = 32; // bytes
 constexpr uint16_t kMassEraseAddress = 0xFF00;
 constexpr uint16_t kMassEraseKey = 0xA506; // length field of a mass erase
 constexpr uint16_t kEraseSegmentKey = 0xA502; // length field of a segment erase
-
-// Layer result codes, shared by the whole engine.
-constexpr int kOk = 0;
-constexpr int kFrameError = 1;
-constexpr int kNoReply = 6;
-constexpr int kNak = 7;
-constexpr int kCmdFailed = 9;
-constexpr int kNoSync = 99;
 
 constexpr int kFrameBufferSize = 256; // HDR .. CKH
 constexpr int kMaxReplyData = 250; // largest L1 of a reply data frame

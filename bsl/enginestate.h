@@ -1,22 +1,12 @@
 #pragma once
 
+#include "engineresult.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace bsl {
-
-// Result codes the run adds to the frame layer's codes.
-constexpr int kRangeError = 94; // a memory read that cannot be done as asked
-constexpr int kOutputFileError = 95; // the read's output file cannot be written
-constexpr int kInputFileError = 96;
-constexpr int kEraseCheckFailed = 97;
-constexpr int kVerifyFailed = 98;
-
-constexpr int kResultSuccess = 100; // bslEngineMain: 100 + code
-constexpr int kResultHelpOrPort = 1; // help shown or port not opened
-constexpr int kStatusProgress = 2; // one tick per erase cycle and per block
-constexpr int kStatusPortFailed = 1;
 
 constexpr int kStartBaudRate = 9600; // every run opens the line at it; the loader starts at it
 constexpr uint16_t kDefaultMaxFrameData = 240; // bytes of data per frame

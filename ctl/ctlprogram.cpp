@@ -14,6 +14,7 @@
 #include "firmwarestore.h"
 #include "fleetupdate.h"
 #include "instrumentsession.h"
+#include "status.h"
 #include "terminal.h"
 #include "updaterecord.h"
 #include "versioncomboboxmanagement.h"
@@ -42,9 +43,6 @@ constexpr int kReadTimeoutMs = 120000;      // all password attempts of one read
 constexpr int kRunTimeoutMs = 30 * 60000;   // a whole update at the slowest line rate, with margin
 constexpr int kSettleTimeoutMs = 120000;    // catalogue and firmware downloads
 constexpr int kBarWidth = 40;
-constexpr int kStatusSuccess = 100;
-constexpr int kStatusPortFailed = 1;
-constexpr int kStatusRefused = 0;
 const char kFirmwareRefusal[] = "Update refused: firmware file check failed";
 
 bool g_verbose = false;
@@ -208,25 +206,25 @@ bool readInstrument(InstrumentSession &session, const QString &port, QString *ve
         return false;
     }
     *version = read.version;
-    if (read.version == QLatin1String(Worker::kPortBusyVersion)
-        || read.version == QLatin1String(Worker::kPortNotPermittedVersion)
-        || read.version == QLatin1String(Worker::kNotConnectedVersion)) {
+    if (read.version == QLatin1String(workflow::kVersionPortBusy)
+        || read.version == QLatin1String(workflow::kVersionPortNotPermitted)
+        || read.version == QLatin1String(workflow::kVersionNotConnected)) {
         PortProblem problem = diagnosePort(port);
-        if (read.version == QLatin1String(Worker::kNotConnectedVersion) && problem.exitStatus != kExitNoInstrument)
+        if (read.version == QLatin1String(workflow::kVersionNotConnected) && problem.exitStatus != kExitNoInstrument)
             problem = {kExitNoInstrument,
                        QStringLiteral("no answer from the NVX7300 on %1; switch it on and check its cable").arg(port)};
         printErr(problem.reason);
         *exitStatus = problem.exitStatus;
         return false;
     }
-    if (read.version == QLatin1String(Worker::kFilesUnusableVersion)) {
+    if (read.version == QLatin1String(workflow::kVersionFilesUnusable)) {
         printErr(QStringLiteral("the instrument on %1 could not be read: this computer cannot write or read the "
                                 "toolkit's own files in %2 (see --verbose for which)")
                      .arg(port, QDir::toNativeSeparators(VersionComboBoxManagement::firmwareDirectory())));
         *exitStatus = kExitFileUnreadable;
         return false;
     }
-    if (read.version == QLatin1String(Worker::kRecoveryFromOlderBackupVersion))
+    if (read.version == QLatin1String(workflow::kVersionRecoveryFromOlderBackup))
         printErr(QStringLiteral("the latest backup of the instrument on %1 failed its check; "
                                 "the update restores the one before it")
                      .arg(port));
@@ -238,14 +236,14 @@ bool readVersion(InstrumentSession &session, const QString &port, QString *versi
 {
     if (!readInstrument(session, port, version, exitStatus))
         return false;
-    if (*version == QLatin1String(Worker::kUnknownVersion)) {
+    if (*version == QLatin1String(workflow::kVersionUnknown)) {
         printErr(QStringLiteral("the instrument on %1 was not identified: no stored password opens it, "
                                 "or it is not an NVX7300")
                      .arg(port));
         *exitStatus = kExitNotIdentified;
         return false;
     }
-    if (*version == QLatin1String(Worker::kBackupDamagedVersion)) {
+    if (*version == QLatin1String(workflow::kVersionBackupDamaged)) {
         printErr(QStringLiteral("the instrument on %1 has lost its information memory and its backup failed its "
                                 "check, so nothing can restore it; keep the backup files for service")
                      .arg(port));
@@ -253,12 +251,6 @@ bool readVersion(InstrumentSession &session, const QString &port, QString *versi
         return false;
     }
     return true;
-}
-
-bool needsRecovery(const QString &version)
-{
-    return version == QLatin1String(Worker::kRecoveryVersion)
-        || version == QLatin1String(Worker::kRecoveryFromOlderBackupVersion);
 }
 
 int commandVersion(const Options &o, QJsonValue *document)
@@ -279,7 +271,7 @@ int commandVersion(const Options &o, QJsonValue *document)
     const bool identified = readVersion(session, port, &version, &exitStatus);
     if (identified || exitStatus == kExitNotIdentified)
         answer = version;
-    if (identified && needsRecovery(version)) {
+    if (identified && workflow::needsRecovery(version)) {
         say(QStringLiteral("NVX7300 must be updated again"));
         return finish(kExitNeedsRecovery);
     }
@@ -382,7 +374,7 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
 bool downgradeAllowed(const Options &o, const QString &running, const QString &number, int *exitStatus)
 {
     const bool named = !o.firmwareVersion.isEmpty() || !o.file.isEmpty();
-    if (o.allowDowngrade || (named && !o.noDowngrade) || running == QLatin1String(Worker::kRecoveryVersion))
+    if (o.allowDowngrade || (named && !o.noDowngrade) || running == QLatin1String(workflow::kVersionRecovery))
         return true;
     QString refusal = downgradeRefusal(running, number);
     if (number.isEmpty())
@@ -406,7 +398,8 @@ void takeRecord(const RunOutcome &outcome, const Options &o, Report &report)
         report.serialNumber = record.serialNumber;
     report.versionAfter = record.versionAfter;
     report.firmwareFile = record.firmwareFile;
-    const bool programmed = record.status == kStatusSuccess || record.status == Worker::kStatusUpdatedNotRestarted;
+    const bool programmed =
+        record.status == workflow::kStatusSuccess || record.status == workflow::kStatusUpdatedNotRestarted;
     report.baud = programmed ? record.baud : 0;
     if (programmed && o.baud > record.baud)
         printErr(QStringLiteral("the instrument or its line did not take %1 baud; programmed at %2 baud")
@@ -437,27 +430,27 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
     report.status = outcome.status;
     takeRecord(outcome, o, report);
     if (outcome.status < 0) {
-        report.result = Worker::endText(outcome.status, erase);
+        report.result = workflow::endText(outcome.status, erase);
         printErr(QStringLiteral("no result from the instrument on %1").arg(port));
         if (o.progressLines)
             printOut(QStringLiteral("@result -1 Update Failed"));
         return kExitFailed;
     }
-    const QString text = Worker::endText(outcome.status, erase);
+    const QString text = workflow::endText(outcome.status, erase);
     report.result = text;
     if (o.progressLines)
         printOut(QStringLiteral("@result %1 %2").arg(outcome.status).arg(text));
     else
         say(text);
-    if (outcome.status == kStatusSuccess || outcome.status == Worker::kStatusUpdatedNotRestarted)
+    if (outcome.status == workflow::kStatusSuccess || outcome.status == workflow::kStatusUpdatedNotRestarted)
         return kExitOk;
-    if (outcome.status == kStatusRefused) {
+    if (outcome.status == workflow::kStatusRefused) {
         // Nothing was sent that changes the instrument; the reason says what to do.
         const QString reason = outcome.refusal.isEmpty() ? text : outcome.refusal;
         printErr(reason);
         return reason.startsWith(QLatin1String(kFirmwareRefusal)) ? kExitFileUnreadable : kExitFailed;
     }
-    if (outcome.status == kStatusPortFailed) {
+    if (outcome.status == workflow::kStatusPortFailed) {
         const PortProblem problem = diagnosePort(port);
         printErr(problem.reason);
         return problem.exitStatus;
@@ -535,7 +528,7 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
         report.notUpdated(QStringLiteral("Update refused"));
         if (o.progressLines)
             printOut(QStringLiteral("@version ") + (answered ? version : QStringLiteral("-")));
-        else if (version == QLatin1String(Worker::kUnknownVersion))
+        else if (version == QLatin1String(workflow::kVersionUnknown))
             say(QStringLiteral("NVX7300 software is invalid"));
         return exitStatus;
     }
@@ -543,7 +536,7 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
     report.notUpdated(QStringLiteral("Update refused"));
     if (o.progressLines) {
         printOut(QStringLiteral("@version ") + version);
-    } else if (needsRecovery(version)) {
+    } else if (workflow::needsRecovery(version)) {
         say(QStringLiteral("NVX7300 must be updated again"));
         say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     } else {
@@ -579,8 +572,8 @@ int commandErase(const Options &o, Report &report)
         return exitStatus;
     report.versionBefore = version;
     report.notUpdated(QStringLiteral("Erase refused"));
-    const bool identified = version != QLatin1String(Worker::kUnknownVersion)
-        && version != QLatin1String(Worker::kBackupDamagedVersion);
+    const bool identified = version != QLatin1String(workflow::kVersionUnknown)
+        && version != QLatin1String(workflow::kVersionBackupDamaged);
     if (!identified)
         printErr(QStringLiteral("the instrument on %1 was not identified: whatever its information memory holds "
                                 "is lost by the erase")

@@ -3,6 +3,7 @@
 #include "controller.h"
 #include "ctloptions.h"
 #include "portcheck.h"
+#include "status.h"
 #include "versioncomboboxmanagement.h"
 
 #include <QDateTime>
@@ -20,7 +21,6 @@ constexpr int kReadLockWaitMs = 120000;  // other processes' reads, one after an
 constexpr int kStaleLockMs = 150000;     // longer than any holder keeps it (a read gives up after 120 s)
 constexpr int kUnnamedLockGraceMs = 5000; // a holder writes its name right after creating the file
 constexpr int kLockPollMs = 1000;
-constexpr int kStatusProgress = 2;
 const char kLockName[] = ".nvx7300ctl-read.lock";
 const char kRefusalPrefix[] = "Update refused: ";
 
@@ -128,7 +128,7 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
                                              });
     auto connection = QObject::connect(&d->controller, &Controller::controllerHandleStatusChanged, &loop,
                                        [&](int status) {
-                                           if (status == kStatusProgress) {
+                                           if (status == workflow::kStatusProgress) {
                                                ++outcome.ticks;
                                                if (onTick)
                                                    onTick(outcome.ticks);

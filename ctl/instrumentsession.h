@@ -17,7 +17,7 @@ PortProblem diagnosePort(const QString &port);
 
 struct ReadOutcome
 {
-    QString version; // "major.minor", or one of the worker's outcome texts ("Unknown", "Port busy", ...)
+    QString version; // "major.minor", or one of the version texts of status.h ("Unknown", "Port busy", ...)
     bool timedOut = false;
 };
 

@@ -1,5 +1,6 @@
 #include "controller.h"
 
+#include "status.h"
 #include "usbdevicelist.h"
 #include "worker.h"
 
@@ -31,8 +32,7 @@ Controller::~Controller()
 
 bool Controller::needsRecovery() const
 {
-    return m_version == QLatin1String(Worker::kRecoveryVersion)
-        || m_version == QLatin1String(Worker::kRecoveryFromOlderBackupVersion);
+    return workflow::needsRecovery(m_version);
 }
 
 QString Controller::bridgeSerialNumber(const QString &comPort)

@@ -1,7 +1,7 @@
 #include "worker.h"
 
 #include "backend.h"
-#include "enginestate.h"
+#include "engineresult.h"
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
 #include "infomemory.h"
@@ -22,40 +22,15 @@
 #include <QTemporaryFile>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+
+using namespace workflow;
 
 namespace {
 
 constexpr int kLinesPerPasswordRecord = 4;
-constexpr int kReadSuccess = 100;
-constexpr int kStatusReadDone = 200;    // stored, never signalled
-constexpr int kStatusNotIdentified = 255; // stored, never signalled
-constexpr int kStatusRefused = 0;
-constexpr int kStatusPortFailed = 1;
-constexpr int kStatusProgress = 2;
-constexpr int kStatusNotConnected = 199;
 constexpr qint64 kMaxHashedFile = 16 * 1024 * 1024; // far above any firmware file the checks let through
-
-// Engine results of runs that got no answer from the instrument.
-constexpr int kResultPortFailed = 1;
-constexpr int kResultNoReply = 106;
-constexpr int kResultNoSync = 199;
-// Engine results of runs that stopped on this computer, whether before
-// anything was sent or after the instrument answered: a memory range, the
-// output file (cannot be removed, written or read back), a path that does
-// not fit or cannot be encoded, an unreadable file.
-constexpr int kResultRange = kReadSuccess + bsl::kRangeError;
-constexpr int kResultOutputFile = kReadSuccess + bsl::kOutputFileError;
-constexpr int kResultInputFile = kReadSuccess + bsl::kInputFileError;
-
-// Character positions in the TI-TXT image of 0x1000-0x10FF (an address line
-// of 6 characters, then 48 characters per line of 16 bytes).
-constexpr int kMarkerPos = 390;  // 0x1080
-constexpr int kMajorPos = 438;   // 0x1090
-constexpr int kMinorPos = 441;   // 0x1091
-constexpr int kMinImageLength = kMinorPos + 2; // both version characters present
 
 // The password of an erased instrument: its interrupt vectors, all erased.
 const char kStandardPasswordRecord[] = "@FFE0\n"
@@ -67,17 +42,6 @@ constexpr int kVectorTableSize = 32;
 
 const char kDemoPortPrefix[] = "demoport";
 const char kErasePrefix[] = "Erase";
-
-bool failedHere(int result)
-{
-    return result == kResultRange || result == kResultOutputFile || result == kResultInputFile;
-}
-
-bool answered(int result)
-{
-    return result != 0 && result != kResultPortFailed && result != kResultNoReply && result != kResultNoSync
-        && !failedHere(result);
-}
 
 std::unique_ptr<BackEnd> newBackEnd(Worker *worker)
 {
@@ -197,10 +161,40 @@ QString sha256Of(const QString &path)
     return QString::fromLatin1(hash.result().toHex());
 }
 
-int hexPair(const char *image, int pos)
+// What the read found, for the log file.
+void logFinding(Finding finding, const QString &comPort, const QString &backupPath, const QString &failedHereWhy)
 {
-    const char digits[3] = {image[pos], image[pos + 1], '\0'};
-    return static_cast<int>(std::strtol(digits, nullptr, 16));
+    switch (finding) {
+    case Finding::Identified:
+        qDebug().noquote() << "We have an NVX7300 connected";
+        return;
+    case Finding::Demo:
+        return;
+    case Finding::RecoveryFromOlderBackup:
+        qWarning().noquote() << "The backup " + backupPath + " failed its check; the previous copy is used";
+        Q_FALLTHROUGH();
+    case Finding::RecoveryFromBackup:
+        qDebug().noquote() << "NVX7300 needs recovery from the backup " + backupPath;
+        return;
+    case Finding::RecoveryFromOwnImage:
+        qDebug().noquote() << "NVX7300 needs recovery from its own information memory";
+        return;
+    case Finding::BackupDamaged:
+        qWarning().noquote() << "The backup " + backupPath + " failed its check and cannot restore the instrument";
+        break;
+    case Finding::Unidentified:
+        qDebug().noquote() << "Attempt to update something which is not an NVX7300";
+        break;
+    case Finding::FilesUnusable:
+        qCritical().noquote() << "Reading the NVX7300 on " + comPort + " failed on this computer: " + failedHereWhy;
+        break;
+    case Finding::NotOpened:
+    case Finding::PortBusy:
+    case Finding::PortNotPermitted:
+    case Finding::NotConnected:
+        break;
+    }
+    qDebug().noquote() << "Memory read failed";
 }
 
 } // namespace
@@ -235,29 +229,6 @@ QString Worker::backupFilePath(const QString &bridgeSerialNumber)
     if (name.isEmpty())
         return QString();
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/") + name;
-}
-
-QString Worker::endText(int status, bool eraseJob)
-{
-    if (eraseJob && status == kReadSuccess)
-        return QStringLiteral("Erase Complete");
-    if (eraseJob && status == kStatusRefused)
-        return QStringLiteral("Erase refused");
-    if (eraseJob && status > kReadSuccess)
-        return QStringLiteral("Erase Failed");
-    if (status == kStatusRefused)
-        return QStringLiteral("Update refused");
-    if (status == kStatusPortFailed)
-        return QStringLiteral("NVX7300 disconnected too soon");
-    if (status == kStatusProgress)
-        return QStringLiteral("Updating. Do not disconnect or switch off your NVX7300");
-    if (status == kStatusUpdatedNotRestarted)
-        return QStringLiteral("Update Complete. Switch your NVX7300 off and on again");
-    if (status == kStatusNotConnected)
-        return QStringLiteral("NVX7300 not connected");
-    if (status > kReadSuccess || status < 0)
-        return QStringLiteral("Update Failed");
-    return QStringLiteral("Update Complete");
 }
 
 QString Worker::firmwareVersion(const QString &firmwarePath)
@@ -348,7 +319,7 @@ void Worker::workerVersionChanged(const QString &version)
 
 QString Worker::getversion() const
 {
-    return QString::number(m_last.major) + QLatin1Char('.') + QString::number(m_last.minor);
+    return QString::number(m_last.id.major) + QLatin1Char('.') + QString::number(m_last.id.minor);
 }
 
 void Worker::doWorkRead(const QString &comPort)
@@ -383,54 +354,32 @@ void Worker::doWorkRead(const QString &comPort)
     qDebug().noquote() << "doWorkRead done counting password file lines " + QString::number(lineCount);
 
     // Nothing from an earlier instrument may survive into this read's result.
-    m_last.imageFromThisInstrument = false;
-    m_last.needsRecovery = false;
-    m_last.restoreFromBackup = false;
-    m_last.opened = false;
-    m_last.reached = false;
-    m_last.memoryImage[0] = '\0';
-    m_last.image.clear();
-    m_last.restoreImage.clear();
-    m_last.loaderVersion = 0;
-    m_last.passwordFile.clear();
+    m_last = LastRead();
     m_last.port = comPort;
     m_last.bridgeSerial = bridgeSerialFor(comPort);
 
-    bool identified = false;
-    bool opened = false;
-    int lastResult = 0;
+    ReadFacts facts;
+    facts.demoPort = comPort.left(8) == QLatin1String(kDemoPortPrefix);
     QString failedHereWhy; // the first attempt that stopped on this computer, in the engine's words
     const auto noteResult = [&](int result) {
-        lastResult = result;
-        if (failedHere(result) && failedHereWhy.isEmpty())
+        facts.lastResult = result;
+        if (bsl::stoppedHere(result) && failedHereWhy.isEmpty())
             failedHereWhy = backEnd->message().trimmed();
     };
+    // The first password that opens the instrument ends the search, whatever
+    // the image then says.
     int index = lineCount - kLinesPerPasswordRecord;
     while (index >= 0) {
         const int result = backEnd->read_memory(comPort, passwordFile, index, imageFile, m_last.memoryImage);
         noteResult(result);
         qDebug().noquote() << "doWorkRead password attempt complete " + QString::number(result);
-        if (result == kReadSuccess) {
-            // The first password that opens the instrument ends the search,
-            // whatever the image then says.
-            opened = true;
-            const bool complete = std::strlen(m_last.memoryImage) >= static_cast<size_t>(kMinImageLength);
-            if (!complete) {
-                qDebug().noquote() << "Memory image too short to identify the instrument";
-            } else if (m_last.memoryImage[kMarkerPos] == 'A' && m_last.memoryImage[kMarkerPos + 1] == 'A') {
-                identified = true;
-                qDebug().noquote() << "We have an NVX7300 connected";
-            } else {
-                qDebug().noquote() << "Attempt to update something which is not an NVX7300";
-            }
+        if (result == bsl::kResultSuccess) {
+            facts.opened = true;
             break;
         }
         index -= kLinesPerPasswordRecord;
     }
-
-    const bool demo = comPort.left(8) == QLatin1String(kDemoPortPrefix);
-    bool byStandardPassword = false;
-    if (!opened && !demo) {
+    if (!facts.opened && !facts.demoPort) {
         // An update interrupted after its erase leaves the instrument open to
         // the password of an erased one.
         const QString standard = standardPasswordFile();
@@ -438,115 +387,45 @@ void Worker::doWorkRead(const QString &comPort)
             const int result = backEnd->read_memory(comPort, standard, 0, imageFile, m_last.memoryImage);
             noteResult(result);
             qDebug().noquote() << "doWorkRead standard password attempt complete " + QString::number(result);
-            if (result == kReadSuccess) {
-                opened = byStandardPassword = true;
+            if (result == bsl::kResultSuccess) {
+                facts.opened = facts.byStandardPassword = true;
                 index = 0;
             }
         }
     }
-    m_last.opened = opened;
-    m_last.reached = opened || answered(lastResult);
-    if (opened) {
-        m_last.image = infomemory::fromText(QByteArray(m_last.memoryImage));
-        m_last.passwordFile = byStandardPassword ? standardPasswordFile() : passwordFile;
+    facts.failedHere = !failedHereWhy.isEmpty();
+    const QString backupPath = backupFilePath(m_last.bridgeSerial);
+    if (facts.opened) {
+        facts.image = infomemory::fromText(QByteArray(m_last.memoryImage));
+        m_last.opened = true;
+        m_last.image = facts.image;
+        m_last.passwordFile = facts.byStandardPassword ? standardPasswordFile() : passwordFile;
         m_last.passwordIndex = index;
         m_last.loaderVersion = backEnd->loaderVersion();
     }
+    facts.backup = infomemory::loadBackup(backupPath);
+    if (asksPort(facts))
+        facts.port = portcheck::diagnose(comPort).state;
 
-    QString outcome; // a version text, when the read does not end with major.minor
-    const QString backupPath = backupFilePath(m_last.bridgeSerial);
-    if (identified && infomemory::hasMarker(m_last.image)) {
+    const Identification id = identify(facts);
+    m_last.id = id;
+    if (id.restore == Restore::Image)
+        m_last.restoreImage = facts.image;
+    else if (id.restore == Restore::Backup)
+        m_last.restoreImage = facts.backup.bytes;
+    if (id.backUpImage) {
         QString error;
         if (backupPath.isEmpty())
             qDebug().noquote() << "No bridge serial number for " + comPort + ": information memory not backed up";
-        else if (!infomemory::saveBackup(backupPath, m_last.image, &error))
+        else if (!infomemory::saveBackup(backupPath, facts.image, &error))
             qWarning().noquote() << "Cannot back up the information memory: " + error;
-        m_last.restoreImage = m_last.image;
-    } else if (opened && !demo) {
-        const infomemory::BackupCopy backup = infomemory::loadBackup(backupPath);
-        const bool lostIdentity = byStandardPassword || !infomemory::hasMarker(m_last.image);
-        if (lostIdentity && infomemory::fitsBackup(m_last.image, backup.bytes)) {
-            // Erased, or part-way written back: the backup restores it when
-            // every byte there already is the backup's.
-            m_last.needsRecovery = true;
-            m_last.restoreImage = backup.bytes;
-            m_last.restoreFromBackup = true;
-            if (backup.fromOlderCopy) {
-                outcome = QLatin1String(kRecoveryFromOlderBackupVersion);
-                qWarning().noquote() << "The backup " + backupPath + " failed its check; the previous copy is used";
-            } else {
-                outcome = QLatin1String(kRecoveryVersion);
-            }
-            qDebug().noquote() << "NVX7300 needs recovery from the backup " + backupPath;
-        } else if (byStandardPassword && infomemory::hasMarker(m_last.image)) {
-            // The update failed in the firmware step. Its write-back put the
-            // marker last, so all of the information memory is still there.
-            m_last.needsRecovery = true;
-            m_last.restoreImage = m_last.image;
-            outcome = QLatin1String(kRecoveryVersion);
-            qDebug().noquote() << "NVX7300 needs recovery from its own information memory";
-        } else if (lostIdentity && backup.latest == infomemory::BackupState::Damaged) {
-            outcome = QLatin1String(kBackupDamagedVersion);
-            qWarning().noquote() << "The backup " + backupPath + " failed its check and cannot restore the instrument";
-        } else if (identified) {
-            qDebug().noquote() << "Memory image incomplete: the instrument is not identified";
-        }
-        identified = false;
     }
+    logFinding(id.finding, comPort, backupPath, failedHereWhy);
 
-    if (demo) {
-        m_last.major = 1;
-        m_last.minor = 0;
-        m_version = getversion();
-    } else if (m_last.needsRecovery) {
-        m_last.major = 0;
-        m_last.minor = 0;
-        m_version = outcome;
-    } else if (!identified) {
-        qDebug().noquote() << "Memory read failed";
-        m_last.major = 0;
-        m_last.minor = 0;
-        if (outcome.isEmpty() && !opened && !failedHereWhy.isEmpty()) {
-            // Nothing the instrument said; the user can only act on this computer.
-            outcome = QLatin1String(kFilesUnusableVersion);
-            qCritical().noquote() << "Reading the NVX7300 on " + comPort + " failed on this computer: " + failedHereWhy;
-        }
-        if (outcome.isEmpty())
-            outcome = opened ? QLatin1String(kUnknownVersion) : unreachedOutcome(comPort, lastResult);
-        m_version = outcome;
-        emit workerHandleVersionChanged(m_version);
-        setStatus(kStatusNotIdentified);
-        m_readBusy = 0;
-        return;
-    } else {
-        m_last.major = hexPair(m_last.memoryImage, kMajorPos);
-        m_last.minor = hexPair(m_last.memoryImage, kMinorPos);
-        m_version = getversion();
-        m_last.imageFromThisInstrument = true;
-    }
-
+    m_version = id.version;
     emit workerHandleVersionChanged(m_version);
-    setStatus(kStatusReadDone);
+    setStatus(id.status);
     m_readBusy = 0;
-}
-
-QString Worker::unreachedOutcome(const QString &comPort, int lastResult) const
-{
-    if (answered(lastResult))
-        return QLatin1String(kUnknownVersion);
-    if (lastResult != kResultPortFailed)
-        return QLatin1String(kNotConnectedVersion);
-    switch (portcheck::diagnose(comPort).state) {
-    case portcheck::PortState::Busy:
-    case portcheck::PortState::Openable: // it was busy a moment ago
-        return QLatin1String(kPortBusyVersion);
-    case portcheck::PortState::NotPermitted:
-        return QLatin1String(kPortNotPermittedVersion);
-    case portcheck::PortState::Missing:
-    case portcheck::PortState::Failed:
-        break;
-    }
-    return QLatin1String(kNotConnectedVersion);
 }
 
 void Worker::refuse(const QString &why)
@@ -590,7 +469,7 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
     // rate, asking once more. A loader that refuses the rate keeps the job
     // at the start rate as well.
     if (backEnd.baudRate() != kDefaultBaudRate) {
-        if (result != kReadSuccess) {
+        if (result != bsl::kResultSuccess) {
             const QString line = QStringLiteral("The read at %1 baud failed (result %2); the update goes on at %3 baud")
                                      .arg(backEnd.baudRate())
                                      .arg(result)
@@ -604,9 +483,9 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
             backEnd.setBaudRate(kDefaultBaudRate);
         }
     }
-    if (result == kResultPortFailed)
+    if (result == bsl::kResultHelpOrPort)
         portcheck::diagnose(comPort); // the log file learns why
-    if (result != kReadSuccess)
+    if (result != bsl::kResultSuccess)
         return QStringLiteral("same instrument check failed: information memory cannot be read again (result ")
             + QString::number(result) + QLatin1Char(')');
     if (infomemory::fromText(QByteArray(again)) != m_last.image)
@@ -643,13 +522,13 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
     const QByteArray text = infomemory::toRestoreText(m_last.restoreImage);
     char restore[kMemoryImageSize] = {};
     std::memcpy(restore, text.constData(), std::min<size_t>(size_t(text.size()), sizeof restore - 1));
-    if (m_last.needsRecovery)
+    if (m_last.id.finding != Finding::Identified)
         qDebug().noquote() << "Recovery: information memory restored as kept";
 
     const int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
     m_job.programmedAt = backEnd.lineRate();
-    m_job.backupWritten = m_last.restoreFromBackup && result == kReadSuccess;
-    if (result != kReadSuccess) {
+    m_job.backupWritten = m_last.id.restore == Restore::Backup && result == bsl::kResultSuccess;
+    if (result != bsl::kResultSuccess) {
         qDebug().noquote() << "Reprogramming failed";
         return result;
     }
@@ -668,20 +547,20 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const Q
         passwords = m_firmwarePassword->fileName();
     } else if ((index = recordIndex(passwords, record)) < 0) {
         qWarning().noquote() << "No password of the new firmware to restart with; it started after programming";
-        return kReadSuccess;
+        return kStatusSuccess;
     }
     // A restart carries no data: nothing to gain from a faster line.
     backEnd.setBaudRate(kDefaultBaudRate);
     const int restart = backEnd.restart(comPort, passwords, index);
-    if (restart == kReadSuccess)
-        return kReadSuccess;
+    if (restart == bsl::kResultSuccess)
+        return kStatusSuccess;
 
     // Only the restart failed when what the update wrote is in place: the new
     // password opens the instrument and its information memory is the one restored.
     qDebug().noquote() << "Restart after the update failed " + QString::number(restart);
     char check[kMemoryImageSize] = {};
     const int read = backEnd.read_memory(comPort, passwords, index, jobImageFilePath(), check);
-    if (read == kReadSuccess
+    if (read == bsl::kResultSuccess
         && infomemory::withErasedVersion(infomemory::fromText(QByteArray(check)))
             == infomemory::withErasedVersion(m_last.restoreImage)) {
         qDebug().noquote() << "Firmware and information memory verified in place";
@@ -699,13 +578,13 @@ int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filen
     }
     // The erase takes the information memory with it. It goes ahead once that
     // is backed up, or once a read has shown there is no NVX7300's to keep.
-    if (m_last.port != comPort || !m_last.reached) {
+    if (m_last.port != comPort || m_last.id.erase == EraseRule::Refused) {
         refuse(QStringLiteral("no read has reached the instrument on ") + comPort
                + QStringLiteral("; read it first, so that its information memory can be backed up"));
         return kStatusRefused;
     }
     QString refusal = sameInstrumentRefusal(backEnd, comPort);
-    if (refusal.isEmpty() && infomemory::hasMarker(m_last.restoreImage))
+    if (refusal.isEmpty() && m_last.id.erase == EraseRule::AfterBackup)
         refusal = backupRefusal(comPort);
     else if (refusal.isEmpty())
         qDebug().noquote() << "Mass erase of an instrument without NVX7300 information memory: nothing to back up";
@@ -736,16 +615,15 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
     int result = kStatusRefused;
     if (filename.left(5) == QLatin1String(kErasePrefix)) {
         result = erase(*backEnd, comPort, filename);
-    } else if ((!m_version.isEmpty() && m_version != QLatin1String(kUnknownVersion) && m_last.imageFromThisInstrument)
-               || m_last.needsRecovery) {
+    } else if (m_last.id.mayUpdate) {
         result = update(*backEnd, comPort, filename);
-    } else if (comPort.left(8) == QLatin1String(kDemoPortPrefix) && comPort == m_last.port) {
+    } else if (m_last.id.finding == Finding::Demo && comPort == m_last.port) {
         // A demo instrument has no port behind it: the engine's answer is
         // that the port cannot be opened (status 1). Asked with a read, so
         // that nothing could be erased should such a port exist after all.
         char scratch[kMemoryImageSize] = {};
         result = backEnd->read_memory(comPort, passwordFilePath(), 0, memoryImageFilePath(), scratch);
-        if (result == kReadSuccess)
+        if (result == bsl::kResultSuccess)
             result = kStatusRefused;
         setStatus(result);
         return; // no instrument, so nothing to record
@@ -770,7 +648,7 @@ void Worker::recordJob(const QString &comPort, const QString &filename, int stat
     // Installed: the firmware's own version. Stopped before the erase (no
     // erase cycle was sent): the instrument is as it was. Otherwise it is
     // left erased or part-way written, and only the next read can tell.
-    if (status == kReadSuccess || status == kStatusUpdatedNotRestarted)
+    if (status == kStatusSuccess || status == kStatusUpdatedNotRestarted)
         record.versionAfter = firmwareVersion(firmware);
     else if (m_job.progressTicks == 0)
         record.versionAfter = m_job.versionBefore;

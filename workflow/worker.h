@@ -1,5 +1,7 @@
 #pragma once
 
+#include "identification.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
@@ -19,12 +21,14 @@ class QTemporaryFile;
 // the image to restore and the instrument's identity have been checked and a
 // backup of that image is safely on the disk, named after the bridge's serial
 // number. An instrument left erased by an interrupted update is found again by
-// the standard password and reported with the version text kRecoveryVersion;
+// the standard password and reported with the version text kVersionRecovery;
 // the next update restores it from the backup, or from its own information
 // memory when that survived.
 //
 // The version text is a read's outcome: "major.minor" for an identified
-// instrument, otherwise one of the texts below.
+// instrument, otherwise one of the texts in status.h. What a read makes of
+// what it found is decided in identification.h; this class gathers the facts
+// and runs the jobs.
 class Worker : public QObject
 {
     Q_OBJECT
@@ -35,28 +39,6 @@ class Worker : public QObject
 public:
     // Size of the caller-owned TI-TXT buffer the back end fills (799 characters and a NUL).
     static constexpr int kMemoryImageSize = 800;
-
-    // The instrument answered but is not an NVX7300 this program can update.
-    static constexpr const char *kUnknownVersion = "Unknown";
-    // An interrupted update left it without firmware; the next update
-    // restores its information memory (from the backup, or as it still is).
-    static constexpr const char *kRecoveryVersion = "Recovery";
-    // The same, but the latest backup failed its check and the one before it is used.
-    static constexpr const char *kRecoveryFromOlderBackupVersion = "Recovery from older backup";
-    // It lost its information memory and its backup failed its check: nothing to restore.
-    static constexpr const char *kBackupDamagedVersion = "Backup damaged";
-    // The read never reached the instrument:
-    static constexpr const char *kPortBusyVersion = "Port busy";                 // another program has the port
-    static constexpr const char *kPortNotPermittedVersion = "Port not permitted"; // this user may not open it
-    static constexpr const char *kNotConnectedVersion = "Not connected";          // no answer, or unplugged
-    // The read stopped on this computer: a file of the toolkit's own (the
-    // memory image, the password file) or a path cannot be used. Why is in
-    // the log file.
-    static constexpr const char *kFilesUnusableVersion = "Files unusable";
-
-    // End status of an update whose firmware and information memory were
-    // verified in place, when only the restart run after it failed.
-    static constexpr int kStatusUpdatedNotRestarted = 3;
 
     // The line rate every job runs at unless asked for another (the window's).
     static constexpr int kDefaultBaudRate = 9600;
@@ -78,8 +60,6 @@ public:
     static QString patchFilePath();
     // Where the information memory of the instrument behind this bridge is kept.
     static QString backupFilePath(const QString &bridgeSerialNumber);
-    // The window's text for the end status of an update or erase job.
-    static QString endText(int status, bool eraseJob);
     // The version the instrument reports once this firmware file runs
     // ("731-001-208-...": "1.208"); empty when the name does not say.
     static QString firmwareVersion(const QString &firmwarePath);
@@ -111,18 +91,11 @@ private:
     // replaced only by the next read.
     struct LastRead
     {
-        int major = 0;
-        int minor = 0;
+        workflow::Identification id; // what the read made of what it found
         int passwordIndex = 0;
         int loaderVersion = 0; // as the engine read it; 0 when unknown
         bool opened = false;  // a password opened the instrument
-        bool reached = false; // the instrument answered
-        // True only when the latest read produced, for the instrument it
-        // identified, an image long enough to hold the marker and version.
-        bool imageFromThisInstrument = false;
         char memoryImage[kMemoryImageSize] = {};
-        bool needsRecovery = false;
-        bool restoreFromBackup = false; // restoreImage is the backup file's
         QString passwordFile;  // what opened the instrument: the password file or the standard password
         QString port;
         QString bridgeSerial;
@@ -133,8 +106,6 @@ private:
     QString bridgeSerialFor(const QString &comPort) const;
     QString standardPasswordFile();
     QString jobImageFilePath();
-    // What the read's outcome is when no password opened the instrument.
-    QString unreachedOutcome(const QString &comPort, int lastResult) const;
     // The checks before the erase; an empty result means all passed.
     QString refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename);
     QString sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort);

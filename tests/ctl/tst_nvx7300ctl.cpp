@@ -6,6 +6,7 @@
 #include "demofirmware.h"
 #include "httpfileserver.h"
 #include "simulator.h"
+#include "status.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -189,12 +190,13 @@ private slots:
         QTest::addColumn<QString>("printed");
         QTest::addColumn<int>("exitCode");
         QTest::newRow("good") << 0u << QByteArray() << QStringLiteral("1.10") << kExitOk;
-        QTest::newRow("foreign marker") << 0x1080u << QByteArray("\x80", 1) << QStringLiteral("Unknown")
-                                        << kExitNotIdentified;
+        QTest::newRow("foreign marker") << 0x1080u << QByteArray("\x80", 1)
+                                        << QString(QLatin1String(workflow::kVersionUnknown)) << kExitNotIdentified;
         QByteArray otherVectors = nvx::demo::defaultVectors();
         for (char &b : otherVectors)
             b = static_cast<char>(b ^ 0x5A);
-        QTest::newRow("locked") << 0xFFE0u << otherVectors << QStringLiteral("Unknown") << kExitNotIdentified;
+        QTest::newRow("locked") << 0xFFE0u << otherVectors << QString(QLatin1String(workflow::kVersionUnknown))
+                                << kExitNotIdentified;
     }
 
     void versionReadsGoodForeignAndLockedInstruments()

@@ -7,6 +7,7 @@
 #include "controller.h"
 #include "languagemodel.h"
 #include "propertyhistory.h"
+#include "status.h"
 #include "startup.h"
 #include "versionmodel.h"
 #include "virtualbench.h"
@@ -110,7 +111,7 @@ private:
     void readThroughController()
     {
         m_controller->read(virtualPort());
-        m_controller->setVersion(QStringLiteral("Reading"));
+        m_controller->setVersion(QLatin1String(workflow::kVersionReading));
     }
 
     static QString running(const QString &version)
@@ -181,7 +182,7 @@ private slots:
         QCOMPARE(prop("progressBar", "visible").toBool(), true);
 
         QTRY_VERIFY_WITH_TIMEOUT(m_message->values.contains(QStringLiteral("Update Complete")), kJobMs);
-        QCOMPARE(statuses.last().at(0).toInt(), 100);
+        QCOMPARE(statuses.last().at(0).toInt(), workflow::kStatusSuccess);
         QCOMPARE(prop("progressBar", "visible").toBool(), false);
         // Not clickable from the engine's result to the end of the job, nor
         // after it: the version is gone until the instrument is read again.
@@ -296,21 +297,23 @@ private slots:
         QTest::addColumn<QString>("reason"); // the controller's message before the status
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("versionKept"); // and with it Update enabled
-        QTest::newRow("1 port not opened") << 1 << QString() << "NVX7300 disconnected too soon" << false;
-        QTest::newRow("100 success") << 100 << QString() << "Update Complete" << false;
-        QTest::newRow("3 only the restart failed") << 3 << QString()
-                                                   << "Update Complete. Switch your NVX7300 off and on again" << false;
-        QTest::newRow("101 engine failure") << 101 << QString() << "Update Failed" << false;
-        QTest::newRow("199 not connected") << 199 << QString() << "NVX7300 not connected" << false;
-        QTest::newRow("0 refused") << 0 << QString() << "Update refused" << false;
-        QTest::newRow("0 refused, no backup")
-            << 0 << "Update refused: backup check failed: cannot write /x: No space left on device"
+        using namespace workflow;
+        QTest::newRow("port not opened") << kStatusPortFailed << QString() << "NVX7300 disconnected too soon" << false;
+        QTest::newRow("success") << kStatusSuccess << QString() << "Update Complete" << false;
+        QTest::newRow("only the restart failed") << kStatusUpdatedNotRestarted << QString()
+                                                 << "Update Complete. Switch your NVX7300 off and on again" << false;
+        QTest::newRow("engine failure") << bsl::runResult(bsl::kFrameError) << QString() << "Update Failed" << false;
+        QTest::newRow("not connected") << kStatusNotConnected << QString() << "NVX7300 not connected" << false;
+        QTest::newRow("refused") << kStatusRefused << QString() << "Update refused" << false;
+        QTest::newRow("refused, no backup")
+            << kStatusRefused << "Update refused: backup check failed: cannot write /x: No space left on device"
             << "Update refused: no backup of the NVX7300 can be made" << false;
-        QTest::newRow("0 refused, damaged firmware")
-            << 0 << "Update refused: firmware file check failed: no end line"
+        QTest::newRow("refused, damaged firmware")
+            << kStatusRefused << "Update refused: firmware file check failed: no end line"
             << "Update refused: the firmware file is damaged" << false;
-        QTest::newRow("0 refused, not read again")
-            << 0 << "Update refused: same instrument check failed: information memory cannot be read again (result 1)"
+        QTest::newRow("refused, not read again")
+            << kStatusRefused
+            << "Update refused: same instrument check failed: information memory cannot be read again (result 1)"
             << "Update refused: the NVX7300 could not be read again" << false;
     }
 
@@ -321,7 +324,7 @@ private slots:
         QFETCH(QString, message);
         QFETCH(bool, versionKept);
         m_controller->setVersion(QStringLiteral("1.208"));
-        m_controller->controllerStatusChanged(2);
+        m_controller->controllerStatusChanged(workflow::kStatusProgress);
         QCOMPARE(text("smallMessage"), QStringLiteral("Updating. Do not disconnect or switch off your NVX7300"));
         QCOMPARE(prop("progressBar", "visible").toBool(), true);
         item("massEraseMouseArea")->setProperty("enabled", false);
@@ -340,9 +343,9 @@ private slots:
     {
         item("progressBar")->setProperty("value", 0);
         for (int i = 0; i < 170; ++i)
-            m_controller->controllerStatusChanged(2);
+            m_controller->controllerStatusChanged(workflow::kStatusProgress);
         QVERIFY(qFuzzyCompare(prop("progressBar", "value").toDouble(), 1.0));
-        m_controller->controllerStatusChanged(100);
+        m_controller->controllerStatusChanged(workflow::kStatusSuccess);
     }
 
     void interruptedUpdateIsOfferedAgainAndRestoresTheInstrument()
@@ -392,12 +395,13 @@ private slots:
     {
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("message");
-        QTest::newRow("not identified") << "Unknown" << "NVX7300 software is invalid";
-        QTest::newRow("port busy") << "Port busy" << "NVX7300 is in use by another program";
-        QTest::newRow("port not permitted") << "Port not permitted" << "Not permitted to use the NVX7300 port";
-        QTest::newRow("no answer") << "Not connected" << "NVX7300 not connected";
-        QTest::newRow("backup damaged") << "Backup damaged" << "The backup of this NVX7300 is damaged";
-        QTest::newRow("files of this computer") << "Files unusable"
+        using namespace workflow;
+        QTest::newRow("not identified") << kVersionUnknown << "NVX7300 software is invalid";
+        QTest::newRow("port busy") << kVersionPortBusy << "NVX7300 is in use by another program";
+        QTest::newRow("port not permitted") << kVersionPortNotPermitted << "Not permitted to use the NVX7300 port";
+        QTest::newRow("no answer") << kVersionNotConnected << "NVX7300 not connected";
+        QTest::newRow("backup damaged") << kVersionBackupDamaged << "The backup of this NVX7300 is damaged";
+        QTest::newRow("files of this computer") << kVersionFilesUnusable
                                                 << "The toolkit cannot use its own files; see the log file";
     }
 
@@ -405,7 +409,7 @@ private slots:
     {
         QFETCH(QString, version);
         QFETCH(QString, message);
-        m_controller->setVersion(QStringLiteral("Reading"));
+        m_controller->setVersion(QLatin1String(workflow::kVersionReading));
         m_controller->controllerVersionChanged(version);
         QCOMPARE(text("smallMessage"), message);
         // Cleared, so that the next instrument found is read again.
@@ -435,8 +439,8 @@ private slots:
         QCOMPARE(text("smallMessage"), QStringLiteral("Update Complete"));
         QVERIFY(instrument().stats().massErases > erasesBefore);
         // Replugged after the erase, it is read again.
-        QTRY_VERIFY_WITH_TIMEOUT(reported.contains({QStringLiteral("Reading")}), kReplugMs);
-        QTRY_VERIFY_WITH_TIMEOUT(m_controller->version() != QLatin1String("Reading"), kJobMs);
+        QTRY_VERIFY_WITH_TIMEOUT(reported.contains({QLatin1String(workflow::kVersionReading)}), kReplugMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_controller->version() != QLatin1String(workflow::kVersionReading), kJobMs);
     }
 
     void languageSwitchRebuildsTexts_data()
@@ -474,15 +478,15 @@ private slots:
         if (outcome == QLatin1String("version")) {
             m_controller->setVersion(QStringLiteral("1.208"));
         } else if (outcome == QLatin1String("busy")) {
-            m_controller->setVersion(QStringLiteral("Reading"));
-            m_controller->controllerVersionChanged(QStringLiteral("Port busy"));
+            m_controller->setVersion(QLatin1String(workflow::kVersionReading));
+            m_controller->controllerVersionChanged(QLatin1String(workflow::kVersionPortBusy));
         } else {
-            m_controller->controllerStatusChanged(2);
+            m_controller->controllerStatusChanged(workflow::kStatusProgress);
             if (outcome == QLatin1String("complete")) {
-                m_controller->controllerStatusChanged(100);
+                m_controller->controllerStatusChanged(workflow::kStatusSuccess);
             } else if (outcome == QLatin1String("refused")) {
                 m_controller->controllerMessageChanged(QStringLiteral("Update refused: backup check failed: full"));
-                m_controller->controllerStatusChanged(0);
+                m_controller->controllerStatusChanged(workflow::kStatusRefused);
             }
         }
         QCOMPARE(text("smallMessage"), source + suffix);
@@ -505,8 +509,9 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(box, "activated", Q_ARG(int, english)));
         QCOMPARE(text("smallMessage"), source + suffix);
         QCOMPARE(text("updateButton"), QStringLiteral("Update to\n") + description);
+        // An end status: the bar goes, and with it the pause of the instrument scan.
         if (outcome == QLatin1String("progress"))
-            m_controller->controllerStatusChanged(100); // the bar goes, and with it the pause of the instrument scan
+            m_controller->controllerStatusChanged(workflow::kStatusSuccess);
     }
 
     void longPressWithSeveralVersionsOpensTheBox()

@@ -7,6 +7,7 @@
 #include "devicesources.h"
 #include "listeddevicedriver.h"
 #include "simulator.h"
+#include "status.h"
 #include "updaterecord.h"
 
 #include <QElapsedTimer>
@@ -65,7 +66,7 @@ inline QString readVersion(Controller &c, const QString &port)
     return versions.last().at(0).toString();
 }
 
-// Every status a job reported, its end status last (progress ticks are 2).
+// Every status a job reported, its end status last.
 inline QList<int> jobStatuses(Controller &c, const QString &port, const QString &file)
 {
     QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
@@ -78,7 +79,7 @@ inline QList<int> jobStatuses(Controller &c, const QString &port, const QString 
             break;
         while (!statuses.isEmpty()) {
             seen << statuses.takeFirst().at(0).toInt();
-            if (seen.last() != 2)
+            if (seen.last() != workflow::kStatusProgress)
                 return seen;
         }
     }
@@ -89,7 +90,7 @@ inline QList<int> jobStatuses(Controller &c, const QString &port, const QString 
 inline int runJob(Controller &c, const QString &port, const QString &file)
 {
     const QList<int> seen = jobStatuses(c, port, file);
-    return seen.isEmpty() || seen.last() == 2 ? -1 : seen.last();
+    return seen.isEmpty() || seen.last() == workflow::kStatusProgress ? -1 : seen.last();
 }
 
 // The last line of the update record, as the last job wrote it.

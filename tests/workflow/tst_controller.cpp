@@ -128,7 +128,7 @@ private slots:
         QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
         QCOMPARE(countCommands(0x10), 3);
-        // A read reports no status of its own: 200 stays inside the worker.
+        // A read reports no status of its own: kStatusReadDone stays inside the worker.
         QCOMPARE(statuses.count(), 0);
     }
 
@@ -142,7 +142,7 @@ private slots:
         writePasswordFile(file);
         Controller c;
         const int sessionsBefore = sim->stats().sessions;
-        QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
         QCOMPARE(sim->stats().sessions - sessionsBefore, 2);
     }
 
@@ -159,11 +159,11 @@ private slots:
         QFETCH(QByteArray, passwordFile);
         writePasswordFile(passwordFile);
         Controller c;
-        QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
         // Nothing read, so an update is refused without touching the instrument.
         const QString fw = writeFirmware(1, 208);
         sim->clearCommandLog();
-        QCOMPARE(jobStatuses(c, port(), fw), QList<int>{0});
+        QCOMPARE(jobStatuses(c, port(), fw), QList<int>{workflow::kStatusRefused});
         QVERIFY(sim->commandLog().empty());
     }
 
@@ -171,10 +171,10 @@ private slots:
     {
         sim->write(0x1080, {0x55});
         Controller c;
-        QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
         QCOMPARE(countCommands(0x10), 2); // the first successful read ended the search
         sim->clearCommandLog();
-        QCOMPARE(jobStatuses(c, port(), writeFirmware(1, 208)), QList<int>{0});
+        QCOMPARE(jobStatuses(c, port(), writeFirmware(1, 208)), QList<int>{workflow::kStatusRefused});
         QCOMPARE(countCommands(0x18), 0);
     }
 
@@ -207,7 +207,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!c.busy(), nvxtest::kJobMs);
         QVERIFY(!statuses.isEmpty());
         for (const QList<QVariant> &status : qAsConst(statuses))
-            QCOMPARE(status.at(0).toInt(), 1);
+            QCOMPARE(status.at(0).toInt(), workflow::kStatusPortFailed);
     }
 
     void updateProgramsFirmwareAndRestoresInformationMemory()
@@ -218,8 +218,8 @@ private slots:
 
         const QList<int> statuses = jobStatuses(c, port(), writeFirmware(1, 208));
         QVERIFY(!statuses.isEmpty());
-        QCOMPARE(statuses.last(), 100);
-        QVERIFY(statuses.count(2) >= 20); // every erase cycle and block ticks
+        QCOMPARE(statuses.last(), workflow::kStatusSuccess);
+        QVERIFY(statuses.count(workflow::kStatusProgress) >= 20); // every erase cycle and block ticks
 
         // The firmware is in place and information memory is the instrument's
         // own, except the version, which the new firmware records when it starts.
@@ -242,7 +242,7 @@ private slots:
         const QString fw = writeFirmware(1, 208);
         const QList<int> statuses = jobStatuses(c, port(), QStringLiteral("Erase") + fw);
         QVERIFY(!statuses.isEmpty());
-        QCOMPARE(statuses.last(), 100);
+        QCOMPARE(statuses.last(), workflow::kStatusSuccess);
         QVERIFY(sim->stats().massErases >= 1);
         QCOMPARE(sim->read(0x1100, 2), (std::vector<uint8_t>{0x30, 0x31}));
         QCOMPARE(sim->read(0x1080, 1), std::vector<uint8_t>{0xFF}); // no image written back
@@ -257,7 +257,7 @@ private slots:
         sim->setFaults(f);
         const QList<int> statuses = jobStatuses(c, port(), writeFirmware(1, 208));
         QVERIFY(!statuses.isEmpty());
-        QVERIFY2(statuses.last() > 100, qPrintable(QString::number(statuses.last())));
+        QVERIFY2(statuses.last() > workflow::kStatusSuccess, qPrintable(QString::number(statuses.last())));
         // Erased part-way: what it runs now only the next read can tell.
         const UpdateRecord record = lastRecord();
         QCOMPARE(record.status, statuses.last());

@@ -138,7 +138,7 @@ private slots:
         Controller c;
         for (nvxsim::Simulator *sim : {&first, &next}) {
             QCOMPARE(nvxtest::readVersion(c, portOf(*sim)), QStringLiteral("1.10"));
-            QCOMPARE(nvxtest::runJob(c, portOf(*sim), firmwarePath()), 100);
+            QCOMPARE(nvxtest::runJob(c, portOf(*sim), firmwarePath()), workflow::kStatusSuccess);
             QCOMPARE(sim->read(0x1100, 480), pattern(480, 0x31));
             const QString offence = patchEntryBeforePatch(sim->commandLog());
             QVERIFY2(offence.isEmpty(), qPrintable(offence));
@@ -166,7 +166,7 @@ private slots:
         QCOMPARE(nvxtest::readVersion(c, portOf(sim)), QStringLiteral("1.10"));
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
         const QString file = (serviceErase ? QStringLiteral("Erase") : QString()) + firmwarePath();
-        QCOMPARE(nvxtest::runJob(c, portOf(sim), file), 0);
+        QCOMPARE(nvxtest::runJob(c, portOf(sim), file), workflow::kStatusRefused);
         const std::vector<nvxsim::Command> log = sim.commandLog();
         QCOMPARE(std::count_if(log.begin(), log.end(), changesTheInstrument), 0L);
         QVERIFY(sim.read(0x1000, 0xF000) == before);
@@ -185,7 +185,7 @@ private slots:
         nvxsim::Simulator &sim = addInstrument(0x0161);
         Controller c;
         QCOMPARE(nvxtest::readVersion(c, portOf(sim)), QStringLiteral("1.10"));
-        QCOMPARE(nvxtest::runJob(c, portOf(sim), firmwarePath()), 100);
+        QCOMPARE(nvxtest::runJob(c, portOf(sim), firmwarePath()), workflow::kStatusSuccess);
         QCOMPARE(sim.read(0x1100, 480), pattern(480, 0x31));
         QCOMPARE(nvxtest::readVersion(c, portOf(sim)), QStringLiteral("1.208"));
     }

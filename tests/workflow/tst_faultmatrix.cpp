@@ -117,18 +117,18 @@ int runCase(int k)
     QString seen;
     int status = -1;
     int attempts = 0;
-    while (status != 100 && attempts < 3) {
+    while (status != workflow::kStatusSuccess && attempts < 3) {
         ++attempts;
         Controller again;
         seen = readVersion(again, bench.port());
-        if (seen != QLatin1String("1.10") && seen != QLatin1String(Worker::kRecoveryVersion)
+        if (seen != QLatin1String("1.10") && seen != QLatin1String(workflow::kVersionRecovery)
             && seen != QLatin1String("1.208"))
             continue;
         status = runJob(again, bench.port(), bench.firmwarePath);
         if (status < 0)
             return lost(QStringLiteral("update after restart hangs"));
     }
-    if (status != 100)
+    if (status != workflow::kStatusSuccess)
         return lost(QStringLiteral("update after restart (read ") + seen + QStringLiteral(") ended with ")
                     + QString::number(status));
 
@@ -190,7 +190,7 @@ class FaultMatrixTest : public QObject
             Controller c;
             QCOMPARE(readVersion(c, bench.port()), QStringLiteral("1.10"));
             start = bench.sim.stats().frames;
-            QCOMPARE(runJob(c, bench.port(), bench.firmwarePath), 100);
+            QCOMPARE(runJob(c, bench.port(), bench.firmwarePath), workflow::kStatusSuccess);
         }
         const auto log = bench.sim.commandLog();
         m_updateFrames = bench.sim.stats().frames - start;
@@ -296,7 +296,7 @@ private slots:
         QVERIFY2(o.recovered, qPrintable(o.line));
         // Firmware and information memory were in place: a failed restart is no failed update.
         if (m_phase[frame] == QLatin1String(kRestartRun))
-            QVERIFY2(o.firstStatus == Worker::kStatusUpdatedNotRestarted, qPrintable(o.line));
+            QVERIFY2(o.firstStatus == workflow::kStatusUpdatedNotRestarted, qPrintable(o.line));
     }
 
     void cleanupTestCase()

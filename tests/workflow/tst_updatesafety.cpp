@@ -190,7 +190,7 @@ private slots:
         sim->clearCommandLog();
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
         const QString file = writeFile(QStringLiteral("bad.txt"), contents);
-        QCOMPARE(runJob(c, port(), eraseRun ? QStringLiteral("Erase") + file : file), 0);
+        QCOMPARE(runJob(c, port(), eraseRun ? QStringLiteral("Erase") + file : file), workflow::kStatusRefused);
         QCOMPARE(changingCommands(*sim), 0);
         QVERIFY(sim->read(0x1000, 0xF000) == before);
         QVERIFY(!messages.isEmpty());
@@ -220,7 +220,7 @@ private slots:
         const std::vector<uint8_t> before = sim->read(0x1000, 0xF000);
         sim->clearCommandLog();
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
-        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 0);
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), workflow::kStatusRefused);
         QCOMPARE(changingCommands(*sim), 0);
         QVERIFY(sim->read(0x1000, 0xF000) == before);
         QVERIFY(!messages.isEmpty());
@@ -232,8 +232,8 @@ private slots:
         // A refused update must not leave the saved image altered for the next try.
         Controller c;
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
-        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("bad.txt"), "<html>\n")), 0);
-        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 100);
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("bad.txt"), "<html>\n")), workflow::kStatusRefused);
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), workflow::kStatusSuccess);
     }
 
     void noEraseWithoutADurableBackup_data()
@@ -288,7 +288,7 @@ private slots:
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
         const int status = runJob(c, portName, writeFile(QStringLiteral("fw.txt"), goodFirmware()));
         if (!refused) {
-            QCOMPARE(status, 100);
+            QCOMPARE(status, workflow::kStatusSuccess);
             QVERIFY(!QFileInfo(backup).isSymLink());
             QCOMPARE(infomemory::loadBackup(backup).bytes, infoBefore);
             if (setting == QLatin1String("linked")) {
@@ -299,7 +299,7 @@ private slots:
             verifyUpdated(infoBefore);
             return;
         }
-        QCOMPARE(status, 0);
+        QCOMPARE(status, workflow::kStatusRefused);
         QCOMPARE(changingCommands(*sim), 0);
         QCOMPARE(infoMemory(), infoBefore);
         QVERIFY(!messages.isEmpty());
@@ -323,7 +323,7 @@ private slots:
         sim->write(0x10DA, {0x00});
         {
             Controller c;
-            QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+            QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
         }
         QCOMPARE(infomemory::loadBackup(backup).bytes, infoBytes);
         // Another bridge gets its own file.
@@ -340,11 +340,11 @@ private slots:
         }
         eraseInstrument();
         Controller c;
-        QCOMPARE(readVersion(c, port()), QLatin1String(Worker::kRecoveryVersion));
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionRecovery));
         QVERIFY(c.needsRecovery());
-        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 100);
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), workflow::kStatusSuccess);
         QVERIFY(lastRecord().backupRestored);
-        QCOMPARE(lastRecord().versionBefore, QLatin1String(Worker::kRecoveryVersion));
+        QCOMPARE(lastRecord().versionBefore, QLatin1String(workflow::kVersionRecovery));
         verifyUpdated(info);
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.208"));
         QVERIFY(!c.needsRecovery());
@@ -357,8 +357,8 @@ private slots:
         eraseFirmware();
         sim->write(0x1090, {0xFF, 0xFF});
         Controller c;
-        QCOMPARE(readVersion(c, port()), QLatin1String(Worker::kRecoveryVersion));
-        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 100);
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionRecovery));
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), workflow::kStatusSuccess);
         QVERIFY(!lastRecord().backupRestored); // the instrument's own was written back
         verifyUpdated(info);
         // The backup came first.
@@ -387,10 +387,10 @@ private slots:
             sim->write(0x10DA, std::vector<uint8_t>(left.begin(), left.end()));
         listBridge(bridge, !bridge.isEmpty());
         Controller c;
-        QCOMPARE(readVersion(c, port()), QStringLiteral("Unknown"));
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
         QVERIFY(!c.needsRecovery());
         sim->clearCommandLog();
-        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), 0);
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())), workflow::kStatusRefused);
         QCOMPARE(changingCommands(*sim), 0);
     }
 
@@ -400,9 +400,9 @@ private slots:
         QTest::addColumn<bool>("olderCopy");
         QTest::addColumn<QString>("version");
         QTest::newRow("one bit changed, older copy intact") << QByteArray() << true
-                                                            << Worker::kRecoveryFromOlderBackupVersion;
-        QTest::newRow("one bit changed, no older copy") << QByteArray() << false << Worker::kBackupDamagedVersion;
-        QTest::newRow("empty, as a full disk left it") << QByteArray("") << false << Worker::kBackupDamagedVersion;
+                                                            << workflow::kVersionRecoveryFromOlderBackup;
+        QTest::newRow("one bit changed, no older copy") << QByteArray() << false << workflow::kVersionBackupDamaged;
+        QTest::newRow("empty, as a full disk left it") << QByteArray("") << false << workflow::kVersionBackupDamaged;
     }
 
     void damagedBackupIsNeverRestoredSilently()
@@ -441,12 +441,12 @@ private slots:
         sim->clearCommandLog();
         const int status = runJob(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware()));
         if (olderCopy) {
-            QCOMPARE(status, 100);
+            QCOMPARE(status, workflow::kStatusSuccess);
             verifyUpdated(info);
             // The damaged copy has been replaced by a sound one.
             QCOMPARE(infomemory::loadBackup(backup).latest, infomemory::BackupState::Intact);
         } else {
-            QCOMPARE(status, 0);
+            QCOMPARE(status, workflow::kStatusRefused);
             QCOMPARE(changingCommands(*sim), 0);
         }
     }
@@ -457,7 +457,8 @@ private slots:
         Controller c;
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
         sim->clearCommandLog();
-        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), firmware(otherVectors()))), 100);
+        QCOMPARE(runJob(c, port(), writeFile(QStringLiteral("fw.txt"), firmware(otherVectors()))),
+                 workflow::kStatusSuccess);
         QCOMPARE(sim->read(0xFFE0, 32), otherVectors());
         // After the erase: the update's standard password and the restart's,
         // each accepted.
@@ -478,13 +479,13 @@ private slots:
     {
         QTest::addColumn<QString>("setting");
         QTest::addColumn<QString>("version");
-        QTest::newRow("port held by another program") << "busy" << Worker::kPortBusyVersion;
-        QTest::newRow("switched off") << "silent" << Worker::kNotConnectedVersion;
-        QTest::newRow("falls silent during the read") << "falls silent" << Worker::kNotConnectedVersion;
-        QTest::newRow("unplugged") << "unplugged" << Worker::kNotConnectedVersion;
-        QTest::newRow("answers, but no password opens it") << "locked" << Worker::kUnknownVersion;
+        QTest::newRow("port held by another program") << "busy" << workflow::kVersionPortBusy;
+        QTest::newRow("switched off") << "silent" << workflow::kVersionNotConnected;
+        QTest::newRow("falls silent during the read") << "falls silent" << workflow::kVersionNotConnected;
+        QTest::newRow("unplugged") << "unplugged" << workflow::kVersionNotConnected;
+        QTest::newRow("answers, but no password opens it") << "locked" << workflow::kVersionUnknown;
         // Nothing the instrument said: the old image cannot make way for the new one.
-        QTest::newRow("memory image file cannot be removed") << "image stuck" << Worker::kFilesUnusableVersion;
+        QTest::newRow("memory image file cannot be removed") << "image stuck" << workflow::kVersionFilesUnusable;
     }
 
     void readThatNeverReachesTheInstrumentSaysWhy()
@@ -510,9 +511,10 @@ private slots:
         Controller c;
         QCOMPARE(readVersion(c, portName), version);
         // Only an answer from the instrument lets a mass erase go ahead.
-        if (version != QLatin1String(Worker::kUnknownVersion)) {
+        if (version != QLatin1String(workflow::kVersionUnknown)) {
             sim->clearCommandLog();
-            QCOMPARE(runJob(c, portName, QStringLiteral("Erase") + writeFile(QStringLiteral("fw.txt"), goodFirmware())), 0);
+            const QString erase = QStringLiteral("Erase") + writeFile(QStringLiteral("fw.txt"), goodFirmware());
+            QCOMPARE(runJob(c, portName, erase), workflow::kStatusRefused);
             QCOMPARE(changingCommands(*sim), 0);
         }
     }

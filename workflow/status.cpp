@@ -1,0 +1,33 @@
+#include "status.h"
+
+namespace workflow {
+
+bool needsRecovery(const QString &version)
+{
+    return version == QLatin1String(kVersionRecovery) || version == QLatin1String(kVersionRecoveryFromOlderBackup);
+}
+
+QString endText(int status, bool eraseJob)
+{
+    if (eraseJob && status == kStatusSuccess)
+        return QStringLiteral("Erase Complete");
+    if (eraseJob && status == kStatusRefused)
+        return QStringLiteral("Erase refused");
+    if (eraseJob && status > kStatusSuccess)
+        return QStringLiteral("Erase Failed");
+    if (status == kStatusRefused)
+        return QStringLiteral("Update refused");
+    if (status == kStatusPortFailed)
+        return QStringLiteral("NVX7300 disconnected too soon");
+    if (status == kStatusProgress)
+        return QStringLiteral("Updating. Do not disconnect or switch off your NVX7300");
+    if (status == kStatusUpdatedNotRestarted)
+        return QStringLiteral("Update Complete. Switch your NVX7300 off and on again");
+    if (status == kStatusNotConnected)
+        return QStringLiteral("NVX7300 not connected");
+    if (status > kStatusSuccess || status < 0)
+        return QStringLiteral("Update Failed");
+    return QStringLiteral("Update Complete");
+}
+
+} // namespace workflow

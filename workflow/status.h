@@ -1,0 +1,100 @@
+#pragma once
+
+#include "engineresult.h"
+
+#include <QObject>
+#include <QString>
+
+// The words the workflow, the window and nvx7300ctl share: the statuses a job
+// reports and the version texts a read ends with. Each is defined here once;
+// the window reaches them through the Vocabulary object below.
+namespace workflow {
+
+// Statuses the controller reports (controllerHandleStatusChanged): a job's
+// progress and its end status. An end status above kStatusSuccess is the
+// engine's result of a failed run (the engine's codes are in engineresult.h).
+constexpr int kStatusRefused = 0; // the job refused to start: nothing that changes the instrument was sent
+constexpr int kStatusPortFailed = bsl::kStatusPortFailed; // the serial port cannot be opened
+constexpr int kStatusProgress = bsl::kStatusProgress;     // an erase cycle or a block written
+// Firmware and information memory were verified in place; only the restart
+// run after them failed.
+constexpr int kStatusUpdatedNotRestarted = 3;
+constexpr int kStatusSuccess = bsl::kResultSuccess;
+constexpr int kStatusNotConnected = bsl::kResultNoSync; // nothing answered
+// A read keeps one of these as the worker's status and never reports it:
+// the window learns what a read found from the version text.
+constexpr int kStatusReadDone = 200;
+constexpr int kStatusNotIdentified = 255;
+
+// Version texts. A read ends with "major.minor" or with one of these.
+// The instrument answered but is not an NVX7300 this program can update.
+constexpr char kVersionUnknown[] = "Unknown";
+// An interrupted update left it without firmware; the next update restores
+// its information memory (from the backup, or as it still is).
+constexpr char kVersionRecovery[] = "Recovery";
+// The same, but the latest backup failed its check and the one before it is used.
+constexpr char kVersionRecoveryFromOlderBackup[] = "Recovery from older backup";
+// It lost its information memory and its backup failed its check: nothing to restore.
+constexpr char kVersionBackupDamaged[] = "Backup damaged";
+// The read never reached the instrument:
+constexpr char kVersionPortBusy[] = "Port busy";                   // another program has the port
+constexpr char kVersionPortNotPermitted[] = "Port not permitted"; // this user may not open it
+constexpr char kVersionNotConnected[] = "Not connected";          // no answer, or unplugged
+// The read stopped on this computer: a file of the toolkit's own (the memory
+// image, the password file) or a path cannot be used. Why is in the log file.
+constexpr char kVersionFilesUnusable[] = "Files unusable";
+// The window's own, never what a read ends with:
+constexpr char kVersionNone[] = "";           // not read yet, or to be read again
+constexpr char kVersionReading[] = "Reading"; // a read is on its way
+
+// True for the version texts of an instrument that the next update restores.
+bool needsRecovery(const QString &version);
+
+// The window's text for the end status of an update or erase job.
+QString endText(int status, bool eraseJob);
+
+} // namespace workflow
+
+// The statuses and version texts above for the window's scripts: start-up
+// registers one as the singleton "Vocabulary" beside the Controller type.
+class Vocabulary : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int statusRefused MEMBER m_statusRefused CONSTANT)
+    Q_PROPERTY(int statusPortFailed MEMBER m_statusPortFailed CONSTANT)
+    Q_PROPERTY(int statusProgress MEMBER m_statusProgress CONSTANT)
+    Q_PROPERTY(int statusUpdatedNotRestarted MEMBER m_statusUpdatedNotRestarted CONSTANT)
+    Q_PROPERTY(int statusSuccess MEMBER m_statusSuccess CONSTANT)
+    Q_PROPERTY(int statusNotConnected MEMBER m_statusNotConnected CONSTANT)
+    Q_PROPERTY(QString versionUnknown MEMBER m_versionUnknown CONSTANT)
+    Q_PROPERTY(QString versionRecovery MEMBER m_versionRecovery CONSTANT)
+    Q_PROPERTY(QString versionRecoveryFromOlderBackup MEMBER m_versionRecoveryFromOlderBackup CONSTANT)
+    Q_PROPERTY(QString versionBackupDamaged MEMBER m_versionBackupDamaged CONSTANT)
+    Q_PROPERTY(QString versionPortBusy MEMBER m_versionPortBusy CONSTANT)
+    Q_PROPERTY(QString versionPortNotPermitted MEMBER m_versionPortNotPermitted CONSTANT)
+    Q_PROPERTY(QString versionNotConnected MEMBER m_versionNotConnected CONSTANT)
+    Q_PROPERTY(QString versionFilesUnusable MEMBER m_versionFilesUnusable CONSTANT)
+    Q_PROPERTY(QString versionNone MEMBER m_versionNone CONSTANT)
+    Q_PROPERTY(QString versionReading MEMBER m_versionReading CONSTANT)
+
+public:
+    explicit Vocabulary(QObject *parent = nullptr) : QObject(parent) {}
+
+private:
+    const int m_statusRefused = workflow::kStatusRefused;
+    const int m_statusPortFailed = workflow::kStatusPortFailed;
+    const int m_statusProgress = workflow::kStatusProgress;
+    const int m_statusUpdatedNotRestarted = workflow::kStatusUpdatedNotRestarted;
+    const int m_statusSuccess = workflow::kStatusSuccess;
+    const int m_statusNotConnected = workflow::kStatusNotConnected;
+    const QString m_versionUnknown = QLatin1String(workflow::kVersionUnknown);
+    const QString m_versionRecovery = QLatin1String(workflow::kVersionRecovery);
+    const QString m_versionRecoveryFromOlderBackup = QLatin1String(workflow::kVersionRecoveryFromOlderBackup);
+    const QString m_versionBackupDamaged = QLatin1String(workflow::kVersionBackupDamaged);
+    const QString m_versionPortBusy = QLatin1String(workflow::kVersionPortBusy);
+    const QString m_versionPortNotPermitted = QLatin1String(workflow::kVersionPortNotPermitted);
+    const QString m_versionNotConnected = QLatin1String(workflow::kVersionNotConnected);
+    const QString m_versionFilesUnusable = QLatin1String(workflow::kVersionFilesUnusable);
+    const QString m_versionNone = QLatin1String(workflow::kVersionNone);
+    const QString m_versionReading = QLatin1String(workflow::kVersionReading);
+};
