@@ -31,9 +31,9 @@ UpdateRecord record(const QString &serialNumber, int sequence)
     return r;
 }
 
-int appendAsChild(const QString &spec)
+int appendAsChild(const QString &job)
 {
-    const QStringList parts = spec.split(QLatin1Char(';'));
+    const QStringList parts = job.split(QLatin1Char(';'));
     const int count = parts.value(2).toInt();
     QString error;
     for (int i = 0; i < count; ++i) {
