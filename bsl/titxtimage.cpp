@@ -72,7 +72,8 @@ bool parse(const QByteArray &text, Image *image, QString *reason, int *end)
             *reason = QStringLiteral("line %1 is longer than %2 characters").arg(lineNumber).arg(kMaxLineWithEnd);
             return false;
         }
-        while (!line.isEmpty() && (line.endsWith('\n') || line.endsWith('\r') || line.endsWith(' ') || line.endsWith('\t')))
+        while (!line.isEmpty() && (line.endsWith('\n') || line.endsWith('\r') || line.endsWith(' ')
+                                   || line.endsWith('\t')))
             line.chop(1);
         if (line.isEmpty())
             continue;

@@ -106,7 +106,8 @@ QByteArray firmwareImage(int major, int minor)
 QByteArray passwordFile()
 {
     const QByteArray refused = vectorTable(kRefusedTableStart, kRefusedTableStart);
-    return titxt::format({{kVectorTable, defaultVectors()}}, kLineEnd) + titxt::format({{kVectorTable, refused}}, kLineEnd);
+    return titxt::format({{kVectorTable, defaultVectors()}}, kLineEnd)
+           + titxt::format({{kVectorTable, refused}}, kLineEnd);
 }
 
 QString passwordFileName()
