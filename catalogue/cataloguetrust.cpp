@@ -1,8 +1,8 @@
 #include "cataloguetrust.h"
 
 #include "catalogueconfig.h"
-#include "firmwarecheck.h"
 #include "scramblekey.h"
+#include "titxtimage.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -156,10 +156,10 @@ bool checkPasswordFile(const QByteArray &bytes, QString *reason)
         QByteArray text;
         for (int i = first; i < first + kLinesPerRecord; ++i)
             text += lines.at(i) + '\n';
-        QVector<bsl::ImageBlock> blocks;
+        titxt::Image blocks;
         QString parseReason;
         if (!lines.at(first).trimmed().startsWith('@') || lines.at(first + 3).trimmed() != "q"
-            || !bsl::parseTiText(text, &blocks, &parseReason) || blocks.size() != 1
+            || !titxt::parse(text, &blocks, &parseReason) || blocks.size() != 1
             || blocks.first().bytes.size() != kPasswordBytes) {
             setReason(reason, QStringLiteral("record %1 is not a password of %2 bytes").arg(record).arg(kPasswordBytes));
             return false;

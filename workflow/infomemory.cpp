@@ -1,8 +1,8 @@
 #include "infomemory.h"
 
-#include "firmwarecheck.h"
 #include "firmwarestore.h"
 #include "safefile.h"
+#include "titxtimage.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
@@ -13,22 +13,10 @@ namespace infomemory {
 
 namespace {
 constexpr uint32_t kStart = 0x1000;
-constexpr int kBytesPerLine = 16;
 constexpr char kErased = char(0xFF);
 constexpr int kMaxBackupFileSize = 4096; // a backup is about 850 bytes
 const char kDigestPrefix[] = "sha256 ";
 const char kEndLine[] = "\nq\n";
-
-// One TI-TXT block without the end line.
-QByteArray blockText(uint32_t address, const QByteArray &bytes)
-{
-    QByteArray text = '@' + QByteArray::number(address, 16).toUpper() + '\n';
-    for (int i = 0; i < bytes.size(); ++i) {
-        text += QByteArray::number(uchar(bytes[i]), 16).rightJustified(2, '0').toUpper();
-        text += (i % kBytesPerLine == kBytesPerLine - 1 || i + 1 == bytes.size()) ? '\n' : ' ';
-    }
-    return text;
-}
 
 QByteArray digestLine(const QByteArray &body)
 {
@@ -81,13 +69,13 @@ FirmwareStore storeOf(const QString &path)
 
 QByteArray fromText(const QByteArray &text)
 {
-    QVector<bsl::ImageBlock> blocks;
+    titxt::Image blocks;
     QString reason;
-    if (!bsl::parseTiText(text, &blocks, &reason))
+    if (!titxt::parse(text, &blocks, &reason))
         return QByteArray();
     QByteArray bytes(kSize, kErased);
     std::vector<bool> seen(kSize, false);
-    for (const bsl::ImageBlock &block : blocks) {
+    for (const titxt::Block &block : blocks) {
         for (int i = 0; i < block.bytes.size(); ++i) {
             const uint32_t address = block.address + uint32_t(i);
             if (address < kStart || address >= kStart + kSize || seen[address - kStart])
@@ -105,7 +93,7 @@ QByteArray fromText(const QByteArray &text)
 
 QByteArray toText(const QByteArray &bytes)
 {
-    return blockText(kStart, bytes) + "q\n";
+    return titxt::format({{kStart, bytes}});
 }
 
 QByteArray toRestoreText(const QByteArray &bytes)
@@ -114,8 +102,9 @@ QByteArray toRestoreText(const QByteArray &bytes)
     // Words, not bytes: the loader writes whole words.
     const int markerWord = kMarkerOffset & ~1;
     const int afterMarker = markerWord + 2;
-    return blockText(kStart, image.left(markerWord)) + blockText(kStart + afterMarker, image.mid(afterMarker))
-        + blockText(kStart + markerWord, image.mid(markerWord, 2)) + "q\n";
+    return titxt::format({{kStart, image.left(markerWord)},
+                          {kStart + afterMarker, image.mid(afterMarker)},
+                          {kStart + markerWord, image.mid(markerWord, 2)}});
 }
 
 bool hasMarker(const QByteArray &bytes)

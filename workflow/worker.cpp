@@ -5,8 +5,9 @@
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
 #include "infomemory.h"
-#include "titext.h"
 #include "portcheck.h"
+#include "titext.h"
+#include "titxtimage.h"
 #include "updaterecord.h"
 #include "versionnumber.h"
 
@@ -103,11 +104,11 @@ bool writeTemporary(std::unique_ptr<QTemporaryFile> &file, const QByteArray &con
 QByteArray firmwarePasswordRecord(const QString &firmwarePath)
 {
     QFile file(firmwarePath);
-    QVector<bsl::ImageBlock> blocks;
+    titxt::Image blocks;
     QString reason;
     QByteArray vectors(kVectorTableSize, char(0xFF));
-    if (file.open(QIODevice::ReadOnly) && bsl::parseTiText(file.readAll(), &blocks, &reason)) {
-        for (const bsl::ImageBlock &block : blocks) {
+    if (file.open(QIODevice::ReadOnly) && titxt::parse(file.readAll(), &blocks, &reason)) {
+        for (const titxt::Block &block : blocks) {
             for (int i = 0; i < block.bytes.size(); ++i) {
                 const uint32_t address = block.address + uint32_t(i);
                 if (address >= kVectorTable && address < kVectorTable + kVectorTableSize)
@@ -115,12 +116,7 @@ QByteArray firmwarePasswordRecord(const QString &firmwarePath)
             }
         }
     }
-    QByteArray record = "@FFE0\n";
-    for (int i = 0; i < kVectorTableSize; ++i) {
-        record += QByteArray::number(uchar(vectors[i]), 16).rightJustified(2, '0').toUpper();
-        record += (i % 16 == 15) ? '\n' : ' ';
-    }
-    return record + "q\n";
+    return titxt::format({{kVectorTable, vectors}});
 }
 
 // Lines without their ends or trailing blanks, for comparing password records.

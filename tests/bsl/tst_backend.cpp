@@ -24,18 +24,6 @@ void captureLog(QtMsgType type, const QMessageLogContext &, const QString &text)
         g_log.append(text);
 }
 
-QByteArray infoImageText(const std::vector<uint8_t> &bytes)
-{
-    QByteArray text = "@1000\n";
-    for (int line = 0; line < 16; ++line) {
-        QByteArrayList pairs;
-        for (int i = 0; i < 16; ++i)
-            pairs << QByteArray::number(bytes[size_t(line * 16 + i)], 16).rightJustified(2, '0').toUpper();
-        text += pairs.join(' ') + "\n";
-    }
-    return text + "q\n";
-}
-
 } // namespace
 
 class TestBackEnd : public QObject
@@ -172,7 +160,7 @@ void TestBackEnd::readLoadRestartAsTheUpdateDoes()
     BackEnd backEnd;
     char buffer[800] = {};
     QCOMPARE(backEnd.read_memory(port, pw, 0, dir.filePath("info.txt"), buffer), 100);
-    QCOMPARE(QByteArray(buffer), infoImageText(infoBefore));
+    QCOMPARE(QByteArray(buffer), tiTxt(0x1000, infoBefore));
     QCOMPARE(QByteArray(buffer).size(), 776);
     QCOMPARE(QByteArray(buffer).mid(390, 2), QByteArray("AA"));
 
@@ -240,7 +228,7 @@ void TestBackEnd::readNeverTakesAnOldFile()
     QString pw = writeFile(dir, "pw.txt", passwordFileText());
     QString out = dir.filePath("info.txt");
     if (setup == "old image")
-        writeFile(dir, "info.txt", infoImageText(std::vector<uint8_t>(256, 0x11)));
+        writeFile(dir, "info.txt", tiTxt(0x1000, std::vector<uint8_t>(256, 0x11)));
     else if (setup == "directory")
         QVERIFY(QDir(dir.path()).mkpath("info.txt/inside"));
     else if (setup == "no folder")
@@ -255,7 +243,7 @@ void TestBackEnd::readNeverTakesAnOldFile()
     QCOMPARE(backEnd.read_memory(QString::fromStdString(sim.slavePath()), pw, 0, out, buffer), result);
     QCOMPARE(sim.stats().sessions > 0, sent);
     if (result == 100) {
-        QCOMPARE(QByteArray(buffer), infoImageText(sim.read(0x1000, 256)));
+        QCOMPARE(QByteArray(buffer), tiTxt(0x1000, sim.read(0x1000, 256)));
         return;
     }
     QCOMPARE(buffer[0], '\0');
@@ -292,7 +280,7 @@ void TestBackEnd::readWaitsWhileAnotherReadHoldsTheImage()
     other.join();
     QCOMPARE(result, 100);
     QCOMPARE(sessionsWhileHeld.load(), 0);
-    QCOMPARE(QByteArray(buffer), infoImageText(sim.read(0x1000, 256)));
+    QCOMPARE(QByteArray(buffer), tiTxt(0x1000, sim.read(0x1000, 256)));
 }
 
 void TestBackEnd::eraseRunProgramsNoBuffer()
@@ -304,7 +292,7 @@ void TestBackEnd::eraseRunProgramsNoBuffer()
     const QString fw = writeFile(dir, "fw.txt", firmwareText(64, 3, 1));
     BackEnd backEnd;
     char buffer[800] = {};
-    std::memcpy(buffer, infoImageText(std::vector<uint8_t>(256, 0x11)).constData(), 776);
+    std::memcpy(buffer, tiTxt(0x1000, std::vector<uint8_t>(256, 0x11)).constData(), 776);
     QCOMPARE(backEnd.load_bootstrap(QString::fromStdString(sim.slavePath()), "", 0, buffer, "Erase" + fw), 100);
     QCOMPARE(sim.read(0x1000, 0x90), std::vector<uint8_t>(0x90, 0xFF));
     QCOMPARE(sim.read(0x8000, 64), pattern(64, 0x31));

@@ -137,18 +137,6 @@ private slots:
         const bsl::FirmwareCheck check = checkFirmwareFile(path);
         QVERIFY2(check.ok, qPrintable(check.reason));
     }
-
-    void parsedBlocksFollowTheText()
-    {
-        QVector<bsl::ImageBlock> blocks;
-        QString reason;
-        QVERIFY(bsl::parseTiText("@1000\n01 02\n03\n@2000\n04\nq\n", &blocks, &reason));
-        QCOMPARE(blocks.size(), 2);
-        QCOMPARE(blocks[0].address, 0x1000u);
-        QCOMPARE(blocks[0].bytes, QByteArray("\x01\x02\x03"));
-        QCOMPARE(blocks[1].address, 0x2000u);
-        QCOMPARE(blocks[1].bytes, QByteArray("\x04"));
-    }
 };
 
 QTEST_GUILESS_MAIN(FirmwareCheckTest)

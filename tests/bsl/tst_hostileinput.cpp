@@ -5,24 +5,10 @@
 #include "recordingtransport.h"
 #include "testsupport.h"
 #include "titext.h"
+#include "titxtfiles.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-
-// n bytes from start on, as TI-TXT lines of 16 with the address line first.
-QByteArray tiTxt(uint32_t start, int n, uint8_t first = 0x20)
-{
-    QByteArray text = "@" + QByteArray::number(start, 16).toUpper() + "\n";
-    for (int i = 0; i < n; ++i) {
-        text += QByteArray::number(uint8_t(first + i), 16).rightJustified(2, '0').toUpper();
-        text += (i % 16 == 15 || i == n - 1) ? "\n" : " ";
-    }
-    return text + "q\n";
-}
-
-} // namespace
 
 class TestHostileInput : public QObject
 {
@@ -63,14 +49,16 @@ void TestHostileInput::oddStartBlocksCheckTheirOwnBytes()
     const QString file = dir.filePath(QStringLiteral("odd.txt"));
     QFile f(file);
     QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(tiTxt(start, count));
+    std::vector<uint8_t> bytes(count);
+    for (int i = 0; i < count; ++i)
+        bytes[size_t(i)] = uint8_t(0x20 + i);
+    f.write(tiTxt(start, bytes));
     f.close();
 
     nvxtest::MemoryTransport target;
     for (int i = 0; i < count; ++i) {
-        const uint8_t value = uint8_t(0x20 + i);
         if (preset == 1 || (preset == 2 && i < count - 1))
-            target.memory[start + uint32_t(i)] = value;
+            target.memory[start + uint32_t(i)] = bytes[size_t(i)];
     }
     if (preset == 2 && actions == bsl::kActEraseCheck) {
         target.memory.clear();

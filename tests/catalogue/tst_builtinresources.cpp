@@ -1,5 +1,6 @@
 #include "demofirmware.h"
 #include "scramblekey.h"
+#include "titxtimage.h"
 #include "versioncomboboxmanagement.h"
 
 #include <QFile>
@@ -18,26 +19,22 @@ QByteArray resource(const QString &name)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// TI-TXT records as the engine reads them: each "q" ends one record.
+// TI-TXT records as the engine reads them: each "q" ends one record. The
+// list stops at the first record that does not parse.
 QList<QMap<int, quint8>> records(const QByteArray &text)
 {
-    QList<QMap<int, quint8>> out{{}};
-    int address = 0;
-    for (const QByteArray &raw : text.split('\n')) {
-        const QByteArray line = raw.trimmed();
-        if (line.isEmpty())
-            continue;
-        if (line.startsWith('q')) {
-            out.append(QMap<int, quint8>());
-        } else if (line.startsWith('@')) {
-            address = line.mid(1).toInt(nullptr, 16);
-        } else {
-            for (const QByteArray &pair : line.split(' '))
-                out.last().insert(address++, quint8(pair.toUInt(nullptr, 16)));
+    QList<QMap<int, quint8>> out;
+    titxt::Image image;
+    QString reason;
+    int end = 0;
+    for (int at = 0; at < text.size() && titxt::parse(text.mid(at), &image, &reason, &end); at += end) {
+        QMap<int, quint8> bytes;
+        for (const titxt::Block &block : qAsConst(image)) {
+            for (int i = 0; i < block.bytes.size(); ++i)
+                bytes.insert(int(block.address) + i, quint8(block.bytes[i]));
         }
+        out.append(bytes);
     }
-    if (out.last().isEmpty())
-        out.removeLast();
     return out;
 }
 

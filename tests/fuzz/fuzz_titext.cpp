@@ -1,5 +1,6 @@
 // TI-TXT reader on arbitrary text, plain or scrambled, from a file and from a
-// buffer, against a well-behaved loader; also the line-level helpers.
+// buffer, against a well-behaved loader; also the line-level helpers, the
+// in-memory parser and the firmware check built on it.
 //
 // Input: one flags byte, one frame-size byte, then the text.
 //   flags bit 0: the text goes in as buffer text (followed by a small file)
@@ -9,9 +10,11 @@
 //   flags bits 4-6: lines to skip
 
 #include "enginestate.h"
+#include "firmwarecheck.h"
 #include "fuzzsupport.h"
 #include "scramblekey.h"
 #include "titext.h"
+#include "titxtimage.h"
 
 #include <QByteArray>
 #include <QList>
@@ -84,6 +87,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     lineHelpers(text);
+
+    // Whatever parses formats to text that parses to the same blocks.
+    titxt::Image image, again;
+    QString reason;
+    if (titxt::parse(text, &image, &reason)
+        && (!titxt::parse(titxt::format(image), &again, &reason) || titxt::format(again) != titxt::format(image)))
+        std::abort();
+    bsl::checkFirmwareText(text);
 
     bsl::comClose();
     bsl::setEngineSink(nullptr);

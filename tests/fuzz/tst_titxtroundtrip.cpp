@@ -1,12 +1,14 @@
-// Random images written as TI-TXT, by our writer and by an independent
-// converter (srec_cat), read back by our reader into a loader over flash:
-// every byte must come back, and nothing else may be written.
+// Random images written as TI-TXT, by the engine's writer, by the in-memory
+// formatter and by an independent converter (srec_cat), read back by the
+// engine's reader into a loader over flash and by the in-memory parser: every
+// byte must come back, and nothing else may be written.
 
 #include "childenvironment.h"
 #include "enginestate.h"
 #include "fuzzsupport.h"
 #include "memoryread.h"
 #include "titext.h"
+#include "titxtimage.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -18,12 +20,9 @@
 
 namespace {
 
-struct Segment
-{
-    uint32_t address;
-    QByteArray bytes;
-};
-using Image = QList<Segment>;
+using Image = titxt::Image;
+
+enum Writer { Engine, Formatter, SrecCat };
 
 // Segments in address order with holes between them; lengths and starts odd
 // or even at random; the last one may end exactly at the top of memory.
@@ -52,7 +51,7 @@ Image randomImage(quint32 seed, uint32_t top)
 std::map<uint32_t, uint8_t> flatten(const Image &image)
 {
     std::map<uint32_t, uint8_t> bytes;
-    for (const Segment &s : image) {
+    for (const titxt::Block &s : image) {
         for (int i = 0; i < s.bytes.size(); ++i)
             bytes[s.address + uint32_t(i)] = uint8_t(s.bytes[i]);
     }
@@ -60,17 +59,24 @@ std::map<uint32_t, uint8_t> flatten(const Image &image)
 }
 
 // Whole words only: an odd segment gets an erased byte after it.
-bool writeOurs(const QString &path, const Image &image)
+bool writeWithEngine(const QString &path, const Image &image)
 {
     if (!bsl::tiTxtOpen(path.toLocal8Bit().constData()))
         return false;
-    for (const Segment &s : image) {
+    for (const titxt::Block &s : image) {
         QByteArray bytes = s.bytes;
         if (bytes.size() % 2)
             bytes.append(char(0xFF));
         bsl::tiTxtWriteBlock(s.address, uint16_t(bytes.size() / 2), reinterpret_cast<const uint8_t *>(bytes.constData()));
     }
     return bsl::tiTxtClose();
+}
+
+bool writeWithFormatter(const QString &path, const Image &image)
+{
+    QFile f(path);
+    const QByteArray text = titxt::format(image);
+    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
 }
 
 bool writeWithSrecCat(const QString &srecCat, const QTemporaryDir &dir, const QString &path, const Image &image)
@@ -158,14 +164,14 @@ void TestTiTxtRoundTrip::initTestCase()
 void TestTiTxtRoundTrip::roundTrip_data()
 {
     QTest::addColumn<bool>("extended");
-    QTest::addColumn<bool>("converter");
+    QTest::addColumn<int>("writer");
     QTest::addColumn<quint32>("seed");
 
+    const char *const names[] = {"engine", "formatter", "srec_cat"};
     for (quint32 seed = 1; seed <= 12; ++seed) {
-        for (bool converter : {false, true}) {
-            const char *writer = converter ? "srec_cat" : "ours";
-            QTest::addRow("16-bit %s seed %u", writer, seed) << false << converter << seed;
-            QTest::addRow("20-bit %s seed %u", writer, seed) << true << converter << seed;
+        for (int writer : {Engine, Formatter, SrecCat}) {
+            QTest::addRow("16-bit %s seed %u", names[writer], seed) << false << writer << seed;
+            QTest::addRow("20-bit %s seed %u", names[writer], seed) << true << writer << seed;
         }
     }
 }
@@ -173,9 +179,9 @@ void TestTiTxtRoundTrip::roundTrip_data()
 void TestTiTxtRoundTrip::roundTrip()
 {
     QFETCH(bool, extended);
-    QFETCH(bool, converter);
+    QFETCH(int, writer);
     QFETCH(quint32, seed);
-    if (converter && srecCat.isEmpty())
+    if (writer == SrecCat && srecCat.isEmpty())
         QSKIP("srec_cat (Debian package srecord) is not installed");
 
     const uint32_t top = extended ? 0x100000 : 0x10000;
@@ -185,10 +191,12 @@ void TestTiTxtRoundTrip::roundTrip()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString file = dir.filePath(QStringLiteral("image.txt"));
-    if (converter)
+    if (writer == SrecCat)
         QVERIFY(writeWithSrecCat(srecCat, dir, file, image));
+    else if (writer == Formatter)
+        QVERIFY(writeWithFormatter(file, image));
     else
-        QVERIFY(writeOurs(file, image));
+        QVERIFY(writeWithEngine(file, image));
 
     int result = -1;
     const std::map<uint32_t, uint8_t> fromFile = readBack(file, nullptr, extended, &result);
@@ -201,6 +209,17 @@ void TestTiTxtRoundTrip::roundTrip()
     QFile f(file);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray text = f.readAll();
+    // The engine's writer pads an odd block with an erased byte, which lies
+    // past 20 bits when the block ends at the top; the parser refuses that.
+    const titxt::Block &last = image.last();
+    const bool paddedPastTop = writer == Engine && last.bytes.size() % 2 != 0
+                               && last.address + uint32_t(last.bytes.size()) == titxt::kAddressLimit;
+    Image parsed;
+    QString reason;
+    QCOMPARE(titxt::parse(text, &parsed, &reason), !paddedPastTop);
+    if (!paddedPastTop)
+        QCOMPARE(describeDifference(expected, programmed(flatten(parsed))), QString());
+
     const QString endOnly = dir.filePath(QStringLiteral("end.txt"));
     QFile e(endOnly);
     QVERIFY(e.open(QIODevice::WriteOnly) && e.write("q\n") == 2);

@@ -3,6 +3,7 @@
 // Files and images for the tests that run against the virtual instrument.
 
 #include "simulator.h"
+#include "titxtfiles.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -11,22 +12,6 @@
 
 #include <cstdint>
 #include <vector>
-
-// TI-TXT text of one block, 16 values a line, with the given line end.
-inline QByteArray tiTxt(uint32_t address, const std::vector<uint8_t> &bytes, const QByteArray &lineEnd = "\n",
-                        bool withEnd = true)
-{
-    QByteArray text = "@" + QByteArray::number(address, 16).toUpper() + lineEnd;
-    for (size_t i = 0; i < bytes.size(); i += 16) {
-        QByteArray line;
-        for (size_t j = i; j < bytes.size() && j < i + 16; ++j)
-            line += (j > i ? " " : "") + QByteArray::number(bytes[j], 16).rightJustified(2, '0').toUpper();
-        text += line + lineEnd;
-    }
-    if (withEnd)
-        text += "q" + lineEnd;
-    return text;
-}
 
 inline std::vector<uint8_t> pattern(size_t count, uint8_t seed)
 {
@@ -64,7 +49,5 @@ inline QByteArray firmwareText(size_t codeBytes, uint8_t major, uint8_t minor, c
     const std::array<uint8_t, 32> v = nvxsim::defaultVectors();
     std::vector<uint8_t> tail = {major, minor, 0xFF, 0xFF};
     tail.insert(tail.end(), v.begin(), v.end());
-    QByteArray text = tiTxt(0x8000, pattern(codeBytes, 0x31), lineEnd, false);
-    text += tiTxt(0xFFDC, tail, lineEnd);
-    return text;
+    return tiTxt({{0x8000, pattern(codeBytes, 0x31)}, {0xFFDC, tail}}, lineEnd);
 }

@@ -8,6 +8,7 @@
 #include "listeddevicedriver.h"
 #include "simulator.h"
 #include "status.h"
+#include "titxtfiles.h"
 #include "updaterecord.h"
 
 #include <QElapsedTimer>
@@ -20,17 +21,6 @@ namespace nvxtest {
 
 constexpr int kJobMs = 60000; // upper bound for one job; a hang fails the test, it never slows a good run
 
-// TI-TXT data lines, 16 values a line, CR LF as the catalogue's files have them.
-inline QByteArray hexLines(const std::vector<uint8_t> &bytes)
-{
-    QByteArray text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        text += QByteArray::number(bytes[i], 16).rightJustified(2, '0').toUpper();
-        text += (i % 16 == 15 || i + 1 == bytes.size()) ? "\r\n" : " ";
-    }
-    return text;
-}
-
 inline std::vector<uint8_t> defaultVectors()
 {
     const auto v = nvxsim::defaultVectors();
@@ -40,7 +30,7 @@ inline std::vector<uint8_t> defaultVectors()
 // One four-line password record: the interrupt vectors that open the loader.
 inline QByteArray passwordRecord(const std::vector<uint8_t> &vectors)
 {
-    return "@FFE0\r\n" + hexLines(vectors) + "q\r\n";
+    return tiTxt(0xFFE0, vectors, "\r\n");
 }
 
 // Discovery lists one bridge: port, with this serial number (possibly empty),

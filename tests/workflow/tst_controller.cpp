@@ -15,20 +15,10 @@
 
 namespace {
 
-QByteArray hexLine(const std::vector<uint8_t> &bytes, size_t from, size_t count)
-{
-    QByteArray line;
-    for (size_t i = from; i < from + count; ++i)
-        line += QByteArray::number(bytes[i], 16).rightJustified(2, '0').toUpper() + ' ';
-    line.chop(1);
-    return line + "\r\n";
-}
-
 // One four-line password record: address line, two lines of 16 bytes, end line.
 QByteArray passwordRecord(const std::array<uint8_t, 32> &vectors)
 {
-    const std::vector<uint8_t> v(vectors.begin(), vectors.end());
-    return "@FFE0\r\n" + hexLine(v, 0, 16) + hexLine(v, 16, 16) + "q\r\n";
+    return tiTxt(0xFFE0, std::vector<uint8_t>(vectors.begin(), vectors.end()), "\r\n");
 }
 
 std::array<uint8_t, 32> foreignVectors()
@@ -48,12 +38,7 @@ QByteArray firmwareImage(uint8_t major, uint8_t minor)
         code[i] = static_cast<uint8_t>(0x30 + i);
     const auto vectors = nvxsim::defaultVectors();
     const std::vector<uint8_t> v(vectors.begin(), vectors.end());
-    QByteArray text = "@1100\r\n";
-    for (size_t i = 0; i < code.size(); i += 16)
-        text += hexLine(code, i, 16);
-    text += "@FFDC\r\n" + hexLine({major, minor, 0xFF, 0xFF}, 0, 4);
-    text += "@FFE0\r\n" + hexLine(v, 0, 16) + hexLine(v, 16, 16) + "q\r\n";
-    return text;
+    return tiTxt({{0x1100, code}, {0xFFDC, {major, minor, 0xFF, 0xFF}}, {0xFFE0, v}}, "\r\n");
 }
 
 } // namespace

@@ -47,9 +47,9 @@ QString patchEntryBeforePatch(const std::vector<nvxsim::Command> &log)
 QByteArray firmware()
 {
     const std::array<uint8_t, 32> v = nvxsim::defaultVectors();
-    std::vector<uint8_t> tail = {1, 208, 0xFF, 0xFF};
-    tail.insert(tail.end(), v.begin(), v.end());
-    return tiTxt(0x1100, pattern(480, 0x31), "\n", false) + tiTxt(0xFFDC, tail);
+    std::vector<uint8_t> tail(v.begin(), v.end());
+    tail.insert(tail.begin(), {1, 208, 0xFF, 0xFF});
+    return tiTxt({{0x1100, pattern(480, 0x31)}, {0xFFDC, tail}});
 }
 
 int countPatchTraffic(const std::vector<nvxsim::Command> &log)

@@ -44,8 +44,7 @@ std::vector<uint8_t> code()
 
 QByteArray firmware()
 {
-    return "@1100\r\n" + hexLines(code()) + "@FFDC\r\n" + hexLines({kNewMajor, kNewMinor}) + "@FFE0\r\n"
-        + hexLines(defaultVectors()) + "q\r\n";
+    return tiTxt({{kCode, code()}, {0xFFDC, {kNewMajor, kNewMinor}}, {0xFFE0, defaultVectors()}}, "\r\n");
 }
 
 // One instrument, its bridge, the program's files: what a user's PC holds.

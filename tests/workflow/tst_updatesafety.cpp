@@ -1,9 +1,9 @@
 // What an update checks before it erases, what it keeps, and how an erased
 // instrument is found again, against the virtual instrument.
 #include "controller.h"
-#include "firmwarecheck.h"
 #include "firmwarestore.h"
 #include "infomemory.h"
+#include "titxtimage.h"
 #include "worker.h"
 #include "workflowjobs.h"
 
@@ -33,7 +33,7 @@ QByteArray firmware(const std::vector<uint8_t> &vectors)
     std::vector<uint8_t> code(64);
     for (size_t i = 0; i < code.size(); ++i)
         code[i] = static_cast<uint8_t>(0x30 + i);
-    return "@1100\r\n" + hexLines(code) + "@FFDC\r\n" + hexLines({1, 208}) + "@FFE0\r\n" + hexLines(vectors) + "q\r\n";
+    return tiTxt({{kCode, code}, {0xFFDC, {1, 208}}, {0xFFE0, vectors}}, "\r\n");
 }
 
 QByteArray goodFirmware()
@@ -548,9 +548,9 @@ private slots:
         const QByteArray text = infomemory::toRestoreText(info);
         QVERIFY(text.size() < Worker::kMemoryImageSize);
         QCOMPARE(infomemory::fromText(text), infomemory::withErasedVersion(info));
-        QVector<bsl::ImageBlock> blocks;
+        titxt::Image blocks;
         QString reason;
-        QVERIFY(bsl::parseTiText(text, &blocks, &reason));
+        QVERIFY(titxt::parse(text, &blocks, &reason));
         QCOMPARE(blocks.last().address, 0x1080u);
         QCOMPARE(blocks.last().bytes.size(), 2);
     }

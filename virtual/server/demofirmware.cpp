@@ -1,5 +1,7 @@
 #include "demofirmware.h"
 
+#include "titxtimage.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -14,30 +16,10 @@ constexpr int kVectorCount = 16;            // interrupt vectors at 0xFFE0..0xFF
 constexpr quint16 kApplicationStart = 0x1100; // reset vector target
 constexpr quint16 kHandlersStart = 0x1140;  // one RETI per interrupt handler
 constexpr quint16 kRefusedTableStart = 0x2000;
+constexpr quint16 kVersionRecord = 0xFFDC;  // major, minor
+constexpr quint16 kVectorTable = 0xFFE0;
 
-QByteArray hexLine(const QByteArray &bytes)
-{
-    QByteArray line;
-    for (int i = 0; i < bytes.size(); ++i) {
-        if (i)
-            line += ' ';
-        line += QByteArray::number(static_cast<unsigned char>(bytes.at(i)), 16).rightJustified(2, '0').toUpper();
-    }
-    return line + "\r\n";
-}
-
-QByteArray dataLines(const QByteArray &bytes)
-{
-    QByteArray text;
-    for (int i = 0; i < bytes.size(); i += 16)
-        text += hexLine(bytes.mid(i, 16));
-    return text;
-}
-
-QByteArray addressLine(quint16 address)
-{
-    return '@' + QByteArray::number(address, 16).rightJustified(4, '0').toUpper() + "\r\n";
-}
+const char kLineEnd[] = "\r\n"; // as the maker's files have them
 
 void appendWord(QByteArray &bytes, quint16 word)
 {
@@ -114,16 +96,18 @@ QByteArray firmwareImage(int major, int minor)
     versionRecord += static_cast<char>(major);
     versionRecord += static_cast<char>(minor);
 
-    return addressLine(kApplicationStart) + dataLines(code) + addressLine(kHandlersStart) + dataLines(handlers)
-           + addressLine(0xFFDC) + dataLines(versionRecord) + addressLine(0xFFE0) + dataLines(defaultVectors())
-           + "q\r\n";
+    return titxt::format({{kApplicationStart, code},
+                          {kHandlersStart, handlers},
+                          {kVersionRecord, versionRecord},
+                          {kVectorTable, defaultVectors()}},
+                         kLineEnd);
 }
 
 QByteArray passwordFile()
 {
     const QByteArray refused = vectorTable(kRefusedTableStart, kRefusedTableStart);
-    return addressLine(0xFFE0) + dataLines(defaultVectors()) + "q\r\n" + addressLine(0xFFE0) + dataLines(refused)
-           + "q\r\n";
+    return titxt::format({{kVectorTable, defaultVectors()}}, kLineEnd)
+           + titxt::format({{kVectorTable, refused}}, kLineEnd);
 }
 
 QString passwordFileName()
