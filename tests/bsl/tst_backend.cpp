@@ -2,6 +2,7 @@
 // against the virtual instrument.
 
 #include "backend.h"
+#include "messagelog.h"
 #include "simsupport.h"
 
 #include <QLockFile>
@@ -12,17 +13,10 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <thread>
 
 namespace {
-
-QStringList g_log;
-
-void captureLog(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type == QtDebugMsg)
-        g_log.append(text);
-}
 
 QByteArray infoImageText(const std::vector<uint8_t> &bytes)
 {
@@ -58,18 +52,17 @@ private slots:
     void eraseRunProgramsNoBuffer();
 
 private:
-    QtMessageHandler m_previous = nullptr;
+    std::unique_ptr<nvxtest::MessageLog> m_log;
 };
 
 void TestBackEnd::init()
 {
-    g_log.clear();
-    m_previous = qInstallMessageHandler(captureLog);
+    m_log = std::make_unique<nvxtest::MessageLog>();
 }
 
 void TestBackEnd::cleanup()
 {
-    qInstallMessageHandler(m_previous);
+    m_log.reset();
 }
 
 void TestBackEnd::metaObjectOrder()
@@ -143,7 +136,7 @@ void TestBackEnd::argumentVectorsAreLogged()
     else
         result = backEnd.restart(port, "pw.txt", 8);
     QCOMPARE(result, 1);
-    QCOMPARE(g_log, expected);
+    QCOMPARE(m_log->texts(QtDebugMsg), expected);
 }
 
 void TestBackEnd::unopenablePortLeavesBufferEmpty()

@@ -24,6 +24,7 @@
 
 using nvx::demo::DemoVersion;
 using namespace cataloguetest;
+using nvxtest::MessageLog;
 
 namespace {
 

@@ -21,6 +21,7 @@
 
 using nvx::demo::DemoVersion;
 using namespace cataloguetest;
+using nvxtest::MessageLog;
 
 namespace {
 
