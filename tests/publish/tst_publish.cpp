@@ -1,5 +1,6 @@
 #include "cataloguetrust.h"
 #include "childenvironment.h"
+#include "datahome.h"
 #include "demofirmware.h"
 #include "downloadmanager.h"
 #include "httpfileserver.h"
@@ -66,8 +67,7 @@ class PublishTest : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+        nvxtest::useProgramName();
     }
 
     void devKeyFilesAreOnePair()
@@ -86,7 +86,7 @@ private slots:
         QTemporaryDir input;
         QTemporaryDir root;
         QTemporaryDir dataHome;
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+        nvxtest::useDataHome(dataHome.path());
         writeInput(input.path(), true);
         nvx::HttpFileServer server(root.path());
         QVERIFY(server.listen());
@@ -144,7 +144,7 @@ private slots:
         QTemporaryDir input;
         QTemporaryDir out;
         QTemporaryDir dataHome;
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+        nvxtest::useDataHome(dataHome.path());
         writeInput(input.path(), true);
         quint16 port = 0;
         {

@@ -4,6 +4,7 @@
 // update workflow. Link nvx_workflow, nvxsim and Qt5::Test with it.
 
 #include "controller.h"
+#include "datahome.h"
 #include "devicesources.h"
 #include "listeddevicedriver.h"
 #include "simulator.h"

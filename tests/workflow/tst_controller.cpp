@@ -99,9 +99,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(home.isValid());
-        qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+        nvxtest::useDataHome(home.path());
     }
 
     void init()

@@ -8,6 +8,7 @@
 //   NVX_FAULT_JOBS=j      child processes at a time (default 6)
 #include "childenvironment.h"
 #include "controller.h"
+#include "datahome.h"
 #include "worker.h"
 #include "workflowjobs.h"
 
@@ -60,7 +61,7 @@ struct Bench
     {
         if (!home.isValid())
             return false;
-        qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
+        useDataHome(home.path());
         nvxsim::loadDefaultInstrument(sim, 1, 10);
         if (!sim.start())
             return false;
@@ -326,8 +327,7 @@ private slots:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+    useProgramName();
     if (qEnvironmentVariableIsSet(kChildVariable)) {
         // The engine's traces would drown the one line the case prints.
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
