@@ -19,7 +19,6 @@
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
@@ -139,15 +138,7 @@ class NvxCtlTest : public QObject
         return document;
     }
 
-    static QString closedPortUrl()
-    {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost))
-            return QString();
-        const quint16 port = probe.serverPort();
-        probe.close();
-        return QStringLiteral("http://127.0.0.1:%1/731").arg(port);
-    }
+    static QString closedPortUrl() { return nvxtest::closedLocalUrl(); }
 
     // What an instrument holds after an update to this version: the image's
     // application and, in information memory, its own data with the version

@@ -5,6 +5,7 @@
 #include "firmwarestore.h"
 #include "infomemory.h"
 #include "worker.h"
+#include "testfiles.h"
 #include "workflowjobs.h"
 
 #include "simulator.h"
@@ -101,15 +102,7 @@ class UpdateSafetyTest : public QObject
 
     void listBridge(const QString &serialNumber, bool listed = true) { nvxtest::listBridge(serialNumber, port(), listed); }
 
-    QString writeFile(const QString &name, const QByteArray &contents)
-    {
-        const QString path = home.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return QString();
-        f.write(contents);
-        return path;
-    }
+    QString writeFile(const QString &name, const QByteArray &contents) { return nvxtest::writeFile(home.filePath(name), contents); }
 
     static void writePasswordFile()
     {
