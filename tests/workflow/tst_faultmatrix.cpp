@@ -49,30 +49,17 @@ QByteArray firmware()
         + hexLines(defaultVectors()) + "q\r\n";
 }
 
-// One instrument, its bridge, the program's files: what a user's PC holds.
-struct Bench
+// The instrument, its bridge and the program's files, with the new firmware beside them.
+struct Bench : InstrumentBench
 {
-    QTemporaryDir home;
-    nvxsim::Simulator sim;
     QString firmwarePath;
     std::vector<uint8_t> infoBefore;
 
     bool setUp(const QString &serial)
     {
-        if (!home.isValid())
+        if (!start(serial))
             return false;
-        useDataHome(home.path());
-        nvxsim::loadDefaultInstrument(sim, 1, 10);
-        if (!sim.start())
-            return false;
-        infoBefore = sim.read(0x1000, 0x100);
-        listBridge(serial, QString::fromStdString(sim.slavePath()));
-        QDir().mkpath(QFileInfo(Worker::passwordFilePath()).path());
-        QFile passwords(Worker::passwordFilePath());
-        if (!passwords.open(QIODevice::WriteOnly))
-            return false;
-        passwords.write(passwordRecord(defaultVectors()));
-        passwords.close();
+        infoBefore = sim->read(0x1000, 0x100);
         firmwarePath = home.filePath(QStringLiteral("731-001-208.txt"));
         QFile fw(firmwarePath);
         if (!fw.open(QIODevice::WriteOnly))
@@ -80,8 +67,6 @@ struct Bench
         fw.write(firmware());
         return true;
     }
-
-    QString port() const { return QString::fromStdString(sim.slavePath()); }
 };
 
 // One case in a child process: prints one line and exits 0 when recovered.
@@ -105,13 +90,13 @@ int runCase(int k)
         if (version != QLatin1String("1.10"))
             return lost(QStringLiteral("first read gave ") + version);
         nvxsim::Faults cable;
-        cable.hangUpAfterFrames = bench.sim.stats().frames + k;
-        bench.sim.setFaults(cable);
+        cable.hangUpAfterFrames = bench.sim->stats().frames + k;
+        bench.sim->setFaults(cable);
         firstStatus = runJob(first, bench.port(), bench.firmwarePath);
         if (firstStatus < 0)
             return lost(QStringLiteral("interrupted update hangs"));
     }
-    bench.sim.setFaults(nvxsim::Faults()); // a fault beyond the update's last frame never fired
+    bench.sim->setFaults(nvxsim::Faults()); // a fault beyond the update's last frame never fired
 
     // The program starts again, reads and updates; as a user would, it tries
     // again when a try fails, each time as a fresh program.
@@ -138,12 +123,12 @@ int runCase(int k)
     expected[0x91] = kNewMinor;
     QElapsedTimer t;
     t.start();
-    while (bench.sim.hostConnected() || bench.sim.read(0x1000, 0x100) != expected) {
+    while (bench.sim->hostConnected() || bench.sim->read(0x1000, 0x100) != expected) {
         if (t.elapsed() > 5000)
             return lost(QStringLiteral("information memory differs after the update (read ") + seen + QLatin1Char(')'));
         QTest::qWait(10);
     }
-    if (bench.sim.read(kCode, kCodeSize) != code() || bench.sim.read(0xFFE0, 32) != defaultVectors())
+    if (bench.sim->read(kCode, kCodeSize) != code() || bench.sim->read(0xFFE0, 32) != defaultVectors())
         return lost(QStringLiteral("firmware not in place"));
     std::printf("case %d: recovered (first update ended %d, read %s, %d %s)\n", k, firstStatus, qPrintable(seen), attempts,
                 attempts == 1 ? "try" : "tries");
@@ -190,11 +175,11 @@ class FaultMatrixTest : public QObject
         {
             Controller c;
             QCOMPARE(readVersion(c, bench.port()), QStringLiteral("1.10"));
-            start = bench.sim.stats().frames;
+            start = bench.sim->stats().frames;
             QCOMPARE(runJob(c, bench.port(), bench.firmwarePath), workflow::kStatusSuccess);
         }
-        const auto log = bench.sim.commandLog();
-        m_updateFrames = bench.sim.stats().frames - start;
+        const auto log = bench.sim->commandLog();
+        m_updateFrames = bench.sim->stats().frames - start;
         QString phase = QStringLiteral("before the erase");
         int lastWrite = 0;
         int restartRun = m_updateFrames; // its password is the update's last one
