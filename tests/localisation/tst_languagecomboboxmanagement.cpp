@@ -1,6 +1,7 @@
 #include "languagecomboboxmanagement.h"
 #include "languagemodel.h"
 #include "messagelog.h"
+#include "modelcolumn.h"
 
 #include <QAbstractItemModelTester>
 #include <QCoreApplication>
@@ -25,13 +26,7 @@ class LanguageComboBoxManagementTest : public QObject
 {
     Q_OBJECT
 
-    static QStringList codes(const LanguageModel &model)
-    {
-        QStringList result;
-        for (int row = 0; row < model.rowCount(); ++row)
-            result << model.myData(row, 0).toString();
-        return result;
-    }
+    static QStringList codes(const LanguageModel &model) { return nvxtest::columnOf(model, 0); }
 
 private slots:
     void init()

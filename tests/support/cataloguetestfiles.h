@@ -7,6 +7,7 @@
 #include "datahome.h"
 #include "demofirmware.h"
 #include "httpfileserver.h"
+#include "modelcolumn.h"
 #include "testfiles.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
@@ -51,10 +52,7 @@ inline QByteArray catalogueOf(const QJsonArray &versions)
 
 inline QStringList descriptions(const VersionModel &model)
 {
-    QStringList out;
-    for (int row = 0; row < model.rowCount(); ++row)
-        out.append(model.myData(row, 3).toString());
-    return out;
+    return nvxtest::columnOf(model, 3);
 }
 
 // Waits until the catalogue's refresh has settled.
