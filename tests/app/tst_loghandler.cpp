@@ -1,4 +1,5 @@
 #include "childenvironment.h"
+#include "datahome.h"
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "devicesources.h"
@@ -23,8 +24,7 @@
 // can show (abort on fatal, hand-off to Qt's default handler on stderr).
 static int runChild(const char *mode)
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+    nvxtest::useProgramName();
     qInstallMessageHandler(nvx::logMessageHandler);
     if (std::strcmp(mode, "--child-fatal") == 0) {
         qFatal("fatal marker %d", 42);
@@ -45,7 +45,7 @@ class LogHandlerTest : public QObject
 private:
     QTemporaryDir home;
 
-    QString logPath() const { return home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/NVX7300Toolkit.log"); }
+    QString logPath() const { return nvxtest::programFolderIn(home.path()) + QStringLiteral("/NVX7300Toolkit.log"); }
 
     QByteArray readLog() const
     {
@@ -67,9 +67,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(home.isValid());
-        qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+        nvxtest::useDataHome(home.path());
     }
 
     void init() { QDir(home.path()).removeRecursively(); QDir().mkpath(home.path()); }

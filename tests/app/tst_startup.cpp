@@ -2,6 +2,7 @@
 
 #include "catalogueserver.h"
 #include "childenvironment.h"
+#include "datahome.h"
 #include "propertyhistory.h"
 
 #include <QCoreApplication>
@@ -93,7 +94,7 @@ private slots:
         QVERIFY(home.isValid());
         QString error;
         QVERIFY2(server.start(&error), qPrintable(error));
-        QVERIFY(server.seedStore(home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware")));
+        QVERIFY(server.seedStore(nvxtest::programFolderIn(home.path()) + QStringLiteral("/firmware")));
     }
 
     void appPathIsTheBareDirectory_data()
@@ -148,11 +149,11 @@ private slots:
                 "Window { visible: true; AutoUpdate { id: autoupdate; path: appPath }\n"
                 "  Component.onCompleted: { console.error(\"window up \" + autoupdate.path + \"|\"); Qt.exit(7) } }\n");
         f.close();
-        QFile::remove(home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/NVX7300Toolkit.log"));
+        QFile::remove(nvxtest::programFolderIn(home.path()) + QStringLiteral("/NVX7300Toolkit.log"));
         QProcess *child = startChild({QStringLiteral("--child-quit-window"), qml}, QProcessEnvironment(), program);
         QVERIFY(child->waitForFinished(kChildMs));
         QCOMPARE(child->exitCode(), 7);
-        QFile log(home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/NVX7300Toolkit.log"));
+        QFile log(nvxtest::programFolderIn(home.path()) + QStringLiteral("/NVX7300Toolkit.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray text = log.readAll();
         const QByteArray expected = "{Critical} \t window up " + QFileInfo(program).absolutePath().toUtf8() + '|';

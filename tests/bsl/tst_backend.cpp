@@ -2,6 +2,7 @@
 // against the virtual instrument.
 
 #include "backend.h"
+#include "messagelog.h"
 #include "simsupport.h"
 
 #include <QLockFile>
@@ -12,19 +13,8 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <thread>
-
-namespace {
-
-QStringList g_log;
-
-void captureLog(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type == QtDebugMsg)
-        g_log.append(text);
-}
-
-} // namespace
 
 class TestBackEnd : public QObject
 {
@@ -46,18 +36,17 @@ private slots:
     void eraseRunProgramsNoBuffer();
 
 private:
-    QtMessageHandler m_previous = nullptr;
+    std::unique_ptr<nvxtest::MessageLog> m_log;
 };
 
 void TestBackEnd::init()
 {
-    g_log.clear();
-    m_previous = qInstallMessageHandler(captureLog);
+    m_log = std::make_unique<nvxtest::MessageLog>();
 }
 
 void TestBackEnd::cleanup()
 {
-    qInstallMessageHandler(m_previous);
+    m_log.reset();
 }
 
 void TestBackEnd::metaObjectOrder()
@@ -131,7 +120,7 @@ void TestBackEnd::argumentVectorsAreLogged()
     else
         result = backEnd.restart(port, "pw.txt", 8);
     QCOMPARE(result, 1);
-    QCOMPARE(g_log, expected);
+    QCOMPARE(m_log->texts(QtDebugMsg), expected);
 }
 
 void TestBackEnd::unopenablePortLeavesBufferEmpty()

@@ -1,4 +1,5 @@
 #include "childenvironment.h"
+#include "datahome.h"
 #include "demofirmware.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
@@ -21,11 +22,9 @@ class DemoCatalogueTest : public QObject
 private slots:
     void demoServerOffersItsThreeVersions()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
         QTemporaryDir dataHome;
         QTemporaryDir root;
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+        nvxtest::useDataHome(dataHome.path());
 
         QProcess server;
         server.setProcessEnvironment(nvxtest::childEnvironment());

@@ -1,5 +1,6 @@
 #include "downloadmanager.h"
 #include "httpfileserver.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,18 +14,8 @@ namespace {
 constexpr int kWaitMs = 10000;  // a transfer on 127.0.0.1 ends well within this
 constexpr int kQuietMs = 300;   // how long "no further signal" is watched for
 
-void writeFile(const QString &name, const QByteArray &bytes)
-{
-    QFile f(name);
-    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(name));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile f(name);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+using nvxtest::readFile;
+using nvxtest::writeFile;
 
 } // namespace
 

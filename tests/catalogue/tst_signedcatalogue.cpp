@@ -1,5 +1,6 @@
 #include "cataloguetrust.h"
 #include "cataloguetestfiles.h"
+#include "childenvironment.h"
 #include "demofirmware.h"
 #include "httpfileserver.h"
 #include "messagelog.h"
@@ -16,7 +17,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,6 +24,7 @@
 
 using nvx::demo::DemoVersion;
 using namespace cataloguetest;
+using nvxtest::MessageLog;
 
 namespace {
 
@@ -51,34 +52,20 @@ QByteArray signatureFile(const SigningKey &key, const QByteArray &data)
     return catalogue::signatureFileText(key.sign(data));
 }
 
-
 QUrl closedPortBase()
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost))
-        return QUrl();
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return QUrl(QStringLiteral("http://127.0.0.1:%1/731").arg(port));
+    return QUrl(nvxtest::closedLocalUrl());
 }
 
 } // namespace
 
-class SignedCatalogueTest : public QObject
+class SignedCatalogueTest : public QObject, CatalogueBench
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir *dataHome = nullptr;
-    QTemporaryDir *serverRoot = nullptr;
-    nvx::HttpFileServer *server = nullptr;
-    QString firmwareDir;
     SigningKey devKey;
 
-    QUrl serverBase() const { return QUrl(server->baseUrl().toString() + QStringLiteral("/731")); }
-    QString serverUrl(const QString &name) const { return serverBase().toString() + QLatin1Char('/') + name; }
-    QString served(const QString &name) const { return serverRoot->filePath(QStringLiteral("731/") + name); }
-    QString local(const QString &name) const { return firmwareDir + QLatin1Char('/') + name; }
     static QString path(const QString &name) { return QStringLiteral("/731/") + name; }
 
     // A catalogue of the test server trusting key (none when empty), refreshed once and settled.
@@ -99,8 +86,6 @@ private:
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
         QString error;
         devKey = SigningKey::fromFile(QStringLiteral(DEV_KEY_FILE), &error);
         QVERIFY2(devKey.isValid(), qPrintable(error));
@@ -108,14 +93,7 @@ private slots:
 
     void init()
     {
-        dataHome = new QTemporaryDir;
-        serverRoot = new QTemporaryDir;
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome->path()));
-        firmwareDir = VersionComboBoxManagement::firmwareDirectory();
-        QVERIFY(firmwareDir.startsWith(dataHome->path()));
-        server = new nvx::HttpFileServer(serverRoot->path());
-        QVERIFY(server->listen());
-        writeFile(served(kPassword), nvx::demo::passwordFile());
+        startBench();
         // An empty signed catalogue stands in for the built-in one, whose
         // entries would compete with the served ones for the same files.
         const QByteArray empty = catalogueOf({});
@@ -123,13 +101,7 @@ private slots:
         writeFile(local(kSignature), signatureFile(devKey, empty));
     }
 
-    void cleanup()
-    {
-        QDir::setCurrent(QDir::tempPath());
-        delete server;
-        delete serverRoot;
-        delete dataHome;
-    }
+    void cleanup() { stopBench(); }
 
     void signedCatalogueIsListedAndKeptWithItsSignature()
     {

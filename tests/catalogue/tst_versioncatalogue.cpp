@@ -1,4 +1,5 @@
 #include "cataloguetestfiles.h"
+#include "childenvironment.h"
 #include "demofirmware.h"
 #include "httpfileserver.h"
 #include "messagelog.h"
@@ -15,12 +16,12 @@
 #include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using nvx::demo::DemoVersion;
 using namespace cataloguetest;
+using nvxtest::MessageLog;
 
 namespace {
 
@@ -41,63 +42,15 @@ void waitForRows(VersionModel &model, int rows)
 
 } // namespace
 
-class VersionCatalogueTest : public QObject
+class VersionCatalogueTest : public QObject, CatalogueBench
 {
     Q_OBJECT
 
-private:
-    QTemporaryDir *dataHome = nullptr;
-    QTemporaryDir *serverRoot = nullptr;
-    nvx::HttpFileServer *server = nullptr;
-    QString firmwareDir;
-
-    QUrl serverBase() const { return QUrl(server->baseUrl().toString() + QStringLiteral("/731")); }
-    QString serverUrl(const QString &name) const { return serverBase().toString() + QLatin1Char('/') + name; }
-    QString served(const QString &name) const { return serverRoot->filePath(QStringLiteral("731/") + name); }
-    QString local(const QString &name) const { return firmwareDir + QLatin1Char('/') + name; }
-
-    static QUrl closedPortBase()
-    {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost))
-            return QUrl();
-        const quint16 port = probe.serverPort();
-        probe.close();
-        return QUrl(QStringLiteral("http://127.0.0.1:%1/731").arg(port));
-    }
+    static QUrl closedPortBase() { return QUrl(nvxtest::closedLocalUrl()); }
 
 private slots:
-    void initTestCase()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
-    }
-
-    void init()
-    {
-        dataHome = new QTemporaryDir;
-        serverRoot = new QTemporaryDir;
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome->path()));
-        firmwareDir = VersionComboBoxManagement::firmwareDirectory();
-        QVERIFY(firmwareDir.startsWith(dataHome->path()));
-        server = new nvx::HttpFileServer(serverRoot->path());
-        QVERIFY(server->listen());
-        writeFile(served(kPassword), nvx::demo::passwordFile());
-        // The built-in catalogue names the archive host: its requests come
-        // here (the server answers as a proxy), never to the real host.
-        // Addresses on 127.0.0.1 bypass the proxy.
-        QNetworkProxy::setApplicationProxy(
-            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), server->port()));
-    }
-
-    void cleanup()
-    {
-        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-        QDir::setCurrent(QDir::tempPath());
-        delete server;
-        delete serverRoot;
-        delete dataHome;
-    }
+    void init() { startBench(); }
+    void cleanup() { stopBench(); }
 
     void firstStartWithoutServerInstallsBuiltInsOnce()
     {

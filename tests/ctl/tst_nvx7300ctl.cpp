@@ -3,6 +3,7 @@
 // test bench build, which lists the instruments' bridges that a test names.
 
 #include "childenvironment.h"
+#include "datahome.h"
 #include "demofirmware.h"
 #include "httpfileserver.h"
 #include "simulator.h"
@@ -18,7 +19,6 @@
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
@@ -67,7 +67,7 @@ class NvxCtlTest : public QObject
     }
 
     QString catalogueUrl() const { return server->baseUrl().toString() + QStringLiteral("/731"); }
-    QString firmwareDir() const { return dataHome->path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware"); }
+    QString firmwareDir() const { return nvxtest::programFolderIn(dataHome->path()) + QStringLiteral("/firmware"); }
 
     // Runs the program while this process keeps serving HTTP and the instruments.
     Run ctl(const QStringList &args, const QByteArray &input = QByteArray(), const QString &workingDirectory = QString())
@@ -108,7 +108,7 @@ class NvxCtlTest : public QObject
 
     static QString portOf(const nvxsim::Simulator &sim) { return QString::fromStdString(sim.slavePath()); }
 
-    QString recordPath() const { return dataHome->path() + QStringLiteral("/ostrel/NVX7300 Toolkit/updates.jsonl"); }
+    QString recordPath() const { return nvxtest::programFolderIn(dataHome->path()) + QStringLiteral("/updates.jsonl"); }
 
     QList<QJsonObject> recordLines() const
     {
@@ -138,15 +138,7 @@ class NvxCtlTest : public QObject
         return document;
     }
 
-    static QString closedPortUrl()
-    {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost))
-            return QString();
-        const quint16 port = probe.serverPort();
-        probe.close();
-        return QStringLiteral("http://127.0.0.1:%1/731").arg(port);
-    }
+    static QString closedPortUrl() { return nvxtest::closedLocalUrl(); }
 
     // What an instrument holds after an update to this version: the image's
     // application and, in information memory, its own data with the version

@@ -1,7 +1,7 @@
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "fakedevicedriver.h"
-#include "logcapture.h"
+#include "messagelog.h"
 
 #include <QAbstractItemModelTester>
 #include <QQmlContext>
@@ -54,18 +54,18 @@ private slots:
         ComPortComboBoxManagement selector;
 
         {
-            LogCapture log;
+            nvxtest::MessageLog log;
             selector.refreshValues(&model);
-            QCOMPARE(log.matching("refresh COM ports "), QStringList{"refresh COM ports 0"});
+            QCOMPARE(log.startingWith(QtDebugMsg, "refresh COM ports "), QStringList{"refresh COM ports 0"});
             QCOMPARE(inserted.count() + removed.count(), 0);
         }
 
         fake.bridges = {instrument("FT1", 7)};
         {
-            LogCapture log;
+            nvxtest::MessageLog log;
             selector.refreshValues(&model);
-            QCOMPARE(log.matching("refresh COM ports "), QStringList{"refresh COM ports 1"});
-            QCOMPARE(log.matching("adding COM port "), QStringList{"adding COM port COM7 NVX7300"});
+            QCOMPARE(log.startingWith(QtDebugMsg, "refresh COM ports "), QStringList{"refresh COM ports 1"});
+            QCOMPARE(log.startingWith(QtDebugMsg, "adding COM port "), QStringList{"adding COM port COM7 NVX7300"});
         }
         QCOMPARE(model.rowCount(), 1);
         QCOMPARE(model.myData(0, ComPortModel::PortNameCode).toString(), QString("COM7"));
@@ -155,9 +155,9 @@ private slots:
         ComPortModel model;
         model.addComPort("COM5", "NVX7300", "FT1");
         ComPortComboBoxManagement selector;
-        LogCapture log;
+        nvxtest::MessageLog log;
         QVERIFY(selector.printValues(&model, model.index(0)));
-        QCOMPARE(log.debugLines(), QStringList{"COM5"});
+        QCOMPARE(log.texts(QtDebugMsg), QStringList{"COM5"});
         QVERIFY(!selector.printValues(nullptr, model.index(0)));
         selector.refreshValues(nullptr); // ignored, no crash
     }

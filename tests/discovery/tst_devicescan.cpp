@@ -2,7 +2,7 @@
 #include "devicesources.h"
 #include "fakedevicedriver.h"
 #include "listeddevicedriver.h"
-#include "logcapture.h"
+#include "messagelog.h"
 #include "usbdevicelist.h"
 
 #include <QMetaMethod>
@@ -102,7 +102,7 @@ private slots:
         for (int index : refused)
             fake.refusedIndexes.insert(index);
 
-        LogCapture log;
+        nvxtest::MessageLog log;
         QList<discovery::ScanEntry> entries;
         const int n = discovery::scanDevices(fake, &entries);
 
@@ -110,7 +110,7 @@ private slots:
         QCOMPARE(portNames(entries), ports);
         QCOMPARE(fake.calls.filter(QRegularExpression("^open ")), opens);
         QVERIFY2(fake.openHandles.isEmpty(), "every opened device is closed again");
-        QCOMPARE(log.matching("Checking device ").size(), 3 * examined);
+        QCOMPARE(log.startingWith(QtDebugMsg, "Checking device ").size(), 3 * examined);
         if (bridges.isEmpty())
             QCOMPARE(fake.calls, QStringList{"list"});
     }
@@ -119,7 +119,7 @@ private slots:
     {
         FakeDeviceDriver fake;
         fake.bridges = {bridge("A9", "FT232R USB UART", 3), bridge("FT01", "NVX7300", 11)};
-        LogCapture log;
+        nvxtest::MessageLog log;
         QList<discovery::ScanEntry> entries;
         discovery::scanDevices(fake, &entries);
 
@@ -128,7 +128,7 @@ private slots:
             "Checking device NVX7300",         "Checking device FT01", "Checking device NVX7300",
             "Device COM port is 11",           "Created device COM11",
         };
-        QCOMPARE(log.debugLines(), expected);
+        QCOMPARE(log.texts(QtDebugMsg), expected);
         QCOMPARE(entries.size(), 1);
         QCOMPARE(entries.at(0).serialNumber, QString("FT01"));
         QCOMPARE(entries.at(0).description, QString("NVX7300"));
@@ -151,31 +151,31 @@ private slots:
             FakeDeviceDriver fake;
             fake.bridges = two;
             fake.failNextCalls = 1; // list building
-            LogCapture log;
+            nvxtest::MessageLog log;
             QList<discovery::ScanEntry> entries;
             QCOMPARE(discovery::scanDevices(fake, &entries), 0);
-            QCOMPARE(log.debugLines(), QStringList{"FT device list failure. Count is 2"});
+            QCOMPARE(log.texts(QtDebugMsg), QStringList{"FT device list failure. Count is 2"});
             QCOMPARE(fake.calls, QStringList{"list"});
         }
         {
             FakeDeviceDriver fake;
             fake.bridges = two;
             fake.copyStatus = discovery::kDriverOtherError;
-            LogCapture log;
+            nvxtest::MessageLog log;
             QList<discovery::ScanEntry> entries;
             QCOMPARE(discovery::scanDevices(fake, &entries), 0);
-            QVERIFY(log.debugLines().isEmpty());
+            QVERIFY(log.texts(QtDebugMsg).isEmpty());
             QCOMPARE(fake.calls, (QStringList{"list", "copy 2"}));
         }
         {
             FakeDeviceDriver fake;
             fake.bridges = two;
             fake.portQueryFails = true;
-            LogCapture log;
+            nvxtest::MessageLog log;
             QList<discovery::ScanEntry> entries;
             QCOMPARE(discovery::scanDevices(fake, &entries), 2);
             QCOMPARE(portNames(entries), (QStringList{"COM0", "COM0"}));
-            QCOMPARE(log.matching("Device COM port is "), (QStringList{"Device COM port is 0", "Device COM port is 0"}));
+            QCOMPARE(log.startingWith(QtDebugMsg, "Device COM port is "), (QStringList{"Device COM port is 0", "Device COM port is 0"}));
             QVERIFY(fake.openHandles.isEmpty());
         }
     }
@@ -187,15 +187,15 @@ private slots:
         useFakeDriver(&fake);
 
         USBDeviceList list;
-        LogCapture log;
+        nvxtest::MessageLog log;
         const QList<USBDevice> first = list.load();
         QCOMPARE(first.size(), 2);
         QCOMPARE(first.at(1).serialNumber(), QString("FT2"));
         QCOMPARE(first.at(1).description(), QString("NVX7300"));
         QCOMPARE(first.at(1).portName(), QString("COM8"));
-        QCOMPARE(log.matching("refreshing COM ports "),
+        QCOMPARE(log.startingWith(QtDebugMsg, "refreshing COM ports "),
                  (QStringList{"refreshing COM ports FT1 NVX7300 COM7", "refreshing COM ports FT2 NVX7300 COM8"}));
-        QCOMPARE(log.matching("Creating USB device "),
+        QCOMPARE(log.startingWith(QtDebugMsg, "Creating USB device "),
                  (QStringList{"Creating USB device FT1 NVX7300 COM7", "Creating USB device FT2 NVX7300 COM8"}));
 
         fake.bridges.removeFirst();
@@ -232,14 +232,14 @@ private slots:
         discovery::addExtraDevice("VIRTUAL2", "something else", pty.fileName());
         discovery::addExtraDevice("VIRTUAL3", "NVX7300", pty.fileName() + ".gone");
 
-        LogCapture log;
+        nvxtest::MessageLog log;
         QList<USBDevice> devices = USBDeviceList().load();
         QCOMPARE(devices.size(), 2);
         QCOMPARE(devices.at(0).portName(), QString("COM7"));
         QCOMPARE(devices.at(1).portName(), pty.fileName());
         QCOMPARE(devices.at(1).serialNumber(), QString("VIRTUAL1"));
-        QVERIFY(log.debugLines().contains("Device COM port is " + pty.fileName()));
-        QCOMPARE(log.matching("Checking device ").size(), 3 * 4);
+        QVERIFY(log.texts(QtDebugMsg).contains("Device COM port is " + pty.fileName()));
+        QCOMPARE(log.startingWith(QtDebugMsg, "Checking device ").size(), 3 * 4);
         QVERIFY(fake.openHandles.isEmpty());
 
         // The virtual instrument still shows when the real driver fails.
@@ -261,18 +261,18 @@ private slots:
                                              [&accessError](const QString &port) {
                                                  return port == QLatin1String("/dev/ttyUSB7") ? accessError : 0;
                                              });
-        LogCapture log;
+        nvxtest::MessageLog log;
         QList<discovery::ScanEntry> entries;
         discovery::scanDevices(driver, &entries);
         QCOMPARE(portNames(entries), QStringList{"/dev/ttyUSB8"});
-        QCOMPARE(log.criticals().size(), 1);
-        QVERIFY(log.criticals().at(0).contains("/dev/ttyUSB7"));
-        QVERIFY(log.criticals().at(0).contains("packaging/linux"));
-        QVERIFY(log.criticals().at(0).contains("README"));
+        QCOMPARE(log.texts(QtCriticalMsg).size(), 1);
+        QVERIFY(log.texts(QtCriticalMsg).at(0).contains("/dev/ttyUSB7"));
+        QVERIFY(log.texts(QtCriticalMsg).at(0).contains("packaging/linux"));
+        QVERIFY(log.texts(QtCriticalMsg).at(0).contains("README"));
 
         entries.clear();
         discovery::scanDevices(driver, &entries); // the timer's next round stays quiet
-        QCOMPARE(log.criticals().size(), 1);
+        QCOMPARE(log.texts(QtCriticalMsg).size(), 1);
 
         accessError = 0; // rule installed, instrument replugged
         entries.clear();
@@ -282,7 +282,7 @@ private slots:
         accessError = EPERM; // lost again: say so again
         entries.clear();
         discovery::scanDevices(driver, &entries);
-        QCOMPARE(log.criticals().size(), 2);
+        QCOMPARE(log.texts(QtCriticalMsg).size(), 2);
         QCOMPARE(portNames(entries), QStringList{"/dev/ttyUSB8"});
     }
 

@@ -1,5 +1,7 @@
 #include "languagecomboboxmanagement.h"
 #include "languagemodel.h"
+#include "messagelog.h"
+#include "modelcolumn.h"
 
 #include <QAbstractItemModelTester>
 #include <QCoreApplication>
@@ -10,43 +12,6 @@
 #include <QtTest>
 
 namespace {
-
-// Collects the messages logged while it lives, and passes them on.
-class MessageCapture
-{
-public:
-    MessageCapture()
-    {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&MessageCapture::handle);
-    }
-    ~MessageCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
-
-    int countStartingWith(const QString &prefix) const
-    {
-        int n = 0;
-        for (const QString &m : m_messages)
-            n += m.startsWith(prefix) ? 1 : 0;
-        return n;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        s_current->m_messages << message;
-        s_current->m_previous(type, context, message);
-    }
-
-    static MessageCapture *s_current;
-    QtMessageHandler m_previous = nullptr;
-    QStringList m_messages;
-};
-
-MessageCapture *MessageCapture::s_current = nullptr;
 
 QString mainText(const char *source)
 {
@@ -61,13 +26,7 @@ class LanguageComboBoxManagementTest : public QObject
 {
     Q_OBJECT
 
-    static QStringList codes(const LanguageModel &model)
-    {
-        QStringList result;
-        for (int row = 0; row < model.rowCount(); ++row)
-            result << model.myData(row, 0).toString();
-        return result;
-    }
+    static QStringList codes(const LanguageModel &model) { return nvxtest::columnOf(model, 0); }
 
 private slots:
     void init()
@@ -227,14 +186,14 @@ private slots:
         LanguageModel model;
         LanguageComboBoxManagement management(QStringLiteral("en_US"), kResources);
         management.refreshValues(&model);
-        MessageCapture capture;
+        nvxtest::MessageLog capture(nvxtest::MessageLog::Debug::PassOn);
         QTest::ignoreMessage(QtDebugMsg, "loadLanguage de_DE");
         QTest::ignoreMessage(QtDebugMsg, "translator.load(:/translation/Translation_de_DE.qm) true");
         management.loadLanguage(QStringLiteral("de_DE"));
         QLocale::setDefault(QLocale::c());
         management.loadLanguage(QStringLiteral("de_DE"));
-        QCOMPARE(capture.countStartingWith(QStringLiteral("loadLanguage")), 1);
-        QCOMPARE(capture.countStartingWith(QStringLiteral("translator.load(")), 1);
+        QCOMPARE(capture.countStartingWith(QtDebugMsg, QStringLiteral("loadLanguage")), 1);
+        QCOMPARE(capture.countStartingWith(QtDebugMsg, QStringLiteral("translator.load(")), 1);
         QCOMPARE(QLocale().name(), QStringLiteral("C"));
         QCOMPARE(mainText("Update to"), QStringLiteral("Update auf"));
     }
@@ -247,7 +206,7 @@ private slots:
         management.loadLanguage(QStringLiteral("de_DE"));
         QCOMPARE(mainText("Update Complete"), QStringLiteral("Aktualisierung abgeschlossen"));
 
-        MessageCapture capture;
+        nvxtest::MessageLog capture(nvxtest::MessageLog::Debug::PassOn);
         QTest::ignoreMessage(QtDebugMsg, "translator.load(:/translation/Translation_it_IT.qm) false");
         QTest::ignoreMessage(QtWarningMsg, "*** Failed translator.load(\":/translation/Translation_it_IT.qm\")");
         management.loadLanguage(QStringLiteral("it_IT"));
@@ -257,7 +216,7 @@ private slots:
 
         // The failed code counts as current: asking again does nothing.
         management.loadLanguage(QStringLiteral("it_IT"));
-        QCOMPARE(capture.countStartingWith(QStringLiteral("*** Failed")), 1);
+        QCOMPARE(capture.countStartingWith(QtWarningMsg, QStringLiteral("*** Failed")), 1);
     }
 
     void loadBeforeAnyRefreshLooksInNoDirectory()

@@ -1,4 +1,5 @@
 #include "languagemodel.h"
+#include "modelcolumn.h"
 
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
@@ -14,13 +15,7 @@ class LanguageModelTest : public QObject
             model.addLanguage(code, QStringLiteral("name ") + code, QStringLiteral("Translation_%1.qm").arg(code));
     }
 
-    static QStringList codes(const LanguageModel &model)
-    {
-        QStringList result;
-        for (int row = 0; row < model.rowCount(); ++row)
-            result << model.myData(row, 0).toString();
-        return result;
-    }
+    static QStringList codes(const LanguageModel &model) { return nvxtest::columnOf(model, 0); }
 
 private slots:
     void rolesAndScriptCodesReachTheSameFields()

@@ -1,11 +1,13 @@
 #include "cataloguetrust.h"
 #include "childenvironment.h"
+#include "datahome.h"
 #include "demofirmware.h"
 #include "downloadmanager.h"
 #include "httpfileserver.h"
 #include "publisher.h"
 #include "scramblekey.h"
 #include "signingkey.h"
+#include "testfiles.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
 
@@ -28,19 +30,8 @@ const QString k126 = QStringLiteral("731-001-126-2021-01-22-1628.txt");
 const QString k207 = QStringLiteral("731-001-207-2022-01-06-1344.txt");
 const QString k208 = QStringLiteral("731-001-208-2022-01-07-1353.txt");
 
-void writeFile(const QString &name, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(name).absolutePath());
-    QFile f(name);
-    QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(name));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile f(name);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+using nvxtest::readFile;
+using nvxtest::writeFile;
 
 // Plain firmware named by the rule, in a folder of its own.
 void writeInput(const QString &dir, bool withPassword)
@@ -66,8 +57,7 @@ class PublishTest : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+        nvxtest::useProgramName();
     }
 
     void devKeyFilesAreOnePair()
@@ -86,7 +76,7 @@ private slots:
         QTemporaryDir input;
         QTemporaryDir root;
         QTemporaryDir dataHome;
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+        nvxtest::useDataHome(dataHome.path());
         writeInput(input.path(), true);
         nvx::HttpFileServer server(root.path());
         QVERIFY(server.listen());
@@ -144,7 +134,7 @@ private slots:
         QTemporaryDir input;
         QTemporaryDir out;
         QTemporaryDir dataHome;
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+        nvxtest::useDataHome(dataHome.path());
         writeInput(input.path(), true);
         quint16 port = 0;
         {

@@ -5,6 +5,7 @@
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "controller.h"
+#include "datahome.h"
 #include "languagemodel.h"
 #include "propertyhistory.h"
 #include "status.h"
@@ -598,7 +599,7 @@ int main(int argc, char *argv[])
     QTemporaryDir home;
     if (!home.isValid())
         return 2;
-    qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
+    nvxtest::useDataHome(home.path());
     // The window starts in the system's language; the texts below are British English.
     qputenv("LC_ALL", "en_GB.UTF-8");
     if (qgetenv("NVX_GUI_TEST_DEBUG").isEmpty())
@@ -607,7 +608,7 @@ int main(int argc, char *argv[])
 
     CatalogueServer server;
     QString error;
-    if (!server.start(&error) || !server.seedStore(home.path() + QStringLiteral("/ostrel/NVX7300 Toolkit/firmware"))) {
+    if (!server.start(&error) || !server.seedStore(nvxtest::programFolderIn(home.path()) + QStringLiteral("/firmware"))) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 2;
     }

@@ -26,6 +26,11 @@ quint16 closedLocalPort()
     return port;
 }
 
+QString closedLocalUrl(const QString &path)
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(closedLocalPort()) + path;
+}
+
 QProcessEnvironment childEnvironment(quint16 proxyPort)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

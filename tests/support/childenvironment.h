@@ -16,6 +16,9 @@ namespace nvxtest {
 // process runs (bound, never listening, so no one else can take it).
 quint16 closedLocalPort();
 
+// An address on closedLocalPort(): the catalogue of a server that is down.
+QString closedLocalUrl(const QString &path = QStringLiteral("/731"));
+
 // This process's environment with http_proxy and https_proxy (either case)
 // naming 127.0.0.1:proxyPort, a local server that answers as a proxy (the
 // catalogue server does), or closedLocalPort() when proxyPort is 0; and no

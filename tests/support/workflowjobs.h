@@ -4,17 +4,24 @@
 // update workflow. Link nvx_workflow, nvxsim and Qt5::Test with it.
 
 #include "controller.h"
+#include "datahome.h"
 #include "devicesources.h"
 #include "listeddevicedriver.h"
 #include "simulator.h"
 #include "status.h"
 #include "titxtfiles.h"
 #include "updaterecord.h"
+#include "worker.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace nvxtest {
@@ -45,6 +52,49 @@ inline void listBridge(const QString &serialNumber, const QString &port, bool li
         return std::make_unique<discovery::ListedDeviceDriver>(devices);
     });
 }
+
+// One default instrument (firmware 1.10) on a pseudo-terminal behind a listed
+// bridge, and the program's password file with its record, in a data home of
+// the bench's own: what a user's PC holds, and what the update suites run
+// their jobs on. start() gives a fresh instrument and fresh program files.
+class InstrumentBench
+{
+public:
+    QTemporaryDir home;
+    std::unique_ptr<nvxsim::Simulator> sim;
+
+    // False when the home, the instrument or the password file cannot be made.
+    bool start(const QString &bridgeSerial = QStringLiteral("NVX0001"), const nvxsim::Config &config = nvxsim::Config())
+    {
+        if (!home.isValid())
+            return false;
+        useDataHome(home.path());
+        sim = std::make_unique<nvxsim::Simulator>(config);
+        nvxsim::loadDefaultInstrument(*sim, 1, 10);
+        if (!sim->start())
+            return false;
+        listBridge(bridgeSerial, port());
+        QDir(programFiles()).removeRecursively();
+        return QDir().mkpath(programFiles()) && writePasswordFile(passwordRecord(defaultVectors()));
+    }
+
+    void stop()
+    {
+        sim.reset();
+        discovery::setDriverFactory(nullptr);
+    }
+
+    QString port() const { return QString::fromStdString(sim->slavePath()); }
+
+    // Where the program keeps the password file, the image and the backups.
+    static QString programFiles() { return QFileInfo(Worker::passwordFilePath()).path(); }
+
+    static bool writePasswordFile(const QByteArray &contents)
+    {
+        QFile f(Worker::passwordFilePath());
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(contents) == contents.size();
+    }
+};
 
 // The last version text the window saw after a read.
 inline QString readVersion(Controller &c, const QString &port)

@@ -3,6 +3,7 @@
 // instrument tells it, an old loader's missing flash patch stops an update
 // before the erase, and paths outside Latin-1 reach the engine whole.
 #include "controller.h"
+#include "datahome.h"
 #include "worker.h"
 
 #include "devicesources.h"
@@ -92,7 +93,7 @@ class EngineRunsTest : public QObject
         const QString data = home->filePath(folderName);
         if (!home->isValid() || !QDir().mkpath(data))
             return false;
-        qputenv("XDG_DATA_HOME", QFile::encodeName(data));
+        nvxtest::useDataHome(data);
         QDir().mkpath(QFileInfo(Worker::passwordFilePath()).path());
         const std::array<uint8_t, 32> v = nvxsim::defaultVectors();
         bool ok = writeTo(Worker::passwordFilePath(), tiTxt(0xFFE0, std::vector<uint8_t>(v.begin(), v.end())));
@@ -110,12 +111,6 @@ class EngineRunsTest : public QObject
     QString firmwarePath() const { return QFileInfo(Worker::passwordFilePath()).path() + "/731-001-208.txt"; }
 
 private slots:
-    void initTestCase()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
-    }
-
     void cleanup()
     {
         sims.clear();

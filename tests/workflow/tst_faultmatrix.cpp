@@ -8,6 +8,7 @@
 //   NVX_FAULT_JOBS=j      child processes at a time (default 6)
 #include "childenvironment.h"
 #include "controller.h"
+#include "datahome.h"
 #include "worker.h"
 #include "workflowjobs.h"
 
@@ -47,30 +48,17 @@ QByteArray firmware()
     return tiTxt({{kCode, code()}, {0xFFDC, {kNewMajor, kNewMinor}}, {0xFFE0, defaultVectors()}}, "\r\n");
 }
 
-// One instrument, its bridge, the program's files: what a user's PC holds.
-struct Bench
+// The instrument, its bridge and the program's files, with the new firmware beside them.
+struct Bench : InstrumentBench
 {
-    QTemporaryDir home;
-    nvxsim::Simulator sim;
     QString firmwarePath;
     std::vector<uint8_t> infoBefore;
 
     bool setUp(const QString &serial)
     {
-        if (!home.isValid())
+        if (!start(serial))
             return false;
-        qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
-        nvxsim::loadDefaultInstrument(sim, 1, 10);
-        if (!sim.start())
-            return false;
-        infoBefore = sim.read(0x1000, 0x100);
-        listBridge(serial, QString::fromStdString(sim.slavePath()));
-        QDir().mkpath(QFileInfo(Worker::passwordFilePath()).path());
-        QFile passwords(Worker::passwordFilePath());
-        if (!passwords.open(QIODevice::WriteOnly))
-            return false;
-        passwords.write(passwordRecord(defaultVectors()));
-        passwords.close();
+        infoBefore = sim->read(0x1000, 0x100);
         firmwarePath = home.filePath(QStringLiteral("731-001-208.txt"));
         QFile fw(firmwarePath);
         if (!fw.open(QIODevice::WriteOnly))
@@ -78,8 +66,6 @@ struct Bench
         fw.write(firmware());
         return true;
     }
-
-    QString port() const { return QString::fromStdString(sim.slavePath()); }
 };
 
 // One case in a child process: prints one line and exits 0 when recovered.
@@ -103,13 +89,13 @@ int runCase(int k)
         if (version != QLatin1String("1.10"))
             return lost(QStringLiteral("first read gave ") + version);
         nvxsim::Faults cable;
-        cable.hangUpAfterFrames = bench.sim.stats().frames + k;
-        bench.sim.setFaults(cable);
+        cable.hangUpAfterFrames = bench.sim->stats().frames + k;
+        bench.sim->setFaults(cable);
         firstStatus = runJob(first, bench.port(), bench.firmwarePath);
         if (firstStatus < 0)
             return lost(QStringLiteral("interrupted update hangs"));
     }
-    bench.sim.setFaults(nvxsim::Faults()); // a fault beyond the update's last frame never fired
+    bench.sim->setFaults(nvxsim::Faults()); // a fault beyond the update's last frame never fired
 
     // The program starts again, reads and updates; as a user would, it tries
     // again when a try fails, each time as a fresh program.
@@ -136,12 +122,12 @@ int runCase(int k)
     expected[0x91] = kNewMinor;
     QElapsedTimer t;
     t.start();
-    while (bench.sim.hostConnected() || bench.sim.read(0x1000, 0x100) != expected) {
+    while (bench.sim->hostConnected() || bench.sim->read(0x1000, 0x100) != expected) {
         if (t.elapsed() > 5000)
             return lost(QStringLiteral("information memory differs after the update (read ") + seen + QLatin1Char(')'));
         QTest::qWait(10);
     }
-    if (bench.sim.read(kCode, kCodeSize) != code() || bench.sim.read(0xFFE0, 32) != defaultVectors())
+    if (bench.sim->read(kCode, kCodeSize) != code() || bench.sim->read(0xFFE0, 32) != defaultVectors())
         return lost(QStringLiteral("firmware not in place"));
     std::printf("case %d: recovered (first update ended %d, read %s, %d %s)\n", k, firstStatus, qPrintable(seen), attempts,
                 attempts == 1 ? "try" : "tries");
@@ -188,11 +174,11 @@ class FaultMatrixTest : public QObject
         {
             Controller c;
             QCOMPARE(readVersion(c, bench.port()), QStringLiteral("1.10"));
-            start = bench.sim.stats().frames;
+            start = bench.sim->stats().frames;
             QCOMPARE(runJob(c, bench.port(), bench.firmwarePath), workflow::kStatusSuccess);
         }
-        const auto log = bench.sim.commandLog();
-        m_updateFrames = bench.sim.stats().frames - start;
+        const auto log = bench.sim->commandLog();
+        m_updateFrames = bench.sim->stats().frames - start;
         QString phase = QStringLiteral("before the erase");
         int lastWrite = 0;
         int restartRun = m_updateFrames; // its password is the update's last one
@@ -325,8 +311,7 @@ private slots:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+    useProgramName();
     if (qEnvironmentVariableIsSet(kChildVariable)) {
         // The engine's traces would drown the one line the case prints.
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {

@@ -1,10 +1,12 @@
-// What an update checks before it erases, what it keeps, and how an erased
-// instrument is found again, against the virtual instrument.
+// The controller's reads and updates against the virtual instrument: how a
+// read finds the password and the version, what an update checks before it
+// erases, what it keeps, and how an erased instrument is found again.
 #include "controller.h"
 #include "firmwarestore.h"
 #include "infomemory.h"
 #include "titxtimage.h"
 #include "worker.h"
+#include "testfiles.h"
 #include "workflowjobs.h"
 
 #include "simulator.h"
@@ -16,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sched.h>
@@ -86,36 +89,60 @@ void fillDisk(const QString &folder)
     }
 }
 
+// One four-line password record: address line, two lines of 16 bytes, end line.
+QByteArray passwordRecord(const std::array<uint8_t, 32> &vectors)
+{
+    return tiTxt(0xFFE0, std::vector<uint8_t>(vectors.begin(), vectors.end()), "\r\n");
+}
+
+std::array<uint8_t, 32> foreignVectors()
+{
+    std::array<uint8_t, 32> v = nvxsim::defaultVectors();
+    for (auto &b : v)
+        b ^= 0x20;
+    return v;
+}
+
+// A small firmware image for the default instrument: code from 0x1100, its
+// version record and the instrument's vector table.
+QByteArray firmwareImage(uint8_t major, uint8_t minor)
+{
+    std::vector<uint8_t> code(64);
+    for (size_t i = 0; i < code.size(); ++i)
+        code[i] = static_cast<uint8_t>(0x30 + i);
+    const auto vectors = nvxsim::defaultVectors();
+    const std::vector<uint8_t> v(vectors.begin(), vectors.end());
+    return tiTxt({{0x1100, code}, {0xFFDC, {major, minor, 0xFF, 0xFF}}, {0xFFE0, v}}, "\r\n");
+}
+
 } // namespace
 
-class UpdateSafetyTest : public QObject
+class UpdateSafetyTest : public QObject, InstrumentBench
 {
     Q_OBJECT
 
-    QTemporaryDir home;
-    std::unique_ptr<nvxsim::Simulator> sim;
     QString mounted;
 
-    QString port() const { return QString::fromStdString(sim->slavePath()); }
-    static QString folder() { return QFileInfo(Worker::passwordFilePath()).path(); }
+    static QString folder() { return programFiles(); }
 
     void listBridge(const QString &serialNumber, bool listed = true) { nvxtest::listBridge(serialNumber, port(), listed); }
 
-    QString writeFile(const QString &name, const QByteArray &contents)
+    QString writeFile(const QString &name, const QByteArray &contents) { return nvxtest::writeFile(home.filePath(name), contents); }
+
+    static void writePasswordFile(const QByteArray &contents = passwordRecord(defaultVectors()))
     {
-        const QString path = home.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return QString();
-        f.write(contents);
-        return path;
+        QVERIFY(InstrumentBench::writePasswordFile(contents));
     }
 
-    static void writePasswordFile()
+    QString writeFirmware(uint8_t major, uint8_t minor)
     {
-        QFile f(Worker::passwordFilePath());
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(passwordRecord(defaultVectors()));
+        return writeFile(QStringLiteral("fw-%1-%2.txt").arg(major).arg(minor), firmwareImage(major, minor));
+    }
+
+    int countCommands(uint8_t cmd) const
+    {
+        const auto log = sim->commandLog();
+        return static_cast<int>(std::count_if(log.begin(), log.end(), [cmd](const nvxsim::Command &c) { return c.cmd == cmd; }));
     }
 
     void eraseInstrument() { sim->write(0x1000, std::vector<uint8_t>(0x10000 - 0x1000, 0xFF)); }
@@ -136,29 +163,11 @@ class UpdateSafetyTest : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(home.isValid());
-        qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
-        QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-        QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
-    }
-
-    void init()
-    {
-        sim = std::make_unique<nvxsim::Simulator>();
-        nvxsim::loadDefaultInstrument(*sim, 1, 10);
-        QVERIFY(sim->start());
-        listBridge(QStringLiteral("NVX0001"));
-        QDir(folder()).removeRecursively();
-        QDir().mkpath(folder());
-        writePasswordFile();
-    }
+    void init() { QVERIFY(start()); }
 
     void cleanup()
     {
-        sim.reset();
-        discovery::setDriverFactory(nullptr);
+        stop();
         if (!mounted.isEmpty())
             ::umount2(QFile::encodeName(mounted).constData(), MNT_DETACH);
         mounted.clear();
@@ -553,6 +562,171 @@ private slots:
         QVERIFY(titxt::parse(text, &blocks, &reason));
         QCOMPARE(blocks.last().address, 0x1080u);
         QCOMPARE(blocks.last().bytes.size(), 2);
+    }
+
+    void readTriesRecordsFromTheLastOneBackwards()
+    {
+        // Records: good, foreign, foreign — two refusals come first.
+        writePasswordFile(passwordRecord(nvxsim::defaultVectors()) + passwordRecord(foreignVectors())
+                          + passwordRecord(foreignVectors()));
+        Controller c;
+        QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
+        QCOMPARE(countCommands(0x10), 3);
+        // A read reports no status of its own: kStatusReadDone stays inside the worker.
+        QCOMPARE(statuses.count(), 0);
+    }
+
+    void unterminatedLastLineGivesOneAttemptFewerRecords()
+    {
+        // Seven line feeds (the last line unterminated): one attempt, at line 3,
+        // then the standard password of an erased instrument.
+        QByteArray file = passwordRecord(nvxsim::defaultVectors()) + passwordRecord(nvxsim::defaultVectors());
+        file.chop(2);
+        QCOMPARE(file.count('\n'), 7);
+        writePasswordFile(file);
+        Controller c;
+        const int sessionsBefore = sim->stats().sessions;
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
+        QCOMPARE(sim->stats().sessions - sessionsBefore, 2);
+    }
+
+    void noPasswordOpensTheInstrument_data()
+    {
+        QTest::addColumn<QByteArray>("passwordFile");
+        QTest::newRow("foreign records") << passwordRecord(foreignVectors()) + passwordRecord(foreignVectors());
+        QTest::newRow("fewer than four lines") << QByteArray("@FFE0\r\nq\r\n");
+        QTest::newRow("empty") << QByteArray();
+    }
+
+    void noPasswordOpensTheInstrument()
+    {
+        QFETCH(QByteArray, passwordFile);
+        writePasswordFile(passwordFile);
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
+        // Nothing read, so an update is refused without touching the instrument.
+        const QString fw = writeFirmware(1, 208);
+        sim->clearCommandLog();
+        QCOMPARE(jobStatuses(c, port(), fw), QList<int>{workflow::kStatusRefused});
+        QVERIFY(sim->commandLog().empty());
+    }
+
+    void foreignMarkerIsUnknownAndRefusesUpdate()
+    {
+        writePasswordFile(passwordRecord(nvxsim::defaultVectors()) + passwordRecord(foreignVectors()));
+        sim->write(0x1080, {0x55});
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
+        QCOMPARE(countCommands(0x10), 2); // the first successful read ended the search
+        sim->clearCommandLog();
+        QCOMPARE(jobStatuses(c, port(), writeFirmware(1, 208)), QList<int>{workflow::kStatusRefused});
+        QCOMPARE(countCommands(0x18), 0);
+    }
+
+    void versionBytesAreDecimalMajorDotMinor()
+    {
+        sim->write(0x1090, {0x02, 0x0B});
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("2.11"));
+    }
+
+    // Reads queued one behind the other: each version is told with the port
+    // it belongs to, and busy spans them all. An update of a demo port ends
+    // as the engine ends for a port it cannot open.
+    void demoPortsReadAsOneDotZeroAndCannotBeOpened()
+    {
+        Controller c;
+        QSignalSpy busy(&c, &Controller::busyChanged);
+        QStringList answers;
+        connect(&c, &Controller::controllerHandleVersionChanged, this,
+                [&] { answers << c.readPort() + QLatin1Char(' ') + c.version(); });
+        c.read(QStringLiteral("demoport1"));
+        c.read(QStringLiteral("demoport2"));
+        QVERIFY(c.busy());
+        QTRY_VERIFY_WITH_TIMEOUT(!c.busy(), nvxtest::kJobMs);
+        QCOMPARE(answers, (QStringList{QStringLiteral("demoport1 1.0"), QStringLiteral("demoport2 1.0")}));
+        QCOMPARE(busy.size(), 2);
+
+        QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
+        c.start(QStringLiteral("demoport2"), writeFirmware(1, 208));
+        QTRY_VERIFY_WITH_TIMEOUT(!c.busy(), nvxtest::kJobMs);
+        QVERIFY(!statuses.isEmpty());
+        for (const QList<QVariant> &status : qAsConst(statuses))
+            QCOMPARE(status.at(0).toInt(), workflow::kStatusPortFailed);
+    }
+
+    void updateProgramsFirmwareAndRestoresInformationMemory()
+    {
+        const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
+
+        const QList<int> statuses = jobStatuses(c, port(), writeFirmware(1, 208));
+        QVERIFY(!statuses.isEmpty());
+        QCOMPARE(statuses.last(), workflow::kStatusSuccess);
+        QVERIFY(statuses.count(workflow::kStatusProgress) >= 20); // every erase cycle and block ticks
+
+        // The firmware is in place and information memory is the instrument's
+        // own, except the version, which the new firmware records when it starts.
+        QTRY_VERIFY_WITH_TIMEOUT(!sim->hostConnected(), 5000);
+        QCOMPARE(sim->read(0x1100, 4), (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33}));
+        std::vector<uint8_t> expected = infoBefore;
+        expected[0x90] = 1;
+        expected[0x91] = 208;
+        QTRY_COMPARE_WITH_TIMEOUT(sim->read(0x1000, 0x100), expected, 5000);
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.208"));
+        // The window's updates are on the record too.
+        QCOMPARE(lastRecord().result, QStringLiteral("Update Complete"));
+        QCOMPARE(lastRecord().versionBefore, QStringLiteral("1.10"));
+    }
+
+    void eraseRunProgramsTheFileWithoutImageOrRestart()
+    {
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10")); // an erase goes only after a read
+        const QString fw = writeFirmware(1, 208);
+        const QList<int> statuses = jobStatuses(c, port(), QStringLiteral("Erase") + fw);
+        QVERIFY(!statuses.isEmpty());
+        QCOMPARE(statuses.last(), workflow::kStatusSuccess);
+        QVERIFY(sim->stats().massErases >= 1);
+        QCOMPARE(sim->read(0x1100, 2), (std::vector<uint8_t>{0x30, 0x31}));
+        QCOMPARE(sim->read(0x1080, 1), std::vector<uint8_t>{0xFF}); // no image written back
+    }
+
+    void pulledCableEndsTheUpdateWithAFailure()
+    {
+        Controller c;
+        QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
+        nvxsim::Faults f;
+        f.hangUpAfterFrames = sim->stats().frames + 30; // inside the erase cycles
+        sim->setFaults(f);
+        const QList<int> statuses = jobStatuses(c, port(), writeFirmware(1, 208));
+        QVERIFY(!statuses.isEmpty());
+        QVERIFY2(statuses.last() > workflow::kStatusSuccess, qPrintable(QString::number(statuses.last())));
+        // Erased part-way: what it runs now only the next read can tell.
+        const UpdateRecord record = lastRecord();
+        QCOMPARE(record.status, statuses.last());
+        QCOMPARE(record.versionBefore, QStringLiteral("1.10"));
+        QCOMPARE(record.versionAfter, QString());
+    }
+
+    void destroyingTheControllerWaitsForTheJob()
+    {
+        nvxsim::Config slow;
+        slow.baud = 9600;
+        QVERIFY(start(QStringLiteral("NVX0001"), slow));
+        {
+            Controller c;
+            c.read(port());
+            QTRY_VERIFY_WITH_TIMEOUT(sim->stats().frames > 0, 10000);
+        }
+        // The read ran to its end: both chunks of information memory were read.
+        const auto log = sim->commandLog();
+        QCOMPARE(std::count_if(log.begin(), log.end(), [](const nvxsim::Command &cmd) {
+                     return cmd.cmd == 0x14 && cmd.address >= 0x1000 && cmd.address < 0x1100;
+                 }),
+                 2L);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "childenvironment.h"
 #include "scramblekey.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QProcess>
@@ -13,20 +14,7 @@ class TiTxtScrambleTest : public QObject
 private:
     QTemporaryDir dir;
 
-    QString writeFile(const QString &name, const QByteArray &bytes)
-    {
-        const QString path = dir.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
-
-    static QByteArray readFile(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QString writeFile(const QString &name, const QByteArray &bytes) { return nvxtest::writeFile(dir.filePath(name), bytes); }
 
     static int run(const QStringList &args)
     {
@@ -53,8 +41,8 @@ private slots:
 
         QCOMPARE(run({in, scrambled}), 0);
         QCOMPARE(run({QStringLiteral("--unscramble"), scrambled, back}), 0);
-        QCOMPARE(readFile(back), plain);
-        QCOMPARE(readFile(scrambled), bsl::scrambleText(plain));
+        QCOMPARE(nvxtest::readFile(back), plain);
+        QCOMPARE(nvxtest::readFile(scrambled), bsl::scrambleText(plain));
     }
 
     void scrambledFormKeepsSeparatorsPlainAndMarksTheRest()
@@ -64,7 +52,7 @@ private slots:
         const QString out = dir.filePath(QStringLiteral("s.txt"));
         QCOMPARE(run({in, out}), 0);
 
-        const QByteArray scrambled = readFile(out);
+        const QByteArray scrambled = nvxtest::readFile(out);
         QCOMPARE(scrambled.size(), plain.size());
         for (int i = 0; i < plain.size(); ++i) {
             const char c = plain.at(i);
