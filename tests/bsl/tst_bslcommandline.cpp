@@ -2,7 +2,7 @@
 
 #include "bslengine.h"
 #include "enginestate.h"
-#include "testsupport.h"
+#include "enginebench.h"
 
 #include <QtTest>
 

@@ -5,7 +5,7 @@
 #include "scramblekey.h"
 #include "simmemory.h"
 #include "simsupport.h"
-#include "testsupport.h"
+#include "enginebench.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

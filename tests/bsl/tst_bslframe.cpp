@@ -2,7 +2,7 @@
 
 #include "bslframe.h"
 #include "seriallink.h"
-#include "testsupport.h"
+#include "enginebench.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

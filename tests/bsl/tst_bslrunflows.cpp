@@ -4,7 +4,7 @@
 #include "bslengine.h"
 #include "enginestate.h"
 #include "simsupport.h"
-#include "testsupport.h"
+#include "enginebench.h"
 
 #include <QtTest>
 

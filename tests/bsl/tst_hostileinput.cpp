@@ -3,7 +3,7 @@
 
 #include "enginestate.h"
 #include "recordingtransport.h"
-#include "testsupport.h"
+#include "enginebench.h"
 #include "titext.h"
 #include "titxtfiles.h"
 

@@ -5,7 +5,7 @@
 #include "bslframe.h"
 #include "recordingtransport.h"
 #include "seriallink.h"
-#include "testsupport.h"
+#include "enginebench.h"
 
 #include <QtTest>
 

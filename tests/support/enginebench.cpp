@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "enginebench.h"
 
 #include "bslengine.h"
 
