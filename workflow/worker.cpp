@@ -313,11 +313,6 @@ void Worker::workerVersionChanged(const QString &version)
     emit workerHandleVersionChanged(version);
 }
 
-QString Worker::getversion() const
-{
-    return QString::number(m_last.id.major) + QLatin1Char('.') + QString::number(m_last.id.minor);
-}
-
 void Worker::doWorkRead(const QString &comPort)
 {
     qDebug().noquote() << "doWorkRead";
@@ -397,7 +392,6 @@ void Worker::doWorkRead(const QString &comPort)
         m_last.image = facts.image;
         m_last.passwordFile = facts.byStandardPassword ? standardPasswordFile() : passwordFile;
         m_last.passwordIndex = index;
-        m_last.loaderVersion = backEnd->loaderVersion();
     }
     facts.backup = infomemory::loadBackup(backupPath);
     if (asksPort(facts))
