@@ -44,12 +44,21 @@ constexpr int kVectorTableSize = 32;
 const char kDemoPortPrefix[] = "demoport";
 const char kErasePrefix[] = "Erase";
 
+// A back end whose messages reach the worker, with the flash patch at hand;
+// what becomes of its statuses depends on the job.
 std::unique_ptr<BackEnd> newBackEnd(Worker *worker)
 {
     auto backEnd = std::make_unique<BackEnd>();
-    QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, &Worker::workerStatusChanged);
     QObject::connect(backEnd.get(), &BackEnd::messageChanged, worker, &Worker::workerMessageChanged);
     backEnd->setPatchFile(Worker::patchFilePath());
+    return backEnd;
+}
+
+// For a read: every status passes on.
+std::unique_ptr<BackEnd> newReadBackEnd(Worker *worker)
+{
+    auto backEnd = newBackEnd(worker);
+    QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, &Worker::workerStatusChanged);
     return backEnd;
 }
 
@@ -73,15 +82,13 @@ QString patchRefusal(int loaderVersion)
 // add up to).
 std::unique_ptr<BackEnd> newJobBackEnd(Worker *worker, int *ticks)
 {
-    auto backEnd = std::make_unique<BackEnd>();
+    auto backEnd = newBackEnd(worker);
     QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, [worker, ticks](int status) {
         if (status == kStatusProgress) {
             ++*ticks;
             worker->workerStatusChanged(status);
         }
     });
-    QObject::connect(backEnd.get(), &BackEnd::messageChanged, worker, &Worker::workerMessageChanged);
-    backEnd->setPatchFile(Worker::patchFilePath());
     return backEnd;
 }
 
@@ -316,7 +323,7 @@ void Worker::workerVersionChanged(const QString &version)
 void Worker::doWorkRead(const QString &comPort)
 {
     qDebug().noquote() << "doWorkRead";
-    const std::unique_ptr<BackEnd> backEnd = newBackEnd(this);
+    const std::unique_ptr<BackEnd> backEnd = newReadBackEnd(this);
     if (m_readBusy == 1)
         return;
     m_readBusy = 1;
