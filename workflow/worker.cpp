@@ -1,6 +1,7 @@
 #include "worker.h"
 
 #include "backend.h"
+#include "cataloguetrust.h"
 #include "engineresult.h"
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
@@ -11,7 +12,6 @@
 #include "updaterecord.h"
 #include "versionnumber.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -155,13 +155,9 @@ int recordIndex(const QString &passwordFile, const QByteArray &record)
 // Lower-case hex digest of the file; empty when it cannot be read.
 QString sha256Of(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxHashedFile)
+    if (QFileInfo(path).size() > kMaxHashedFile)
         return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    return catalogue::fileSha256Hex(path);
 }
 
 // What the read found, for the log file.
