@@ -1,6 +1,7 @@
 #include "worker.h"
 
 #include "backend.h"
+#include "cataloguetrust.h"
 #include "engineresult.h"
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
@@ -11,7 +12,6 @@
 #include "updaterecord.h"
 #include "versionnumber.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -44,12 +44,21 @@ constexpr int kVectorTableSize = 32;
 const char kDemoPortPrefix[] = "demoport";
 const char kErasePrefix[] = "Erase";
 
+// A back end whose messages reach the worker, with the flash patch at hand;
+// what becomes of its statuses depends on the job.
 std::unique_ptr<BackEnd> newBackEnd(Worker *worker)
 {
     auto backEnd = std::make_unique<BackEnd>();
-    QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, &Worker::workerStatusChanged);
     QObject::connect(backEnd.get(), &BackEnd::messageChanged, worker, &Worker::workerMessageChanged);
     backEnd->setPatchFile(Worker::patchFilePath());
+    return backEnd;
+}
+
+// For a read: every status passes on.
+std::unique_ptr<BackEnd> newReadBackEnd(Worker *worker)
+{
+    auto backEnd = newBackEnd(worker);
+    QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, &Worker::workerStatusChanged);
     return backEnd;
 }
 
@@ -73,15 +82,13 @@ QString patchRefusal(int loaderVersion)
 // add up to).
 std::unique_ptr<BackEnd> newJobBackEnd(Worker *worker, int *ticks)
 {
-    auto backEnd = std::make_unique<BackEnd>();
+    auto backEnd = newBackEnd(worker);
     QObject::connect(backEnd.get(), &BackEnd::statusChanged, worker, [worker, ticks](int status) {
         if (status == kStatusProgress) {
             ++*ticks;
             worker->workerStatusChanged(status);
         }
     });
-    QObject::connect(backEnd.get(), &BackEnd::messageChanged, worker, &Worker::workerMessageChanged);
-    backEnd->setPatchFile(Worker::patchFilePath());
     return backEnd;
 }
 
@@ -148,13 +155,9 @@ int recordIndex(const QString &passwordFile, const QByteArray &record)
 // Lower-case hex digest of the file; empty when it cannot be read.
 QString sha256Of(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxHashedFile)
+    if (QFileInfo(path).size() > kMaxHashedFile)
         return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    return catalogue::fileSha256Hex(path);
 }
 
 // What the read found, for the log file.
@@ -313,15 +316,10 @@ void Worker::workerVersionChanged(const QString &version)
     emit workerHandleVersionChanged(version);
 }
 
-QString Worker::getversion() const
-{
-    return QString::number(m_last.id.major) + QLatin1Char('.') + QString::number(m_last.id.minor);
-}
-
 void Worker::doWorkRead(const QString &comPort)
 {
     qDebug().noquote() << "doWorkRead";
-    const std::unique_ptr<BackEnd> backEnd = newBackEnd(this);
+    const std::unique_ptr<BackEnd> backEnd = newReadBackEnd(this);
     if (m_readBusy == 1)
         return;
     m_readBusy = 1;
@@ -397,7 +395,6 @@ void Worker::doWorkRead(const QString &comPort)
         m_last.image = facts.image;
         m_last.passwordFile = facts.byStandardPassword ? standardPasswordFile() : passwordFile;
         m_last.passwordIndex = index;
-        m_last.loaderVersion = backEnd->loaderVersion();
     }
     facts.backup = infomemory::loadBackup(backupPath);
     if (asksPort(facts))

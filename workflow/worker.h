@@ -52,7 +52,6 @@ public:
     void setStatus(int status);
     void setMessage(const QString &message);
     void setVersion(const QString &version);
-    QString getversion() const;
 
     static QString passwordFilePath();
     static QString memoryImageFilePath();
@@ -93,7 +92,6 @@ private:
     {
         workflow::Identification id; // what the read made of what it found
         int passwordIndex = 0;
-        int loaderVersion = 0; // as the engine read it; 0 when unknown
         bool opened = false;  // a password opened the instrument
         char memoryImage[kMemoryImageSize] = {};
         QString passwordFile;  // what opened the instrument: the password file or the standard password
