@@ -10,7 +10,6 @@
 #include <QLockFile>
 
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 namespace {

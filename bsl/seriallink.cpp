@@ -267,11 +267,6 @@ qint64 comBytesAvailable()
     return line().bytesAvailable();
 }
 
-bool comWaitForReadyRead(int ms)
-{
-    return line().waitForReadyRead(ms);
-}
-
 bool comWaitForBytesWritten(int ms)
 {
     return line().waitForBytesWritten(ms);
