@@ -107,7 +107,7 @@ void readVersion()
     TargetState &t = e.target;
     uint8_t id[kFrameBufferSize] = {};
     if (bslTxRx(kCmdReadBlock, kIdentityAddress, kIdentityLength, nullptr, id, sizeof id) != kOk)
-        return; // the values of an earlier run stay
+        return; // what this run read before (or the start values) stays
     t.family[0] = id[0];
     t.family[1] = id[1];
     t.process[0] = id[2];
