@@ -10,7 +10,6 @@
 #include <QLockFile>
 
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -116,8 +115,6 @@ struct ArgVector
     }
 };
 
-constexpr int kBaudRates[] = {bsl::kStartBaudRate, 19200, 38400}; // by -s index
-
 void addCommon(ArgVector &args, const QString &comPort, const QString &passwordFilename, int passwordIndex,
                int baudIndex)
 {
@@ -166,15 +163,15 @@ void BackEnd::setPatchFile(const QString &path)
 void BackEnd::setBaudRate(int baud)
 {
     m_baudIndex = 0;
-    for (int i = 0; i < int(std::size(kBaudRates)); ++i) {
-        if (kBaudRates[i] == baud)
+    for (int i = 0; i < int(std::size(bsl::kLineRates)); ++i) {
+        if (bsl::kLineRates[i] == baud)
             m_baudIndex = i;
     }
 }
 
 int BackEnd::baudRate() const
 {
-    return kBaudRates[m_baudIndex];
+    return bsl::kLineRates[m_baudIndex];
 }
 
 int BackEnd::read_memory(QString comPort, QString passwordFilename, int passwordIndex, QString outputFilename,

@@ -107,7 +107,7 @@ void readVersion()
     TargetState &t = e.target;
     uint8_t id[kFrameBufferSize] = {};
     if (bslTxRx(kCmdReadBlock, kIdentityAddress, kIdentityLength, nullptr, id, sizeof id) != kOk)
-        return; // the values of an earlier run stay
+        return; // what this run read before (or the start values) stays
     t.family[0] = id[0];
     t.family[1] = id[1];
     t.process[0] = id[2];
@@ -132,8 +132,6 @@ void changeBaudRate()
     static const uint16_t kClockF1[3] = {0x8580, 0x86E0, 0x87E0};
     static const uint16_t kClockF2[3] = {0x8880, 0x8B80, 0x8C80};
     static const uint16_t kClockF4[3] = {0x9800, 0xB000, 0xC800};
-    static const int kRates[3] = {9600, 19200, 38400};
-
     const uint16_t *clocks = nullptr;
     switch (t.family[0]) {
     case 0xF1:
@@ -148,7 +146,7 @@ void changeBaudRate()
         if (s.baudIndex != 1 && s.baudIndex != 2)
             s.baudIndex = 0;
         t.clockWord = clocks[s.baudIndex];
-        rate = kRates[s.baudIndex];
+        rate = kLineRates[s.baudIndex];
     }
     const int current = comBaudRate();
     if (rate == current)

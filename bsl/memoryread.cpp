@@ -14,7 +14,6 @@ namespace bsl {
 namespace {
 
 constexpr int kBytesPerLine = 16;
-constexpr uint32_t kMaxReadLength = 0x100000; // the whole 20-bit address space
 constexpr uint64_t kAddressSpace = 0x100000; // 20 address bits
 constexpr uint32_t kPageSize = 0x10000; // what one memory offset reaches
 
@@ -109,9 +108,10 @@ int readMemoryToFile()
     const uint64_t end = uint64_t(start) + length;
 
     // The read command carries 16 address bits; only the memory offset
-    // (-x) reaches beyond them.
+    // (-x) reaches beyond them, and no target has more than 20. This bounds
+    // the length, too.
     const uint64_t reach = extended ? kAddressSpace : kPageSize;
-    if (length > kMaxReadLength || end > reach) {
+    if (end > reach) {
         enginePrint("Range 0x%lX-0x%lX is beyond 0x%lX%s\n", static_cast<unsigned long>(start),
                     static_cast<unsigned long>(end), static_cast<unsigned long>(reach),
                     extended ? "" : " (without -x)");

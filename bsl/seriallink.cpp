@@ -1,17 +1,19 @@
 #include "seriallink.h"
 
 #include "enginesink.h"
+#include "enginestate.h"
 
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace bsl {
 
 namespace {
 
-constexpr int kDefaultRate = 9600; // baud after open and for unknown rates
 constexpr char kWindowsDevicePrefix[] = "\\\\.\\"; // stored by -c, meaningful on Windows only
 
 // The line of every real run: one QSerialPort per run, created by open and
@@ -143,7 +145,7 @@ int comOpen(const char *portName, int timeoutBase, int timeoutFactor)
         return 2;
 
     // Line settings a pseudo-terminal refuses (modem lines) are not fatal.
-    comSetBaudRate(kDefaultRate, 2);
+    comSetBaudRate(kStartBaudRate, 2);
     comSetDataBits(0);
     comSetParity(1);
     comSetStopBits(0);
@@ -181,7 +183,8 @@ int comReplyTimeoutFactor()
 
 bool comSetBaudRate(int rate, int direction)
 {
-    const int chosen = (rate == 19200 || rate == 38400) ? rate : kDefaultRate;
+    const bool known = std::find(std::begin(kLineRates), std::end(kLineRates), rate) != std::end(kLineRates);
+    const int chosen = known ? rate : kStartBaudRate;
     return line().setBaudRate(chosen, directionOf(direction));
 }
 
@@ -262,11 +265,6 @@ qint64 comRead(uint8_t *bytes, qint64 count)
 qint64 comBytesAvailable()
 {
     return line().bytesAvailable();
-}
-
-bool comWaitForReadyRead(int ms)
-{
-    return line().waitForReadyRead(ms);
 }
 
 bool comWaitForBytesWritten(int ms)

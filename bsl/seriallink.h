@@ -81,7 +81,6 @@ bool comClear(int code); // 0 input, 1 output, 2 both, else nothing
 qint64 comWrite(const uint8_t *bytes, qint64 count);
 qint64 comRead(uint8_t *bytes, qint64 count);
 qint64 comBytesAvailable();
-bool comWaitForReadyRead(int ms);
 bool comWaitForBytesWritten(int ms);
 
 // Waits until count bytes are available or more than timeoutMs have passed;
