@@ -7,6 +7,8 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 
+#include <memory>
+
 namespace simtest {
 
 constexpr char kAck = char(0x90);
@@ -118,6 +120,25 @@ public:
     }
 
     QSerialPort port;
+};
+
+// A started default instrument with a host port open on it. Faults and memory
+// set before up() are there from the first byte.
+struct Bench {
+    explicit Bench(const nvxsim::Config &config = nvxsim::Config(), uint8_t major = 1, uint8_t minor = 10)
+        : sim(config)
+    {
+        nvxsim::loadDefaultInstrument(sim, major, minor);
+    }
+    bool up()
+    {
+        if (!sim.start())
+            return false;
+        link = std::make_unique<Link>(sim.slavePath());
+        return link->open();
+    }
+    nvxsim::Simulator sim;
+    std::unique_ptr<Link> link;
 };
 
 } // namespace simtest

@@ -3,31 +3,11 @@
 
 #include <QtTest>
 
-#include <memory>
-
 using namespace simtest;
 using nvxsim::Config;
 using nvxsim::Faults;
-using nvxsim::Simulator;
 
 namespace {
-
-// A started default instrument with a host port open on it.
-struct Bench {
-    explicit Bench(const Config &config = Config()) : sim(config)
-    {
-        nvxsim::loadDefaultInstrument(sim, 1, 10);
-    }
-    bool up()
-    {
-        if (!sim.start())
-            return false;
-        link = std::make_unique<Link>(sim.slavePath());
-        return link->open();
-    }
-    Simulator sim;
-    std::unique_ptr<Link> link;
-};
 
 QByteArray dataOf(const QByteArray &reply)
 {

@@ -9,6 +9,7 @@
 #include "devicesources.h"
 #include "listeddevicedriver.h"
 #include "simsupport.h"
+#include "testfiles.h"
 #include "workflowjobs.h"
 
 #include <QDir>
@@ -24,11 +25,6 @@ namespace {
 
 constexpr uint16_t kOldLoader = 0x0110; // the last one that programs flash only with the patch
 constexpr uint16_t kPatchEntry = 0x0220;
-
-bool changesTheInstrument(const nvxsim::Command &c)
-{
-    return c.cmd == 0x12 || c.cmd == 0x16 || c.cmd == 0x18;
-}
 
 // Per port session: the patch entry is jumped to only after this session
 // wrote the patch there. Returns the first offence, empty when none.
@@ -47,8 +43,7 @@ QString patchEntryBeforePatch(const std::vector<nvxsim::Command> &log)
 // Firmware whose reset vector (the shared vector table) points at its code.
 QByteArray firmware()
 {
-    const std::array<uint8_t, 32> v = nvxsim::defaultVectors();
-    std::vector<uint8_t> tail(v.begin(), v.end());
+    std::vector<uint8_t> tail = nvxtest::defaultVectors();
     tail.insert(tail.begin(), {1, 208, 0xFF, 0xFF});
     return tiTxt({{0x1100, pattern(480, 0x31)}, {0xFFDC, tail}});
 }
@@ -94,18 +89,10 @@ class EngineRunsTest : public QObject
         if (!home->isValid() || !QDir().mkpath(data))
             return false;
         nvxtest::useDataHome(data);
-        QDir().mkpath(QFileInfo(Worker::passwordFilePath()).path());
-        const std::array<uint8_t, 32> v = nvxsim::defaultVectors();
-        bool ok = writeTo(Worker::passwordFilePath(), tiTxt(0xFFE0, std::vector<uint8_t>(v.begin(), v.end())));
+        bool ok = !nvxtest::writeFile(Worker::passwordFilePath(), tiTxt(0xFFE0, nvxtest::defaultVectors())).isEmpty();
         if (withPatch)
-            ok = ok && writeTo(Worker::patchFilePath(), tiTxt(kPatchEntry, pattern(64, 8)));
-        return ok && writeTo(firmwarePath(), firmware());
-    }
-
-    static bool writeTo(const QString &path, const QByteArray &contents)
-    {
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(contents) == contents.size();
+            ok = ok && !nvxtest::writeFile(Worker::patchFilePath(), tiTxt(kPatchEntry, pattern(64, 8))).isEmpty();
+        return ok && !nvxtest::writeFile(firmwarePath(), firmware()).isEmpty();
     }
 
     QString firmwarePath() const { return QFileInfo(Worker::passwordFilePath()).path() + "/731-001-208.txt"; }
@@ -162,8 +149,7 @@ private slots:
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
         const QString file = (serviceErase ? QStringLiteral("Erase") : QString()) + firmwarePath();
         QCOMPARE(nvxtest::runJob(c, portOf(sim), file), workflow::kStatusRefused);
-        const std::vector<nvxsim::Command> log = sim.commandLog();
-        QCOMPARE(std::count_if(log.begin(), log.end(), changesTheInstrument), 0L);
+        QCOMPARE(nvxtest::changingCommands(sim), 0);
         QVERIFY(sim.read(0x1000, 0xF000) == before);
         QVERIFY(!messages.isEmpty());
         QCOMPARE(messages.last().at(0).toString(),

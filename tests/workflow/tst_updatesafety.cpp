@@ -31,12 +31,13 @@ namespace {
 
 constexpr uint32_t kCode = 0x1100;
 
-QByteArray firmware(const std::vector<uint8_t> &vectors)
+// A small firmware image: code from kCode, its version record and a vector table.
+QByteArray firmware(const std::vector<uint8_t> &vectors, const std::vector<uint8_t> &version = {1, 208})
 {
     std::vector<uint8_t> code(64);
     for (size_t i = 0; i < code.size(); ++i)
         code[i] = static_cast<uint8_t>(0x30 + i);
-    return tiTxt({{kCode, code}, {0xFFDC, {1, 208}}, {0xFFE0, vectors}}, "\r\n");
+    return tiTxt({{kCode, code}, {0xFFDC, version}, {0xFFE0, vectors}}, "\r\n");
 }
 
 QByteArray goodFirmware()
@@ -89,30 +90,18 @@ void fillDisk(const QString &folder)
     }
 }
 
-// One four-line password record: address line, two lines of 16 bytes, end line.
-QByteArray passwordRecord(const std::array<uint8_t, 32> &vectors)
+std::vector<uint8_t> foreignVectors()
 {
-    return tiTxt(0xFFE0, std::vector<uint8_t>(vectors.begin(), vectors.end()), "\r\n");
-}
-
-std::array<uint8_t, 32> foreignVectors()
-{
-    std::array<uint8_t, 32> v = nvxsim::defaultVectors();
+    std::vector<uint8_t> v = defaultVectors();
     for (auto &b : v)
         b ^= 0x20;
     return v;
 }
 
-// A small firmware image for the default instrument: code from 0x1100, its
-// version record and the instrument's vector table.
+// The default instrument's firmware in another version.
 QByteArray firmwareImage(uint8_t major, uint8_t minor)
 {
-    std::vector<uint8_t> code(64);
-    for (size_t i = 0; i < code.size(); ++i)
-        code[i] = static_cast<uint8_t>(0x30 + i);
-    const auto vectors = nvxsim::defaultVectors();
-    const std::vector<uint8_t> v(vectors.begin(), vectors.end());
-    return tiTxt({{0x1100, code}, {0xFFDC, {major, minor, 0xFF, 0xFF}}, {0xFFE0, v}}, "\r\n");
+    return firmware(defaultVectors(), {major, minor, 0xFF, 0xFF});
 }
 
 } // namespace
@@ -567,7 +556,7 @@ private slots:
     void readTriesRecordsFromTheLastOneBackwards()
     {
         // Records: good, foreign, foreign — two refusals come first.
-        writePasswordFile(passwordRecord(nvxsim::defaultVectors()) + passwordRecord(foreignVectors())
+        writePasswordFile(passwordRecord(defaultVectors()) + passwordRecord(foreignVectors())
                           + passwordRecord(foreignVectors()));
         Controller c;
         QSignalSpy statuses(&c, &Controller::controllerHandleStatusChanged);
@@ -581,7 +570,7 @@ private slots:
     {
         // Seven line feeds (the last line unterminated): one attempt, at line 3,
         // then the standard password of an erased instrument.
-        QByteArray file = passwordRecord(nvxsim::defaultVectors()) + passwordRecord(nvxsim::defaultVectors());
+        QByteArray file = passwordRecord(defaultVectors()) + passwordRecord(defaultVectors());
         file.chop(2);
         QCOMPARE(file.count('\n'), 7);
         writePasswordFile(file);
@@ -614,7 +603,7 @@ private slots:
 
     void foreignMarkerIsUnknownAndRefusesUpdate()
     {
-        writePasswordFile(passwordRecord(nvxsim::defaultVectors()) + passwordRecord(foreignVectors()));
+        writePasswordFile(passwordRecord(defaultVectors()) + passwordRecord(foreignVectors()));
         sim->write(0x1080, {0x55});
         Controller c;
         QCOMPARE(readVersion(c, port()), QLatin1String(workflow::kVersionUnknown));
