@@ -1,8 +1,11 @@
 #pragma once
 
-// The engine's result and status values, in one place for the engine and
-// for everything that runs it.
+// The engine's result and status values and its line rates, in one place
+// for the engine and for everything that runs it.
 namespace bsl {
+
+constexpr int kStartBaudRate = 9600; // every run opens the line at it; the loader starts at it
+constexpr int kLineRates[] = {kStartBaudRate, 19200, 38400}; // what -s chooses, by its number
 
 // Layer result codes, shared by the whole engine.
 constexpr int kOk = 0;

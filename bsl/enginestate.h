@@ -8,8 +8,6 @@
 
 namespace bsl {
 
-constexpr int kStartBaudRate = 9600; // every run opens the line at it; the loader starts at it
-constexpr int kLineRates[] = {kStartBaudRate, 19200, 38400}; // what -s chooses, by its number
 constexpr uint16_t kDefaultMaxFrameData = 240; // bytes of data per frame
 constexpr int kDefaultMassEraseCycles = 20;
 constexpr int kMaxPortNameLength = 99; // longest port name (-c) the engine takes; a longer one is refused

@@ -1,5 +1,7 @@
 #include "ctloptions.h"
 
+#include "engineresult.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -8,7 +10,6 @@ namespace nvxctl {
 namespace {
 
 constexpr int kMaxVirtualInstruments = 16; // ptys are cheap, but a typo should not open hundreds
-constexpr int kBaudRates[] = {9600, 19200, 38400}; // what the loader can switch to
 
 bool commandFromName(const QString &name, Command *command)
 {
@@ -148,7 +149,7 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
             ok = takeValue(&rate);
             if (ok) {
                 o.baud = rate.toInt();
-                if (std::find(std::begin(kBaudRates), std::end(kBaudRates), o.baud) == std::end(kBaudRates)) {
+                if (std::find(std::begin(bsl::kLineRates), std::end(bsl::kLineRates), o.baud) == std::end(bsl::kLineRates)) {
                     *error = QStringLiteral("--baud takes 9600, 19200 or 38400");
                     return false;
                 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engineresult.h"
+
 #include <QDateTime>
 #include <QJsonObject>
 #include <QString>
@@ -24,7 +26,7 @@ struct UpdateRecord
     int status = -1;         // the job's end status
     double seconds = 0;      // the job, from its checks to its end status
     bool backupRestored = false; // the information memory written back came from the backup file
-    int baud = 9600;         // the rate the firmware was programmed at
+    int baud = bsl::kStartBaudRate;         // the rate the firmware was programmed at
 
     QJsonObject toJson() const;
     // False when the object is not such a record (a foreign line).

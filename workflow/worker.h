@@ -41,7 +41,7 @@ public:
     static constexpr int kMemoryImageSize = 800;
 
     // The line rate every job runs at unless asked for another (the window's).
-    static constexpr int kDefaultBaudRate = 9600;
+    static constexpr int kDefaultBaudRate = bsl::kStartBaudRate;
 
     explicit Worker(QObject *parent = nullptr);
     ~Worker() override;
