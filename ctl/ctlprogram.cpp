@@ -43,7 +43,6 @@ constexpr int kReadTimeoutMs = 120000;      // all password attempts of one read
 constexpr int kRunTimeoutMs = 30 * 60000;   // a whole update at the slowest line rate, with margin
 constexpr int kSettleTimeoutMs = 120000;    // catalogue and firmware downloads
 constexpr int kBarWidth = 40;
-const char kFirmwareRefusal[] = "Update refused: firmware file check failed";
 
 bool g_verbose = false;
 QElapsedTimer g_started; // the program's start: --json reports the seconds spent on the instrument
@@ -168,7 +167,7 @@ bool firmwareUsable(const QString &path, int *exitStatus)
     }
     const bsl::FirmwareCheck check = bsl::checkFirmwareFile(path);
     if (!check.ok) {
-        printErr(QLatin1String(kFirmwareRefusal) + QStringLiteral(": ") + check.reason + QStringLiteral(" (") + path
+        printErr(QLatin1String(workflow::kRefusalPrefix) + QLatin1String(workflow::kFirmwareCheckFailed) + QStringLiteral(": ") + check.reason + QStringLiteral(" (") + path
                  + QLatin1Char(')'));
         return false;
     }
@@ -448,7 +447,9 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
         // Nothing was sent that changes the instrument; the reason says what to do.
         const QString reason = outcome.refusal.isEmpty() ? text : outcome.refusal;
         printErr(reason);
-        return reason.startsWith(QLatin1String(kFirmwareRefusal)) ? kExitFileUnreadable : kExitFailed;
+        const bool firmwareRefused
+            = reason.startsWith(QLatin1String(workflow::kRefusalPrefix) + QLatin1String(workflow::kFirmwareCheckFailed));
+        return firmwareRefused ? kExitFileUnreadable : kExitFailed;
     }
     if (outcome.status == workflow::kStatusPortFailed) {
         const PortProblem problem = diagnosePort(port);

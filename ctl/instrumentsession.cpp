@@ -22,7 +22,6 @@ constexpr int kStaleLockMs = 150000;     // longer than any holder keeps it (a r
 constexpr int kUnnamedLockGraceMs = 5000; // a holder writes its name right after creating the file
 constexpr int kLockPollMs = 1000;
 const char kLockName[] = ".nvx7300ctl-read.lock";
-const char kRefusalPrefix[] = "Update refused: ";
 
 // A lock file that names no holder (empty or corrupt, from a crash or a full
 // disk) and is not being written just now: nobody holds it.
@@ -118,7 +117,7 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
     QEventLoop loop;
     auto messageConnection = QObject::connect(&d->controller, &Controller::controllerHandleMessageChanged, &loop,
                                               [&](const QString &message) {
-                                                  if (message.startsWith(QLatin1String(kRefusalPrefix)))
+                                                  if (message.startsWith(QLatin1String(workflow::kRefusalPrefix)))
                                                       outcome.refusal = message;
                                               });
     auto recordConnection = QObject::connect(&d->controller, &Controller::updateRecorded, &loop,

@@ -53,6 +53,12 @@ bool needsRecovery(const QString &version);
 // The window's text for the end status of an update or erase job.
 QString endText(int status, bool eraseJob);
 
+// A job refused before it sent anything says so in one line that starts with
+// kRefusalPrefix; a refusal because of the firmware file goes on with
+// kFirmwareCheckFailed, which nvx7300ctl tells apart by its exit status.
+constexpr char kRefusalPrefix[] = "Update refused: ";
+constexpr char kFirmwareCheckFailed[] = "firmware file check failed";
+
 } // namespace workflow
 
 // The statuses and version texts above for the window's scripts: start-up

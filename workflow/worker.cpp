@@ -423,7 +423,7 @@ void Worker::doWorkRead(const QString &comPort)
 
 void Worker::refuse(const QString &why)
 {
-    const QString line = QStringLiteral("Update refused: ") + why;
+    const QString line = QLatin1String(kRefusalPrefix) + why;
     m_job.refusal = line;
     qWarning().noquote() << line;
     workerMessageChanged(line);
@@ -433,7 +433,7 @@ QString Worker::refusalBeforeErase(BackEnd &backEnd, const QString &comPort, con
 {
     const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(filename);
     if (!firmware.ok)
-        return QStringLiteral("firmware file check failed: ") + firmware.reason;
+        return QLatin1String(kFirmwareCheckFailed) + QStringLiteral(": ") + firmware.reason;
 
     if (!infomemory::hasMarker(m_last.restoreImage))
         return QStringLiteral("memory image check failed: no complete image of 0x1000-0x10FF with the NVX7300 marker");
@@ -566,7 +566,7 @@ int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filen
 {
     const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(filename.mid(int(sizeof kErasePrefix) - 1));
     if (!firmware.ok) {
-        refuse(QStringLiteral("firmware file check failed: ") + firmware.reason);
+        refuse(QLatin1String(kFirmwareCheckFailed) + QStringLiteral(": ") + firmware.reason);
         return kStatusRefused;
     }
     // The erase takes the information memory with it. It goes ahead once that
