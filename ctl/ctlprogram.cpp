@@ -428,6 +428,10 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
         writeOut(QStringLiteral("\n"));
     report.status = outcome.status;
     takeRecord(outcome, o, report);
+    // Only a refusal leaves the instrument surely as it was read; after any
+    // other end (or none) without its record, the version after is not known.
+    if (outcome.record.isEmpty() && outcome.status != workflow::kStatusRefused)
+        report.versionAfter.clear();
     if (outcome.status < 0) {
         report.result = workflow::endText(outcome.status, erase);
         printErr(QStringLiteral("no result from the instrument on %1").arg(port));
