@@ -401,7 +401,7 @@ private slots:
         QTest::newRow("port busy") << kVersionPortBusy << "NVX7300 is in use by another program";
         QTest::newRow("port not permitted") << kVersionPortNotPermitted << "Not permitted to use the NVX7300 port";
         QTest::newRow("no answer") << kVersionNotConnected << "NVX7300 not connected";
-        QTest::newRow("backup damaged") << kVersionBackupDamaged << "The backup of this NVX7300 is damaged";
+        QTest::newRow("backup damaged") << kVersionBackupDamaged << "The backup of this NVX7300 is damaged; call service";
         QTest::newRow("files of this computer") << kVersionFilesUnusable
                                                 << "The toolkit cannot use its own files; see the log file";
     }
@@ -437,7 +437,7 @@ private slots:
         QCOMPARE(prop("progressBar", "visible").toBool(), true);
 
         QTRY_COMPARE_WITH_TIMEOUT(prop("massEraseMouseArea", "enabled").toBool(), true, kJobMs);
-        QCOMPARE(text("smallMessage"), QStringLiteral("Update Complete"));
+        QCOMPARE(text("smallMessage"), QStringLiteral("Erase Complete"));
         QVERIFY(instrument().stats().massErases > erasesBefore);
         // Replugged after the erase, it is read again.
         QTRY_VERIFY_WITH_TIMEOUT(reported.contains({QLatin1String(workflow::kVersionReading)}), kReplugMs);
