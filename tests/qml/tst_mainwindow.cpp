@@ -299,6 +299,9 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("versionKept"); // and with it Update enabled
         using namespace workflow;
+        // A job's end before its status: "left erased" and "service erase" rows.
+        QTest::newRow("left erased") << kStatusNotConnected << QString() << "NVX7300 must be updated again" << false;
+        QTest::newRow("service erase") << kStatusSuccess << QString() << "Erase Complete" << false;
         QTest::newRow("port not opened") << kStatusPortFailed << QString() << "NVX7300 disconnected too soon" << false;
         QTest::newRow("success") << kStatusSuccess << QString() << "Update Complete" << false;
         QTest::newRow("only the restart failed") << kStatusUpdatedNotRestarted << QString()
@@ -331,6 +334,8 @@ private slots:
         item("massEraseMouseArea")->setProperty("enabled", false);
 
         m_controller->controllerMessageChanged(reason);
+        const QByteArray tag = QTest::currentDataTag();
+        m_controller->controllerJobEnded({status, tag == "service erase", tag == "left erased"});
         m_controller->controllerStatusChanged(status);
         QCOMPARE(text("smallMessage"), message);
         QCOMPARE(prop("progressBar", "visible").toBool(), false);
