@@ -665,6 +665,7 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
     QElapsedTimer clock;
     clock.start();
     m_job = JobReport();
+    m_snapshot = JobSnapshot();
     m_job.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     m_job.versionBefore = m_version;
     const std::unique_ptr<BackEnd> backEnd = newJobBackEnd(this, &m_job.progressTicks);
