@@ -162,6 +162,8 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
             ok = takeValue(&o.serialNumber);
         } else if (name == QLatin1String("file")) {
             ok = takeValue(&o.file);
+        } else if (name == QLatin1String("restore-backup")) {
+            ok = takeValue(&o.restoreBackup);
         } else if (name == QLatin1String("catalogue-url")) {
             ok = takeValue(&o.catalogueUrl);
         } else {
@@ -196,8 +198,12 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         *error = QStringLiteral("give either --all or --port, not both");
         return false;
     }
-    if (o.yes && o.command != Command::Erase) {
-        *error = QStringLiteral("--yes belongs to erase");
+    if (!o.restoreBackup.isEmpty() && (o.command != Command::Update || o.all)) {
+        *error = QStringLiteral("--restore-backup belongs to update of one instrument");
+        return false;
+    }
+    if (o.yes && o.command != Command::Erase && o.restoreBackup.isEmpty()) {
+        *error = QStringLiteral("--yes belongs to erase and update --restore-backup");
         return false;
     }
     if (o.command == Command::Erase && o.file.isEmpty()) {
@@ -248,6 +254,10 @@ QString helpText()
         "                                    A version older than the running one is installed only\n"
         "                                    when named, or with --allow-downgrade; --no-downgrade\n"
         "                                    refuses it even from --file (named 731-MMM-NNN-...)\n"
+        "  update ... --restore-backup FILE [--yes]\n"
+        "                                    service: an instrument left erased whose backup failed\n"
+        "                                    its check gets the information memory FILE holds; shows\n"
+        "                                    what it holds and asks first (unless --yes)\n"
         "  update --all [--ports P1,P2,...] [--version NUMBER | --file PATH] ...\n"
         "                                    update every attached instrument (or the ports named)\n"
         "                                    at the same time, one process each, then a summary\n"
@@ -292,12 +302,17 @@ QString helpText()
         "  7  catalogue unreachable, or its answer refused (versions: the stored list is shown)\n"
         "  8  firmware file unreadable or damaged (\"Update refused: firmware file check failed\"),\n"
         "     or the toolkit's own files in the firmware folder cannot be written or read\n"
-        "  9  version: the instrument was left erased and must be updated again\n"
+        "  9  the instrument is left erased and must be updated again (version: found so;\n"
+        "     update, erase: the run stopped after its erase began)\n"
+        "  128+N  stopped by signal N; during an erase and programming the signal waits until\n"
+        "     the instrument is written and verified\n"
         "\n"
         "Every update and erase appends one JSON line to updates.jsonl beside the log file\n"
         "(~/.local/share/ostrel/NVX7300 Toolkit/ on Linux): UTC time, bridge serial number, port,\n"
         "versions before and after, firmware file and its sha256, result, seconds, whether a\n"
-        "backup was restored, and the line rate.\n");
+        "backup was restored, and the line rate. A line \"started\" goes out before the erase;\n"
+        "a run that never ended is completed by the next read of that instrument, and history\n"
+        "shows it as interrupted with what that read found.\n");
 }
 
 } // namespace nvxctl

@@ -16,7 +16,7 @@ enum Exit {
     kExitUnknownVersion = 6,     // the named version is not available, or none is
     kExitCatalogueUnreachable = 7,
     kExitFileUnreadable = 8,     // the firmware file cannot be read or fails its check
-    kExitNeedsRecovery = 9,      // an erased instrument with a backup: update it again
+    kExitNeedsRecovery = 9,      // an erased instrument (or left erased by this run): update it again
 };
 
 enum class Command { None, List, Version, Versions, Update, Erase, History };
@@ -33,7 +33,7 @@ struct Options
     bool progressLines = false; // children of --all report progress as "@" lines
     bool allowDowngrade = false; // update may install a version older than the running one
     bool noDowngrade = false;    // update refuses an older version even from --file
-    bool yes = false;           // erase without asking
+    bool yes = false;           // erase, update --restore-backup: without asking
     int virtualInstruments = 0;
     int baud = 0;               // update and erase: 9600, 19200 or 38400; 0 when not given (9600)
     QString port;
@@ -42,6 +42,7 @@ struct Options
     QString file;
     QString catalogueUrl;
     QString serialNumber;       // history: only this bridge's updates
+    QString restoreBackup;      // update: a backup file to restore as the information memory (service)
     // "SERIAL=PORT" of the virtual instruments the process and its children
     // list: those it starts, and for a child of update --all its parent's.
     QStringList virtualBridges;

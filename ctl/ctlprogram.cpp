@@ -13,7 +13,9 @@
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
 #include "fleetupdate.h"
+#include "infomemory.h"
 #include "instrumentsession.h"
+#include "signalhold.h"
 #include "status.h"
 #include "terminal.h"
 #include "updaterecord.h"
@@ -23,6 +25,7 @@
 #include "worker.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -405,8 +408,7 @@ void takeRecord(const RunOutcome &outcome, const Options &o, Report &report)
                      .arg(o.baud)
                      .arg(record.baud));
     if (!outcome.recordError.isEmpty())
-        printErr(QStringLiteral("the update was not recorded in %1: %2")
-                     .arg(updaterecord::filePath(), outcome.recordError));
+        printErr(QStringLiteral("update record: %1").arg(outcome.recordError));
 }
 
 // Runs an update or erase job and reports it as the window would.
@@ -439,7 +441,7 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
             printOut(QStringLiteral("@result -1 Update Failed"));
         return kExitFailed;
     }
-    const QString text = workflow::endText(outcome.status, erase);
+    const QString text = workflow::endText(workflow::JobEnd{outcome.status, erase, outcome.leftErased});
     report.result = text;
     if (o.progressLines)
         printOut(QStringLiteral("@result %1 %2").arg(outcome.status).arg(text));
@@ -447,6 +449,14 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
         say(text);
     if (outcome.status == workflow::kStatusSuccess || outcome.status == workflow::kStatusUpdatedNotRestarted)
         return kExitOk;
+    if (outcome.leftErased) {
+        // Whatever stopped it, the instrument is no longer as it was read.
+        printErr(QStringLiteral("the run on %1 stopped after its erase began (engine result %2): the NVX7300 must "
+                                "be updated again")
+                     .arg(port)
+                     .arg(outcome.status));
+        return kExitNeedsRecovery;
+    }
     if (outcome.status == workflow::kStatusRefused) {
         // Nothing was sent that changes the instrument; the reason says what to do.
         const QString reason = outcome.refusal.isEmpty() ? text : outcome.refusal;
@@ -474,6 +484,81 @@ bool confirmed(const QString &question)
         return false;
     const QString reply = QString::fromLocal8Bit(answer).trimmed().toLower();
     return reply == QLatin1String("y") || reply == QLatin1String("yes");
+}
+
+// What a backup file holds, for the technician who decides whether to restore it.
+QStringList describeBackup(const QString &path, const QByteArray &text, const QByteArray &bytes)
+{
+    const QString name = QFileInfo(path).fileName();
+    const QString prefix = QStringLiteral("731-info-");
+    const int nameEnd = name.indexOf(QStringLiteral(".txt"));
+    const QString serial = name.startsWith(prefix) && nameEnd > prefix.size()
+        ? name.mid(prefix.size(), nameEnd - prefix.size())
+        : QStringLiteral("unknown (not named after a bridge)");
+    const int end = text.indexOf("\nq\n");
+    const QByteArray body = end < 0 ? text : text.left(end + 3);
+    const QByteArray trailer = end < 0 ? QByteArray() : text.mid(end + 3).trimmed();
+    QString digest = QStringLiteral("missing");
+    if (!trailer.isEmpty())
+        digest = trailer == QByteArray("sha256 ")
+                         + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex()
+                     ? QStringLiteral("matches")
+                     : QStringLiteral("does not match");
+    const bool marker = infomemory::hasMarker(bytes);
+    const QString version = bytes.size() == infomemory::kSize
+        ? QStringLiteral("%1.%2")
+              .arg(uchar(bytes[infomemory::kMajorOffset]))
+              .arg(uchar(bytes[infomemory::kMinorOffset]))
+        : QStringLiteral("-");
+    return {QStringLiteral("Backup file:     %1").arg(QDir::toNativeSeparators(path)),
+            QStringLiteral("Bridge serial:   %1").arg(serial),
+            QStringLiteral("Written:         %1 UTC")
+                .arg(QFileInfo(path).lastModified().toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))),
+            QStringLiteral("NVX7300 marker:  %1").arg(marker ? QStringLiteral("present") : QStringLiteral("missing")),
+            QStringLiteral("Version bytes:   %1").arg(version),
+            QStringLiteral("Digest line:     %1").arg(digest)};
+}
+
+// update --restore-backup: the read must find the instrument erased; the
+// file's information memory is shown, confirmed and handed to the job.
+bool readServiceBackup(const Options &o, InstrumentSession &session, const QString &port, QString *version,
+                       QByteArray *image, int *exitStatus)
+{
+    constexpr qint64 kMaxBackupFile = 4096;
+    QFile file(o.restoreBackup);
+    QByteArray text;
+    if (file.open(QIODevice::ReadOnly))
+        text = file.read(kMaxBackupFile + 1);
+    const int end = text.indexOf("\nq\n");
+    const QByteArray bytes = infomemory::fromText(end < 0 ? text : text.left(end + 3));
+    if (text.isEmpty() || text.size() > kMaxBackupFile || file.error() != QFileDevice::NoError) {
+        printErr(QStringLiteral("cannot read the backup file %1").arg(o.restoreBackup));
+        *exitStatus = kExitFileUnreadable;
+        return false;
+    }
+    if (!readInstrument(session, port, version, exitStatus))
+        return false;
+    if (*version != QLatin1String(workflow::kVersionBackupDamaged) && !workflow::needsRecovery(*version)) {
+        printErr(QStringLiteral("--restore-backup is for an instrument left erased; the one on %1 reads as %2")
+                     .arg(port, *version));
+        *exitStatus = kExitFailed;
+        return false;
+    }
+    for (const QString &line : describeBackup(o.restoreBackup, text, bytes))
+        say(line);
+    if (!infomemory::hasMarker(bytes)) {
+        printErr(QStringLiteral("%1 holds no complete information memory with the NVX7300 marker").arg(o.restoreBackup));
+        *exitStatus = kExitFileUnreadable;
+        return false;
+    }
+    if (!o.yes && !confirmed(QStringLiteral("Restore this information memory to the instrument on %1?").arg(port))) {
+        printErr(QStringLiteral("backup not confirmed; nothing was erased"));
+        *exitStatus = kExitFailed;
+        return false;
+    }
+    session.restoreServiceBackup(bytes);
+    *image = bytes;
+    return true;
 }
 
 int commandUpdate(const Options &o, Report &report, QJsonValue *document)
@@ -526,7 +611,14 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
 
     InstrumentSession session;
     QString version;
-    if (!readVersion(session, port, &version, &exitStatus)) {
+    QByteArray serviceBackup;
+    if (!o.restoreBackup.isEmpty()) {
+        if (!readServiceBackup(o, session, port, &version, &serviceBackup, &exitStatus)) {
+            report.versionBefore = version;
+            report.notUpdated(QStringLiteral("Update refused"));
+            return exitStatus;
+        }
+    } else if (!readVersion(session, port, &version, &exitStatus)) {
         const bool answered = exitStatus == kExitNotIdentified;
         if (answered)
             report.versionBefore = version;
@@ -541,7 +633,7 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
     report.notUpdated(QStringLiteral("Update refused"));
     if (o.progressLines) {
         printOut(QStringLiteral("@version ") + version);
-    } else if (workflow::needsRecovery(version)) {
+    } else if (workflow::needsRecovery(version) || !serviceBackup.isEmpty()) {
         say(QStringLiteral("NVX7300 must be updated again"));
         say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     } else {
@@ -549,7 +641,7 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
         say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     }
     // Refused after the read, before anything is erased.
-    if (!downgradeAllowed(o, version, number, &exitStatus)) {
+    if (serviceBackup.isEmpty() && !downgradeAllowed(o, version, number, &exitStatus)) {
         if (o.progressLines)
             printOut(QStringLiteral("@result -1 Update Failed"));
         return exitStatus;
@@ -613,12 +705,20 @@ int commandHistory(const Options &o)
                             QStringLiteral("SECONDS"), QStringLiteral("FIRMWARE"), QStringLiteral("RESULT")},
                            widths));
     auto orDash = [](const QString &text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+    // A job's started line gives way to its end, or to what the next read
+    // found; alone it is a run that was cut off.
+    const QSet<QString> finished = updaterecord::finishedJobs(path);
     QString error;
     const bool readable = updaterecord::read(
         path,
-        [&](const UpdateRecord &r) {
+        [&](UpdateRecord r) {
             if (!o.serialNumber.isEmpty() && r.serialNumber != o.serialNumber)
                 return;
+            if (r.stage == UpdateRecord::Stage::Started) {
+                if (finished.contains(r.job))
+                    return;
+                r.result = QStringLiteral("Interrupted (%1; no end recorded)").arg(r.result);
+            }
             if (o.json)
                 writeOut((shown > 0 ? QStringLiteral(",") : QString())
                          + QString::fromUtf8(QJsonDocument(r.toJson()).toJson(QJsonDocument::Compact)));
@@ -695,6 +795,7 @@ int nvxctl::runProgram(int argc, char **argv)
         o.file = QFileInfo(o.file).absoluteFilePath();
     g_verbose = o.verbose;
     g_started.start();
+    holdSignalsDuringErase();
     takeStandardOutput(o.verbose);
     if (o.json && !o.progressLines)
         keepStandardOutputForJson();
@@ -750,6 +851,7 @@ int nvxctl::runProgram(int argc, char **argv)
     case Command::None:
         break;
     }
+    exitStatus = exitStatusAfterSignals(exitStatus);
     if (document.isObject()) {
         QJsonObject object = document.toObject();
         object.insert(QStringLiteral("exitStatus"), exitStatus);

@@ -1,6 +1,7 @@
 #include "fleetupdate.h"
 
 #include "ctloptions.h"
+#include "jobguard.h"
 #include "terminal.h"
 
 #include <QCoreApplication>
@@ -139,6 +140,9 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
         drawn = true;
     };
 
+    // The children erase and program; a signal to the whole group waits with
+    // them (each holds its own), so that the summary still comes.
+    const bool guarded = workflow::jobguard::enter();
     QEventLoop loop;
     int running = 0;
     for (Child *c : children) {
@@ -222,6 +226,8 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
     redraw();
     if (running > 0)
         loop.exec();
+    if (guarded)
+        workflow::jobguard::leave();
 
     // Summary table.
     const QStringList headers{QStringLiteral("SERIAL"), QStringLiteral("PORT"), QStringLiteral("BEFORE"),

@@ -110,6 +110,11 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
     return outcome;
 }
 
+void InstrumentSession::restoreServiceBackup(const QByteArray &image)
+{
+    d->controller.restoreServiceBackup(image);
+}
+
 RunOutcome InstrumentSession::run(const QString &port, const QString &filename, int baud, int timeoutMs,
                                   const std::function<void(int)> &onTick)
 {
@@ -134,6 +139,7 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
                                                return;
                                            }
                                            outcome.status = status;
+                                           outcome.leftErased = d->controller.jobLeftErased();
                                            loop.quit();
                                        });
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);

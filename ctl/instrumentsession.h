@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -24,6 +25,7 @@ struct ReadOutcome
 struct RunOutcome
 {
     int status = -1;  // the controller's end status; -1 when it never came
+    bool leftErased = false; // the job stopped after its erase began
     int ticks = 0;    // progress ticks seen
     QString refusal;  // why the job refused to start ("Update refused: ..."), for status 0
     QJsonObject record;  // the job's line in the update record (updaterecord.h)
@@ -46,6 +48,9 @@ public:
     ReadOutcome read(const QString &port, int timeoutMs);
     // filename is the firmware path, or "Erase" + path for a mass-erase run;
     // baud the rate to program at where the instrument takes it.
+    // The information memory the next run restores, for an instrument the
+    // read found erased (Controller::restoreServiceBackup).
+    void restoreServiceBackup(const QByteArray &image);
     RunOutcome run(const QString &port, const QString &filename, int baud, int timeoutMs,
                    const std::function<void(int ticks)> &onTick);
 

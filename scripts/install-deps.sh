@@ -11,7 +11,7 @@ packages=(
   xvfb xauth
   clang libclang-rt-14-dev srecord
   dpkg-dev file man-db desktop-file-utils appstream lintian
-  mingw-w64
+  mingw-w64 strace
 )
 
 missing=()

@@ -7,6 +7,7 @@
 Controller::Controller(QObject *parent)
     : QObject(parent)
 {
+    qRegisterMetaType<workflow::JobEnd>();
     auto *worker = new Worker;
     m_worker = worker;
     worker->moveToThread(&m_workerThread);
@@ -19,6 +20,12 @@ Controller::Controller(QObject *parent)
     connect(worker, &Worker::workerHandleMessageChanged, this, &Controller::controllerMessageChanged);
     connect(worker, &Worker::workerHandleVersionChanged, this, &Controller::workerVersionReported);
     connect(worker, &Worker::workerUpdateRecorded, this, &Controller::updateRecorded);
+    connect(worker, &Worker::workerJobEnded, this, &Controller::controllerJobEnded);
+    connect(this, &Controller::serviceBackupGiven, worker, &Worker::useServiceBackup);
+    connect(worker, &Worker::workerUninterruptibleChanged, this, [this](bool uninterruptible) {
+        m_uninterruptible = uninterruptible;
+        emit uninterruptibleChanged(uninterruptible);
+    });
     m_workerThread.start();
 }
 
@@ -112,6 +119,22 @@ void Controller::controllerStatusChanged(int status)
 {
     m_status = status;
     emit controllerHandleStatusChanged(status);
+    // The job's end belongs to its end status alone.
+    if (status != workflow::kStatusProgress && (m_jobEnd.leftErased || m_jobEnd.eraseJob)) {
+        m_jobEnd = workflow::JobEnd();
+        emit jobEndChanged(m_jobEnd);
+    }
+}
+
+void Controller::controllerJobEnded(const workflow::JobEnd &end)
+{
+    m_jobEnd = end;
+    emit jobEndChanged(end);
+}
+
+void Controller::restoreServiceBackup(const QByteArray &image)
+{
+    emit serviceBackupGiven(image);
 }
 
 void Controller::controllerMessageChanged(const QString &message)

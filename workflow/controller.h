@@ -1,5 +1,7 @@
 #pragma once
 
+#include "status.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QQueue>
@@ -24,6 +26,14 @@ class Controller : public QObject
     Q_PROPERTY(QString readPort READ readPort NOTIFY controllerHandleVersionChanged)
     // True from a call to start() or read() until every job asked for has ended.
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    // True from the first erase of a job until it has written and verified
+    // the firmware and the information memory: stopping then would leave the
+    // instrument erased, so closing waits for the job.
+    Q_PROPERTY(bool uninterruptible READ uninterruptible NOTIFY uninterruptibleChanged)
+    // What the job that reports its end status now left: valid while that
+    // status is handled (controllerHandleStatusChanged), false otherwise.
+    Q_PROPERTY(bool jobLeftErased READ jobLeftErased NOTIFY jobEndChanged)
+    Q_PROPERTY(bool jobWasErase READ jobWasErase NOTIFY jobEndChanged)
 
 public:
     explicit Controller(QObject *parent = nullptr);
@@ -38,6 +48,9 @@ public:
     bool needsRecovery() const;
     QString readPort() const { return m_readPort; }
     bool busy() const { return !m_jobs.isEmpty(); }
+    bool uninterruptible() const { return m_uninterruptible; }
+    bool jobLeftErased() const { return m_jobEnd.leftErased; }
+    bool jobWasErase() const { return m_jobEnd.eraseJob; }
 
     // The serial number of the bridge that discovery lists on comPort, which
     // may also be an alias of its port; empty when none does. GUI thread
@@ -53,6 +66,11 @@ public slots:
     void controllerStatusChanged(int status);
     void controllerMessageChanged(const QString &message);
     void controllerVersionChanged(const QString &version);
+    // The end of an update or erase job, just before its end status.
+    void controllerJobEnded(const workflow::JobEnd &end);
+    // For the next update after a read that found the instrument erased: a
+    // service technician's backup of its information memory (the 256 bytes).
+    void restoreServiceBackup(const QByteArray &image);
 
 signals:
     void operate(const QString &comPort, const QString &filename);
@@ -63,6 +81,9 @@ signals:
     void controllerHandleMessageChanged(QString message);
     void controllerHandleVersionChanged(QString version);
     void busyChanged(bool busy);
+    void uninterruptibleChanged(bool uninterruptible);
+    void jobEndChanged(workflow::JobEnd end);
+    void serviceBackupGiven(const QByteArray &image);
     // The update record's line for the job that is about to end (before its
     // end status), and why it could not be written (empty when it was).
     void updateRecorded(QJsonObject record, QString recordError);
@@ -87,4 +108,6 @@ private:
     QString m_message;
     int m_status = 0;
     QString m_version = QStringLiteral("");
+    bool m_uninterruptible = false;
+    workflow::JobEnd m_jobEnd{workflow::kStatusRefused, false, false};
 };

@@ -5,6 +5,7 @@
 #include "titxtimage.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFileInfo>
 
 #include <vector>
@@ -27,6 +28,7 @@ struct BackupFile
 {
     BackupState state = BackupState::Missing;
     QByteArray bytes;
+    QString unreadable; // why a file that is there could not be read
 };
 
 BackupFile parseBackup(const QByteArray &text, bool exists)
@@ -41,7 +43,8 @@ BackupFile parseBackup(const QByteArray &text, bool exists)
     const QByteArray body = text.left(end + int(sizeof kEndLine) - 1);
     const QByteArray trailer = text.mid(body.size());
     const QByteArray bytes = fromText(body);
-    if (!hasMarker(bytes) || (!trailer.isEmpty() && trailer != digestLine(body)))
+    // Without its digest line a changed byte could not show: damaged too.
+    if (!hasMarker(bytes) || trailer != digestLine(body))
         return file;
     file.state = BackupState::Intact;
     file.bytes = bytes;
@@ -53,10 +56,23 @@ BackupFile parseBackup(const QByteArray &text, bool exists)
 BackupFile readBackup(const FirmwareStore &store, const QString &name, QByteArray *text = nullptr)
 {
     QByteArray bytes;
-    store.read(name, kMaxBackupFileSize, &bytes);
+    QString error;
+    const bool read = store.read(name, kMaxBackupFileSize, &bytes, &error);
     if (text)
         *text = bytes;
-    return parseBackup(bytes, safefile::exists(store.pathOf(name)));
+    BackupFile file = parseBackup(bytes, safefile::exists(store.pathOf(name)));
+    // A plain file of a backup's size that cannot be read (permission, I/O)
+    // is not damaged: nobody knows what it holds.
+    const QString path = store.pathOf(name);
+    if (!read && safefile::isRegularFile(path) && QFileInfo(path).size() <= kMaxBackupFileSize)
+        file.unreadable = error;
+    return file;
+}
+
+QString damagedGeneration(const QString &name)
+{
+    return name + QStringLiteral(".damaged-")
+        + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'hhmmsszzz'Z'"));
 }
 
 // Backups are named by the store, in the folder that holds them.
@@ -172,11 +188,21 @@ bool saveBackup(const QString &path, const QByteArray &bytes, QString *error)
     const QString name = QFileInfo(path).fileName();
     QByteArray current;
     const BackupFile previous = readBackup(store, name, &current);
-    if (current == text)
-        return true; // written and read back before
+    if (!previous.unreadable.isEmpty()) {
+        // An error is not an absence: what cannot be read is left as it is.
+        *error = QStringLiteral("cannot read the backup %1: %2").arg(store.pathOf(name), previous.unreadable);
+        return false;
+    }
+    // A damaged backup may still hold a calibration that exists nowhere else:
+    // it is kept for service under a name of its own, never overwritten.
+    if (previous.state == BackupState::Damaged && !current.isEmpty()
+        && !store.writeBackup(damagedGeneration(name), current, error))
+        return false;
     if (previous.state == BackupState::Intact && previous.bytes != bytes
         && !store.writeBackup(FirmwareStore::previousGeneration(name), current, error))
         return false;
+    // Written anew even when the content already matches: only a write that
+    // was flushed and read back this time proves the backup is on the disk.
     return store.writeBackup(name, text, error);
 }
 

@@ -44,7 +44,7 @@ bool fitsBackup(const QByteArray &image, const QByteArray &backup);
 // TI-TXT stop at the end line, and a bit changed anywhere shows.
 enum class BackupState {
     Missing,
-    Intact,  // complete image with the marker and a matching digest (or none: written before digests)
+    Intact,  // complete image with the marker and its matching digest line
     Damaged, // there, but not such an image
 };
 
@@ -62,7 +62,8 @@ QByteArray backupText(const QByteArray &bytes);
 
 // Makes path hold a backup of bytes (a complete image with the marker),
 // written durably and read back equal; an intact backup of other bytes that
-// was there becomes the previous generation. False, with the reason in
+// was there becomes the previous generation, and a damaged one is kept
+// aside under its name + ".damaged-" + the time. False, with the reason in
 // *error, when that cannot be done; anything else is refused and leaves the
 // files as they are.
 bool saveBackup(const QString &path, const QByteArray &bytes, QString *error);

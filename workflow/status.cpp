@@ -30,4 +30,11 @@ QString endText(int status, bool eraseJob)
     return QStringLiteral("Update Complete");
 }
 
+QString endText(const JobEnd &end)
+{
+    if (end.leftErased)
+        return QStringLiteral("NVX7300 must be updated again");
+    return endText(end.status, end.eraseJob);
+}
+
 } // namespace workflow

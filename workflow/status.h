@@ -53,6 +53,19 @@ bool needsRecovery(const QString &version);
 // The window's text for the end status of an update or erase job.
 QString endText(int status, bool eraseJob);
 
+// How an update or erase job ended: its end status, and what it left.
+struct JobEnd
+{
+    int status = kStatusRefused;
+    bool eraseJob = false;
+    // It stopped after its erase began: whatever it held is gone until the
+    // next update restores it ("NVX7300 must be updated again").
+    bool leftErased = false;
+};
+
+// endText, but a job that left the instrument erased says so.
+QString endText(const JobEnd &end);
+
 // A job refused before it sent anything says so in one line that starts with
 // kRefusalPrefix; a refusal because of the firmware file goes on with
 // kFirmwareCheckFailed, which nvx7300ctl tells apart by its exit status.
@@ -60,6 +73,8 @@ constexpr char kRefusalPrefix[] = "Update refused: ";
 constexpr char kFirmwareCheckFailed[] = "firmware file check failed";
 
 } // namespace workflow
+
+Q_DECLARE_METATYPE(workflow::JobEnd)
 
 // The statuses and version texts above for the window's scripts: start-up
 // registers one as the singleton "Vocabulary" beside the Controller type.

@@ -41,6 +41,11 @@ const char kStatus[] = "status";
 const char kSeconds[] = "seconds";
 const char kBackupRestored[] = "backupRestored";
 const char kBaud[] = "baud";
+const char kJob[] = "job";
+const char kStage[] = "stage";
+const char kStageStarted[] = "started";
+const char kStageInterrupted[] = "interrupted";
+const char kStageEnded[] = "ended";
 
 QJsonValue textOrNull(const QString &text, int maxLength)
 {
@@ -127,7 +132,8 @@ bool appendLine(const QString &path, QByteArray line, QString *error)
         if (written == line.size()) {
             ok = ::fdatasync(fd) == 0;
             if (!ok)
-                *error = QStringLiteral("cannot flush %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+                *error = QStringLiteral("the line was written to %1 but not confirmed on disk (flush failed: %2)")
+                             .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         } else if (written < 0) {
             *error = QStringLiteral("cannot append to %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(cause)));
         } else {
@@ -156,6 +162,12 @@ QJsonObject UpdateRecord::toJson() const
     o.insert(QLatin1String(kSeconds), std::round(seconds * 10) / 10);
     o.insert(QLatin1String(kBackupRestored), backupRestored);
     o.insert(QLatin1String(kBaud), baud);
+    if (!job.isEmpty()) {
+        o.insert(QLatin1String(kJob), job.left(kMaxShort));
+        o.insert(QLatin1String(kStage), QLatin1String(stage == Stage::Started       ? kStageStarted
+                                                      : stage == Stage::Interrupted ? kStageInterrupted
+                                                                                    : kStageEnded));
+    }
     return o;
 }
 
@@ -166,7 +178,16 @@ bool UpdateRecord::fromJson(const QJsonObject &o, UpdateRecord *record)
     if (!takeText(o, kTime, &time) || !takeText(o, kSerialNumber, &r.serialNumber) || !takeText(o, kPort, &r.port)
         || !takeText(o, kVersionBefore, &r.versionBefore) || !takeText(o, kVersionAfter, &r.versionAfter)
         || !takeText(o, kFirmwareFile, &r.firmwareFile) || !takeText(o, kFirmwareSha256, &r.firmwareSha256)
-        || !takeText(o, kResult, &r.result))
+        || !takeText(o, kResult, &r.result) || !takeText(o, kJob, &r.job))
+        return false;
+    QString stage;
+    if (!takeText(o, kStage, &stage))
+        return false;
+    if (stage == QLatin1String(kStageStarted))
+        r.stage = Stage::Started;
+    else if (stage == QLatin1String(kStageInterrupted))
+        r.stage = Stage::Interrupted;
+    else if (!stage.isEmpty() && stage != QLatin1String(kStageEnded))
         return false;
     r.time = QDateTime::fromString(time, Qt::ISODate);
     // Time, port and result are what every record has.
@@ -250,6 +271,44 @@ bool read(const QString &path, const std::function<void(const UpdateRecord &)> &
             onRecord(record);
     }
     return true;
+}
+
+QSet<QString> finishedJobs(const QString &path)
+{
+    QSet<QString> finished;
+    QString error;
+    read(
+        path,
+        [&](const UpdateRecord &r) {
+            if (!r.job.isEmpty() && r.stage != UpdateRecord::Stage::Started)
+                finished.insert(r.job);
+        },
+        [](int, const QString &) {}, &error);
+    return finished;
+}
+
+QList<UpdateRecord> unfinished(const QString &path, const QString &serialNumber)
+{
+    QList<UpdateRecord> started;
+    QSet<QString> finished;
+    QString error;
+    read(
+        path,
+        [&](const UpdateRecord &r) {
+            if (r.job.isEmpty() || r.serialNumber != serialNumber)
+                return;
+            if (r.stage == UpdateRecord::Stage::Started)
+                started.append(r);
+            else
+                finished.insert(r.job);
+        },
+        [](int, const QString &) {}, &error);
+    QList<UpdateRecord> open;
+    for (const UpdateRecord &r : qAsConst(started)) {
+        if (!finished.contains(r.job))
+            open.append(r);
+    }
+    return open;
 }
 
 } // namespace updaterecord

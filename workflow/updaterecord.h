@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 #include <QJsonObject>
+#include <QList>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -15,7 +17,13 @@
 // goes out in one write of its own and a reader skips what it cannot use.
 struct UpdateRecord
 {
-    QDateTime time;          // when the job ended, UTC
+    // A job writes a line before its erase and another at its end, with the
+    // same job id; the end supersedes the start. A start without an end
+    // (a killed run, a power loss) is completed by the next read of that
+    // instrument with what it found. Lines without a stage are ends.
+    enum class Stage { Ended, Started, Interrupted };
+
+    QDateTime time;          // when the job ended (started, or was found interrupted), UTC
     QString serialNumber;    // the bridge's; empty when none is known
     QString port;
     QString versionBefore;   // the read's version text ("1.10", "Recovery", "Unknown", ...)
@@ -27,6 +35,8 @@ struct UpdateRecord
     double seconds = 0;      // the job, from its checks to its end status
     bool backupRestored = false; // the information memory written back came from the backup file
     int baud = bsl::kStartBaudRate;         // the rate the firmware was programmed at
+    QString job;             // the id its lines share; empty in lines written before ids
+    Stage stage = Stage::Ended;
 
     QJsonObject toJson() const;
     // False when the object is not such a record (a foreign line).
@@ -48,7 +58,8 @@ QByteArray lineFor(const UpdateRecord &record);
 // never through a symbolic link, creating file and folder when missing. A
 // line left without its end by an earlier failed write is closed first, so
 // that it spoils no other. False with the reason when the line is not
-// written whole.
+// written whole; a line written whole whose flush failed says so ("written
+// but not confirmed on disk").
 bool append(const QString &path, const UpdateRecord &record, QString *error);
 
 // Calls onRecord for each record in the file, oldest first, and onSkipped
@@ -57,5 +68,11 @@ bool append(const QString &path, const UpdateRecord &record, QString *error);
 // file cannot be opened; a missing file has no records and is no failure.
 bool read(const QString &path, const std::function<void(const UpdateRecord &)> &onRecord,
           const std::function<void(int line, const QString &why)> &onSkipped, QString *error);
+
+// The started lines of this bridge's jobs that no later line ends, oldest first.
+QList<UpdateRecord> unfinished(const QString &path, const QString &serialNumber);
+
+// The ids of the jobs that some line ends or completes.
+QSet<QString> finishedJobs(const QString &path);
 
 } // namespace updaterecord

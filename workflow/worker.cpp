@@ -6,12 +6,15 @@
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
 #include "infomemory.h"
+#include "jobguard.h"
 #include "portcheck.h"
+#include "safefile.h"
 #include "titext.h"
 #include "titxtimage.h"
 #include "updaterecord.h"
 #include "versionnumber.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -21,6 +24,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QUuid>
 
 #include <algorithm>
 #include <cstring>
@@ -32,6 +36,8 @@ namespace {
 
 constexpr int kLinesPerPasswordRecord = 4;
 constexpr qint64 kMaxHashedFile = 16 * 1024 * 1024; // far above any firmware file the checks let through
+constexpr qint64 kMaxFirmwareFile = 1024 * 1024;   // several times a full 64 KiB image in text
+constexpr qint64 kMaxPatchFile = 64 * 1024;
 
 // The password of an erased instrument: its interrupt vectors, all erased.
 const char kStandardPasswordRecord[] = "@FFE0\n"
@@ -64,12 +70,12 @@ std::unique_ptr<BackEnd> newReadBackEnd(Worker *worker)
 
 // Loaders up to 1.10 program flash only with the patch; without it a run
 // would stop after the erase. Empty when nothing is missing.
-QString patchRefusal(int loaderVersion)
+QString patchRefusal(int loaderVersion, const QString &checked)
 {
     constexpr int kLastLoaderNeedingPatch = 0x0110;
     const QString path = Worker::patchFilePath();
     if (loaderVersion == 0 || loaderVersion > kLastLoaderNeedingPatch
-        || bsl::checkTIText(QFile::encodeName(path).constData(), nullptr) == 0)
+        || bsl::checkTIText(QFile::encodeName(checked).constData(), nullptr) == 0)
         return QString();
     return QStringLiteral("the loader of this instrument (version %1) needs the flash patch file %2, which %3")
         .arg(QString::asprintf("%X.%02X", loaderVersion >> 8, loaderVersion & 0xFF), path,
@@ -106,50 +112,25 @@ bool writeTemporary(std::unique_ptr<QTemporaryFile> &file, const QByteArray &con
     return file->write(contents) == contents.size() && file->flush();
 }
 
-// A password record holding the vector table that a firmware file programs,
-// unset bytes erased: what opens the instrument once the file is in.
-QByteArray firmwarePasswordRecord(const QString &firmwarePath)
+// A password record holding the vector table that a firmware image programs,
+// unset bytes erased: what opens the instrument once the image is in.
+QByteArray firmwarePasswordRecord(const titxt::Image &blocks)
 {
-    QFile file(firmwarePath);
-    titxt::Image blocks;
-    QString reason;
     QByteArray vectors(kVectorTableSize, char(0xFF));
-    if (file.open(QIODevice::ReadOnly) && titxt::parse(file.readAll(), &blocks, &reason)) {
-        for (const titxt::Block &block : blocks) {
-            for (int i = 0; i < block.bytes.size(); ++i) {
-                const uint32_t address = block.address + uint32_t(i);
-                if (address >= kVectorTable && address < kVectorTable + kVectorTableSize)
-                    vectors[int(address - kVectorTable)] = block.bytes[i];
-            }
+    for (const titxt::Block &block : blocks) {
+        for (int i = 0; i < block.bytes.size(); ++i) {
+            const uint32_t address = block.address + uint32_t(i);
+            if (address >= kVectorTable && address < kVectorTable + kVectorTableSize)
+                vectors[int(address - kVectorTable)] = block.bytes[i];
         }
     }
     return titxt::format({{kVectorTable, vectors}});
 }
 
-// Lines without their ends or trailing blanks, for comparing password records.
-QList<QByteArray> plainLines(const QByteArray &text)
+bool writePrivate(const QString &path, const QByteArray &bytes)
 {
-    QList<QByteArray> lines = text.split('\n');
-    for (QByteArray &line : lines)
-        line = line.trimmed();
-    while (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
-}
-
-// The line index of the record in the password file, or -1.
-int recordIndex(const QString &passwordFile, const QByteArray &record)
-{
-    QFile file(passwordFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = plainLines(file.read(1024 * 1024));
-    const QList<QByteArray> wanted = plainLines(record);
-    for (int i = 0; i + wanted.size() <= lines.size(); ++i) {
-        if (lines.mid(i, wanted.size()) == wanted)
-            return i;
-    }
-    return -1;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush();
 }
 
 // Lower-case hex digest of the file; empty when it cannot be read.
@@ -252,15 +233,21 @@ QString Worker::bridgeSerialFor(const QString &comPort) const
 // The reads inside an update go to a folder of this worker's own: other
 // processes (update --all runs one per instrument) read their instruments
 // into the shared memory image file at the same time.
-QString Worker::jobImageFilePath()
+QString Worker::jobFolder()
 {
     if (!m_jobImageFolder) {
         auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/nvx7300-job-XXXXXX"));
         if (!folder->isValid())
-            return memoryImageFilePath();
+            return QString();
         m_jobImageFolder = std::move(folder);
     }
-    return m_jobImageFolder->filePath(QStringLiteral("image.txt"));
+    return m_jobImageFolder->path();
+}
+
+QString Worker::jobImageFilePath()
+{
+    const QString folder = jobFolder();
+    return folder.isEmpty() ? memoryImageFilePath() : folder + QStringLiteral("/image.txt");
 }
 
 QString Worker::standardPasswordFile()
@@ -333,12 +320,21 @@ void Worker::doWorkRead(const QString &comPort)
     qDebug().noquote() << "doWorkRead open files";
 
     int lineCount = 0;
+    // Only a missing password file means no passwords; one that is there and
+    // cannot be read says nothing about the instrument.
+    QString passwordsUnreadable;
     QFile file(passwordFile);
     if (!file.open(QIODevice::ReadOnly)) {
         qDebug().noquote() << "doWorkRead cannot open password file " + passwordFile;
+        if (safefile::exists(passwordFile))
+            passwordsUnreadable = QStringLiteral("cannot read the password file ") + passwordFile + QStringLiteral(": ")
+                + file.errorString();
     } else {
         qDebug().noquote() << "doWorkRead reading password file";
         const QByteArray contents = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            passwordsUnreadable = QStringLiteral("cannot read the password file ") + passwordFile + QStringLiteral(": ")
+                + file.errorString();
         qDebug().noquote() << "doWorkRead read password file contents " + QString::number(contents.size()) + " bytes";
         lineCount = contents.count('\n');
         file.close();
@@ -349,12 +345,15 @@ void Worker::doWorkRead(const QString &comPort)
 
     // Nothing from an earlier instrument may survive into this read's result.
     m_last = LastRead();
+    m_serviceBackupRefusal.clear();
     m_last.port = comPort;
     m_last.bridgeSerial = bridgeSerialFor(comPort);
 
     ReadFacts facts;
     facts.demoPort = comPort.left(8) == QLatin1String(kDemoPortPrefix);
-    QString failedHereWhy; // the first attempt that stopped on this computer, in the engine's words
+    QString failedHereWhy = passwordsUnreadable; // the first attempt that stopped on this computer, in the engine's words
+    if (!passwordsUnreadable.isEmpty())
+        lineCount = 0;
     const auto noteResult = [&](int result) {
         facts.lastResult = result;
         if (bsl::stoppedHere(result) && failedHereWhy.isEmpty())
@@ -373,7 +372,7 @@ void Worker::doWorkRead(const QString &comPort)
         }
         index -= kLinesPerPasswordRecord;
     }
-    if (!facts.opened && !facts.demoPort) {
+    if (!facts.opened && !facts.demoPort && passwordsUnreadable.isEmpty()) {
         // An update interrupted after its erase leaves the instrument open to
         // the password of an erased one.
         const QString standard = standardPasswordFile();
@@ -414,6 +413,7 @@ void Worker::doWorkRead(const QString &comPort)
             qWarning().noquote() << "Cannot back up the information memory: " + error;
     }
     logFinding(id.finding, comPort, backupPath, failedHereWhy);
+    completeInterruptedJobs(id);
 
     m_version = id.version;
     emit workerHandleVersionChanged(m_version);
@@ -429,11 +429,54 @@ void Worker::refuse(const QString &why)
     workerMessageChanged(line);
 }
 
+QString Worker::takeSnapshot(BackEnd &backEnd, const QString &filename)
+{
+    m_snapshot = JobSnapshot();
+    const QString folder = jobFolder();
+    if (folder.isEmpty())
+        return QStringLiteral("cannot create a private folder for this job in ") + QDir::tempPath();
+    const QString firmwareFailed = QLatin1String(kFirmwareCheckFailed) + QStringLiteral(": ");
+    QFile file(filename);
+    if (filename.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return firmwareFailed + QStringLiteral("firmware file cannot be opened: ") + filename;
+    const QByteArray bytes = file.read(kMaxFirmwareFile + 1);
+    if (file.error() != QFileDevice::NoError)
+        return firmwareFailed + QStringLiteral("firmware file cannot be read: ") + filename + QStringLiteral(": ")
+            + file.errorString();
+    if (bytes.size() > kMaxFirmwareFile)
+        return firmwareFailed + QStringLiteral("firmware file is too large: ") + filename;
+    const bsl::FirmwareCheck firmware = bsl::checkFirmwareText(bytes);
+    if (!firmware.ok)
+        return firmwareFailed + firmware.reason;
+    titxt::Image blocks;
+    QString reason;
+    titxt::parse(bytes, &blocks, &reason); // the check above parsed it already
+
+    // Named as the original, so that the engine's lines name the same file.
+    const QString copy = folder + QLatin1Char('/') + QFileInfo(filename).fileName();
+    const QString passwords = folder + QStringLiteral("/restart-password.txt");
+    if (!writePrivate(copy, bytes) || !writePrivate(passwords, firmwarePasswordRecord(blocks)))
+        return QStringLiteral("cannot write the job's copy of the firmware in ") + folder;
+    m_snapshot.firmware = copy;
+    m_snapshot.firmwareSha256 =
+        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    m_snapshot.restartPasswords = passwords;
+
+    // The patch as it is now; a missing or unreadable one is left for the
+    // checks before the erase to name.
+    QByteArray patch;
+    const QString patchCopy = folder + QStringLiteral("/PATCH.TXT");
+    QFile::remove(patchCopy);
+    if (safefile::readRegularFile(patchFilePath(), kMaxPatchFile, &patch) && writePrivate(patchCopy, patch))
+        backEnd.setPatchFile(patchCopy);
+    return QString();
+}
+
 QString Worker::refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename)
 {
-    const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(filename);
-    if (!firmware.ok)
-        return QLatin1String(kFirmwareCheckFailed) + QStringLiteral(": ") + firmware.reason;
+    const QString snapshot = takeSnapshot(backEnd, filename);
+    if (!snapshot.isEmpty())
+        return snapshot;
 
     if (!infomemory::hasMarker(m_last.restoreImage))
         return QStringLiteral("memory image check failed: no complete image of 0x1000-0x10FF with the NVX7300 marker");
@@ -483,7 +526,7 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
             + QString::number(result) + QLatin1Char(')');
     if (infomemory::fromText(QByteArray(again)) != m_last.image)
         return QStringLiteral("same instrument check failed: information memory differs from the one read");
-    return patchRefusal(backEnd.loaderVersion());
+    return patchRefusal(backEnd.loaderVersion(), backEnd.patchFile());
 }
 
 QString Worker::backupRefusal(const QString &comPort)
@@ -503,6 +546,29 @@ QString Worker::backupRefusal(const QString &comPort)
     return QString();
 }
 
+bool Worker::beginErasing(const QString &comPort, const QString &filename)
+{
+    if (!jobguard::enter()) {
+        refuse(QStringLiteral("the program is stopping; nothing was erased"));
+        return false;
+    }
+    m_job.uninterruptible = true;
+    emit workerUninterruptibleChanged(true);
+
+    // The record knows of the job before anything is erased, so that even a
+    // run killed from here on leaves its trace.
+    UpdateRecord record = jobRecord(comPort, filename);
+    record.stage = UpdateRecord::Stage::Started;
+    record.result = filename.startsWith(QLatin1String(kErasePrefix)) ? QStringLiteral("Erase started")
+                                                                       : QStringLiteral("Update started");
+    QString error;
+    const QString path = updaterecord::filePath();
+    if (!updaterecord::append(path, record, &error))
+        qWarning().noquote() << "The start of the update was not recorded in " + path + ": " + error;
+    m_job.started = true;
+    return true;
+}
+
 int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &filename)
 {
     const QString refusal = refusalBeforeErase(backEnd, comPort, filename);
@@ -518,33 +584,29 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
     if (m_last.id.finding != Finding::Identified)
         qDebug().noquote() << "Recovery: information memory restored as kept";
 
-    const int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
+    if (!beginErasing(comPort, filename))
+        return kStatusRefused;
+    const int result =
+        backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, m_snapshot.firmware);
     m_job.programmedAt = backEnd.lineRate();
     m_job.backupWritten = m_last.id.restore == Restore::Backup && result == bsl::kResultSuccess;
     if (result != bsl::kResultSuccess) {
         qDebug().noquote() << "Reprogramming failed";
         return result;
     }
-    return restartAfterUpdate(backEnd, comPort, filename);
+    return restartAfterUpdate(backEnd, comPort);
 }
 
-int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const QString &filename)
+int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort)
 {
     // The firmware just programmed brought its own interrupt vectors, and so
-    // the password that opens the loader now. A wrong one is never tried:
-    // some loaders erase the flash after it.
-    const QByteArray record = firmwarePasswordRecord(filename);
-    QString passwords = passwordFilePath();
-    int index = 0;
-    if (writeTemporary(m_firmwarePassword, record)) {
-        passwords = m_firmwarePassword->fileName();
-    } else if ((index = recordIndex(passwords, record)) < 0) {
-        qWarning().noquote() << "No password of the new firmware to restart with; it started after programming";
-        return kStatusSuccess;
-    }
+    // the password that opens the loader now, taken from the job's copy
+    // before the erase. A wrong one is never tried: some loaders erase the
+    // flash after it.
+    const QString passwords = m_snapshot.restartPasswords;
     // A restart carries no data: nothing to gain from a faster line.
     backEnd.setBaudRate(kDefaultBaudRate);
-    const int restart = backEnd.restart(comPort, passwords, index);
+    const int restart = backEnd.restart(comPort, passwords, 0);
     if (restart == bsl::kResultSuccess)
         return kStatusSuccess;
 
@@ -552,7 +614,7 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const Q
     // password opens the instrument and its information memory is the one restored.
     qDebug().noquote() << "Restart after the update failed " + QString::number(restart);
     char check[kMemoryImageSize] = {};
-    const int read = backEnd.read_memory(comPort, passwords, index, jobImageFilePath(), check);
+    const int read = backEnd.read_memory(comPort, passwords, 0, jobImageFilePath(), check);
     if (read == bsl::kResultSuccess
         && infomemory::withErasedVersion(infomemory::fromText(QByteArray(check)))
             == infomemory::withErasedVersion(m_last.restoreImage)) {
@@ -564,9 +626,9 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const Q
 
 int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filename)
 {
-    const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(filename.mid(int(sizeof kErasePrefix) - 1));
-    if (!firmware.ok) {
-        refuse(QLatin1String(kFirmwareCheckFailed) + QStringLiteral(": ") + firmware.reason);
+    const QString snapshot = takeSnapshot(backEnd, filename.mid(int(sizeof kErasePrefix) - 1));
+    if (!snapshot.isEmpty()) {
+        refuse(snapshot);
         return kStatusRefused;
     }
     // The erase takes the information memory with it. It goes ahead once that
@@ -585,7 +647,10 @@ int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filen
         refuse(refusal);
         return kStatusRefused;
     }
-    const int result = backEnd.load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
+    if (!beginErasing(comPort, filename))
+        return kStatusRefused;
+    const int result = backEnd.load_bootstrap(comPort, QString(), 0, m_last.memoryImage,
+                                              QLatin1String(kErasePrefix) + m_snapshot.firmware);
     m_job.programmedAt = backEnd.lineRate();
     return result;
 }
@@ -600,36 +665,51 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
     QElapsedTimer clock;
     clock.start();
     m_job = JobReport();
+    m_snapshot = JobSnapshot();
+    m_job.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     m_job.versionBefore = m_version;
     const std::unique_ptr<BackEnd> backEnd = newJobBackEnd(this, &m_job.progressTicks);
     backEnd->setBaudRate(baud);
     m_readJob = 0;
 
-    int result = kStatusRefused;
-    if (filename.left(5) == QLatin1String(kErasePrefix)) {
-        result = erase(*backEnd, comPort, filename);
+    JobEnd end;
+    end.eraseJob = filename.left(5) == QLatin1String(kErasePrefix);
+    end.status = kStatusRefused;
+    if (end.eraseJob) {
+        end.status = erase(*backEnd, comPort, filename);
     } else if (m_last.id.mayUpdate) {
-        result = update(*backEnd, comPort, filename);
+        end.status = update(*backEnd, comPort, filename);
     } else if (m_last.id.finding == Finding::Demo && comPort == m_last.port) {
         // A demo instrument has no port behind it: the engine's answer is
         // that the port cannot be opened (status 1). Asked with a read, so
         // that nothing could be erased should such a port exist after all.
         char scratch[kMemoryImageSize] = {};
-        result = backEnd->read_memory(comPort, passwordFilePath(), 0, memoryImageFilePath(), scratch);
+        int result = backEnd->read_memory(comPort, passwordFilePath(), 0, memoryImageFilePath(), scratch);
         if (result == bsl::kResultSuccess)
             result = kStatusRefused;
         setStatus(result);
         return; // no instrument, so nothing to record
+    } else if (!m_serviceBackupRefusal.isEmpty() && comPort == m_last.port) {
+        refuse(m_serviceBackupRefusal);
     } else {
         qDebug().noquote() << "Memory read failed";
         refuse(QStringLiteral("no read has identified the instrument on ") + comPort
                + QStringLiteral("; let its version be read first"));
     }
-    recordJob(comPort, filename, result, double(clock.elapsed()) / 1000.0);
-    setStatus(result);
+    const bool completed = end.status == kStatusSuccess || end.status == kStatusUpdatedNotRestarted;
+    // Stopped once the erase had begun: the instrument holds what it holds
+    // until the next update restores it.
+    end.leftErased = !completed && m_job.progressTicks > 0;
+    recordJob(comPort, filename, end, double(clock.elapsed()) / 1000.0);
+    if (m_job.uninterruptible) {
+        jobguard::leave();
+        emit workerUninterruptibleChanged(false);
+    }
+    emit workerJobEnded(end);
+    setStatus(end.status);
 }
 
-void Worker::recordJob(const QString &comPort, const QString &filename, int status, double seconds)
+UpdateRecord Worker::jobRecord(const QString &comPort, const QString &filename) const
 {
     const bool eraseJob = filename.left(5) == QLatin1String(kErasePrefix);
     const QString firmware = eraseJob ? filename.mid(int(sizeof kErasePrefix) - 1) : filename;
@@ -638,24 +718,99 @@ void Worker::recordJob(const QString &comPort, const QString &filename, int stat
     record.serialNumber = bridgeSerialFor(comPort);
     record.port = comPort;
     record.versionBefore = m_job.versionBefore;
-    // Installed: the firmware's own version. Stopped before the erase (no
-    // erase cycle was sent): the instrument is as it was. Otherwise it is
-    // left erased or part-way written, and only the next read can tell.
-    if (status == kStatusSuccess || status == kStatusUpdatedNotRestarted)
-        record.versionAfter = firmwareVersion(firmware);
-    else if (m_job.progressTicks == 0)
-        record.versionAfter = m_job.versionBefore;
     record.firmwareFile = QFileInfo(firmware).fileName();
-    record.firmwareSha256 = sha256Of(firmware);
-    record.result = status == kStatusRefused && !m_job.refusal.isEmpty() ? m_job.refusal : endText(status, eraseJob);
-    record.status = status;
+    // What was programmed is the job's copy, once it has one.
+    record.firmwareSha256 = m_snapshot.firmware.isEmpty() ? sha256Of(firmware) : m_snapshot.firmwareSha256;
+    record.job = m_job.id;
+    record.baud = m_job.programmedAt;
+    return record;
+}
+
+void Worker::recordJob(const QString &comPort, const QString &filename, const JobEnd &end, double seconds)
+{
+    UpdateRecord record = jobRecord(comPort, filename);
+    // Installed: the firmware's own version; an erase leaves no version until
+    // the next update restores the information memory. Stopped before the
+    // erase (no erase cycle was sent): the instrument is as it was.
+    // Otherwise it is left erased or part-way written, and only the next read
+    // can tell.
+    const bool completed = end.status == kStatusSuccess || end.status == kStatusUpdatedNotRestarted;
+    if (completed && !end.eraseJob)
+        record.versionAfter = firmwareVersion(filename);
+    else if (!completed && m_job.progressTicks == 0)
+        record.versionAfter = m_job.versionBefore;
+    record.result = end.status == kStatusRefused && !m_job.refusal.isEmpty() ? m_job.refusal : endText(end);
+    record.status = end.status;
     record.seconds = seconds;
     record.backupRestored = m_job.backupWritten;
-    record.baud = m_job.programmedAt;
+    // A job refused before its erase wrote no started line: its one line is its end.
+    if (!m_job.started)
+        record.job.clear();
 
     QString error;
     const QString path = updaterecord::filePath();
     if (!updaterecord::append(path, record, &error))
-        qWarning().noquote() << "The update was not recorded in " + path + ": " + error;
+        qWarning().noquote() << "The update record " + path + ": " + error;
     emit workerUpdateRecorded(record.toJson(), error);
+}
+
+void Worker::useServiceBackup(const QByteArray &image)
+{
+    m_serviceBackupRefusal.clear();
+    QString why;
+    if (!infomemory::hasMarker(image))
+        why = QStringLiteral("the service backup is not a complete information memory with the NVX7300 marker");
+    else if (!m_last.opened || infomemory::hasMarker(m_last.image))
+        why = QStringLiteral("the service backup is only for an instrument that has lost its information memory");
+    else if (!infomemory::fitsBackup(m_last.image, image))
+        why = QStringLiteral("the service backup does not fit what the instrument still holds");
+    if (!why.isEmpty()) {
+        qWarning().noquote() << "Service backup not taken: " + why;
+        m_serviceBackupRefusal = QStringLiteral("service backup check failed: ") + why;
+        m_last.id.mayUpdate = false;
+        return;
+    }
+    qWarning().noquote() << "The information memory of the next update comes from a service backup";
+    m_last.restoreImage = image;
+    m_last.id.restore = Restore::Backup;
+    m_last.id.mayUpdate = true;
+    m_last.id.erase = EraseRule::AfterBackup;
+}
+
+void Worker::completeInterruptedJobs(const Identification &id)
+{
+    if (m_last.bridgeSerial.isEmpty() || !m_last.opened)
+        return;
+    const QString path = updaterecord::filePath();
+    const QList<UpdateRecord> open = updaterecord::unfinished(path, m_last.bridgeSerial);
+    if (open.isEmpty())
+        return;
+    QString found;
+    switch (id.finding) {
+    case Finding::Identified:
+        found = QStringLiteral("running version ") + id.version;
+        break;
+    case Finding::RecoveryFromBackup:
+    case Finding::RecoveryFromOlderBackup:
+    case Finding::RecoveryFromOwnImage:
+        found = QStringLiteral("left erased, must be updated again");
+        break;
+    case Finding::BackupDamaged:
+        found = QStringLiteral("left erased, and its backup is damaged");
+        break;
+    default:
+        found = QStringLiteral("not identified");
+        break;
+    }
+    for (UpdateRecord record : open) {
+        record.time = QDateTime::currentDateTimeUtc();
+        record.port = m_last.port;
+        record.stage = UpdateRecord::Stage::Interrupted;
+        record.versionAfter = id.finding == Finding::Identified ? id.version : QString();
+        record.result = QStringLiteral("Interrupted; the next read found it ") + found;
+        record.status = -1;
+        QString error;
+        if (!updaterecord::append(path, record, &error))
+            qWarning().noquote() << "The update record " + path + ": " + error;
+    }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "identification.h"
+#include "status.h"
+#include "updaterecord.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -71,6 +73,11 @@ signals:
     // record (updaterecord.h); this is that line, emitted before the job's end
     // status, with why it could not be written (empty when it was).
     void workerUpdateRecorded(QJsonObject record, QString recordError);
+    // How an update or erase job ended, emitted just before its end status.
+    void workerJobEnded(workflow::JobEnd end);
+    // True from the first erase until the job has written and verified what
+    // it restores (jobguard.h): the job must not be cut short then.
+    void workerUninterruptibleChanged(bool uninterruptible);
 
 public slots:
     void doWork(const QString &comPort, const QString &filename);
@@ -84,6 +91,11 @@ public slots:
     // The serial number of the bridge on comPort, as discovery reports it on
     // the GUI thread; empty when unknown. Applies to the jobs queued after it.
     void setBridgeSerial(const QString &comPort, const QString &serialNumber);
+    // A service technician's backup (the 256 bytes) for the instrument the
+    // last read found erased: the next update restores it as its information
+    // memory. Taken only when it has the marker and fits what the instrument
+    // still holds; otherwise that update is refused with the reason.
+    void useServiceBackup(const QByteArray &image);
 
 private:
     // Result of the last read; a reprogramming job depends on it and it is
@@ -104,6 +116,10 @@ private:
     QString bridgeSerialFor(const QString &comPort) const;
     QString standardPasswordFile();
     QString jobImageFilePath();
+    QString jobFolder();
+    // Copies what the engine reads after the erase into the job's own folder
+    // and checks the firmware there; an empty result means all went well.
+    QString takeSnapshot(BackEnd &backEnd, const QString &filename);
     // The checks before the erase; an empty result means all passed.
     QString refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename);
     QString sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort);
@@ -111,8 +127,15 @@ private:
     void refuse(const QString &why);
     int update(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int erase(BackEnd &backEnd, const QString &comPort, const QString &filename);
-    int restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const QString &filename);
-    void recordJob(const QString &comPort, const QString &filename, int status, double seconds);
+    int restartAfterUpdate(BackEnd &backEnd, const QString &comPort);
+    // Enters the phase that must not be cut short and writes the job's
+    // started line; false when the process is stopping.
+    bool beginErasing(const QString &comPort, const QString &filename);
+    UpdateRecord jobRecord(const QString &comPort, const QString &filename) const;
+    void recordJob(const QString &comPort, const QString &filename, const workflow::JobEnd &end, double seconds);
+    // Completes the record of this instrument's jobs that were cut off with
+    // what this read found.
+    void completeInterruptedJobs(const workflow::Identification &id);
 
     // What the job in progress has done so far, for its record.
     struct JobReport
@@ -122,6 +145,18 @@ private:
         int progressTicks = 0; // none: nothing was erased
         int programmedAt = kDefaultBaudRate;
         bool backupWritten = false; // the programming run wrote the backup's image back
+        QString id;               // shared by its lines in the update record
+        bool started = false;     // its started line went out: it entered the phase that erases
+        bool uninterruptible = false;
+    };
+
+    // What the engine reads after the erase, as checked before it; only the
+    // job's own folder holds it.
+    struct JobSnapshot
+    {
+        QString firmware;         // the firmware file's copy
+        QString firmwareSha256;
+        QString restartPasswords; // the password record of the new firmware's vectors
     };
 
     QString m_message;
@@ -131,9 +166,10 @@ private:
     int m_readBusy = 0; // 1 while a read runs
     LastRead m_last;
     JobReport m_job;
+    JobSnapshot m_snapshot;
+    QString m_serviceBackupRefusal; // why the service backup given for the last read was not taken
     QString m_serialPort;
     QString m_serialNumber;
     std::unique_ptr<QTemporaryFile> m_standardPassword;
-    std::unique_ptr<QTemporaryFile> m_firmwarePassword;
     std::unique_ptr<QTemporaryDir> m_jobImageFolder;
 };

@@ -76,8 +76,12 @@
         <translation>Aktualisierung abgeschlossen. Schalten Sie Ihr NVX7300 aus und wieder ein</translation>
     </message>
     <message>
-        <source>The backup of this NVX7300 is damaged</source>
-        <translation>Die Sicherung dieses NVX7300 ist beschädigt</translation>
+        <source>The backup of this NVX7300 is damaged; call service</source>
+        <translation>Die Sicherung dieses NVX7300 ist beschädigt; rufen Sie den Service an</translation>
+    </message>
+    <message>
+        <source>Erase Complete</source>
+        <translation>Löschen abgeschlossen</translation>
     </message>
     <message>
         <source>NVX7300 is in use by another program</source>

@@ -76,8 +76,12 @@
         <translation>Update Complete. Switch your NVX7300 off and on again</translation>
     </message>
     <message>
-        <source>The backup of this NVX7300 is damaged</source>
-        <translation>The backup of this NVX7300 is damaged</translation>
+        <source>The backup of this NVX7300 is damaged; call service</source>
+        <translation>The backup of this NVX7300 is damaged; call service</translation>
+    </message>
+    <message>
+        <source>Erase Complete</source>
+        <translation>Erase Complete</translation>
     </message>
     <message>
         <source>NVX7300 is in use by another program</source>

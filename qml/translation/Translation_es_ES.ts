@@ -76,8 +76,12 @@
         <translation>Actualización completa. Apague y vuelva a encender su NVX7300</translation>
     </message>
     <message>
-        <source>The backup of this NVX7300 is damaged</source>
-        <translation>La copia de seguridad de este NVX7300 está dañada</translation>
+        <source>The backup of this NVX7300 is damaged; call service</source>
+        <translation>La copia de seguridad de este NVX7300 está dañada; llame al servicio técnico</translation>
+    </message>
+    <message>
+        <source>Erase Complete</source>
+        <translation>Borrado completo</translation>
     </message>
     <message>
         <source>NVX7300 is in use by another program</source>

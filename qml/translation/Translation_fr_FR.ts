@@ -76,8 +76,12 @@
         <translation>La mise à jour est terminée. Éteignez puis rallumez votre NVX7300</translation>
     </message>
     <message>
-        <source>The backup of this NVX7300 is damaged</source>
-        <translation>La sauvegarde de ce NVX7300 est endommagée</translation>
+        <source>The backup of this NVX7300 is damaged; call service</source>
+        <translation>La sauvegarde de ce NVX7300 est endommagée ; appelez le service après-vente</translation>
+    </message>
+    <message>
+        <source>Erase Complete</source>
+        <translation>Effacement terminé</translation>
     </message>
     <message>
         <source>NVX7300 is in use by another program</source>

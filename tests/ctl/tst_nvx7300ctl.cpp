@@ -8,6 +8,9 @@
 #include "httpfileserver.h"
 #include "simulator.h"
 #include "status.h"
+#include "testfiles.h"
+
+#include <csignal>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -70,17 +73,22 @@ class NvxCtlTest : public QObject
     QString firmwareDir() const { return nvxtest::programFolderIn(dataHome->path()) + QStringLiteral("/firmware"); }
 
     // Runs the program while this process keeps serving HTTP and the instruments.
-    Run ctl(const QStringList &args, const QByteArray &input = QByteArray(), const QString &workingDirectory = QString())
+    void start(QProcess &p, const QStringList &args)
     {
-        QProcess p;
         QProcessEnvironment env = nvxtest::childEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome->path());
         env.insert(QStringLiteral("NVX_BENCH_BRIDGES"), bridges.join(QLatin1Char(',')));
         p.setProcessEnvironment(env);
+        p.start(QStringLiteral(CTL_PROGRAM), args);
+    }
+
+    Run ctl(const QStringList &args, const QByteArray &input = QByteArray(), const QString &workingDirectory = QString())
+    {
+        QProcess p;
         if (!workingDirectory.isEmpty())
             p.setWorkingDirectory(workingDirectory);
         QSignalSpy finished(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-        p.start(QStringLiteral(CTL_PROGRAM), args);
+        start(p, args);
         p.write(input);
         p.closeWriteChannel();
         Run run;
@@ -110,14 +118,17 @@ class NvxCtlTest : public QObject
 
     QString recordPath() const { return nvxtest::programFolderIn(dataHome->path()) + QStringLiteral("/updates.jsonl"); }
 
-    QList<QJsonObject> recordLines() const
+    // The lines of the record; stage: "started" for the lines jobs write
+    // before their erase, empty for all others.
+    QList<QJsonObject> recordLines(const QString &stage = QString()) const
     {
         QList<QJsonObject> lines;
         QFile file(recordPath());
         if (file.open(QIODevice::ReadOnly)) {
             for (const QByteArray &line : file.readAll().split('\n')) {
-                if (!line.isEmpty())
-                    lines << QJsonDocument::fromJson(line).object();
+                const QJsonObject object = QJsonDocument::fromJson(line).object();
+                if (!line.isEmpty() && (object.value(QStringLiteral("stage")).toString() == QStringLiteral("started")) == !stage.isEmpty())
+                    lines << object;
             }
         }
         return lines;
@@ -430,7 +441,7 @@ private slots:
             const QStringList rows = run.out.filter(QRegularExpression(QStringLiteral("^-\\s+%1\\s").arg(ports.at(i))));
             QCOMPARE(rows.size(), 1);
             QVERIFY2(rows.first().contains(QStringLiteral("1.10")), qPrintable(rows.first()));
-            QCOMPARE(rows.first().endsWith(QStringLiteral("Update Complete")), i != 1);
+            QVERIFY2(rows.first().endsWith(i != 1 ? "Update Complete" : "NVX7300 must be updated again"), qPrintable(rows.first()));
         }
         for (int i : {0, 2}) {
             QTRY_VERIFY_WITH_TIMEOUT(!sims[size_t(i)]->hostConnected(), 5000);
@@ -604,7 +615,7 @@ private slots:
         const QJsonArray mine = jsonOf(history).array();
         QCOMPARE(mine.size(), 1);
         QCOMPARE(mine.first().toObject().value(QStringLiteral("serialNumber")).toString(), QStringLiteral("VIRTUAL2"));
-        QVERIFY2(history.err.contains(QStringLiteral("line 4 skipped")), qPrintable(history.err));
+        QVERIFY2(history.err.contains(QStringLiteral("line 7 skipped")), qPrintable(history.err));
     }
 
     void everyCommandPrintsOneJsonDocument_data()
@@ -645,6 +656,103 @@ private slots:
         QCOMPARE(object.value(key), value.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(value));
         if (document.isObject())
             QCOMPARE(object.value(QStringLiteral("exitStatus")).toInt(-1), exitCode);
+    }
+
+    // What happens to the run once its erase has begun, and what it says.
+    void runInterruptedWhileProgramming_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("exitCode"); // -1: killed
+        QTest::addColumn<QString>("result"); // of the JSON report and the record; empty: none
+        QTest::newRow("SIGTERM waits for the update") << "SIGTERM" << 128 + SIGTERM << "Update Complete";
+        QTest::newRow("firmware file replaced: the job's copy is programmed") << "replace" << kExitOk << "Update Complete";
+        QTest::newRow("cable pulled") << "pull" << 9 << "NVX7300 must be updated again";
+        QTest::newRow("SIGKILL: the next read completes the record") << "SIGKILL" << -1 << QString();
+    }
+
+    void runInterruptedWhileProgramming()
+    {
+        QFETCH(QString, action);
+        QFETCH(int, exitCode);
+        QFETCH(QString, result);
+        if (NVX_SANITIZED)
+            QSKIP("paced runs: the plain build runs them");
+        auto sim = startInstrument(9600);
+        QVERIFY(sim);
+        listBridge(*sim, QStringLiteral("BENCH1"));
+        const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
+        const QString fw = dataHome->filePath(QStringLiteral("fw.txt"));
+        QVERIFY(QFile::copy(newestFirmware(), fw));
+        QProcess p;
+        start(p, {QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"), fw,
+                  QStringLiteral("--baud"), QStringLiteral("38400"), QStringLiteral("--json")});
+        QTRY_VERIFY_WITH_TIMEOUT(sim->stats().massErases > 0, kRunMs);
+        if (action == QLatin1String("SIGTERM")) {
+            p.terminate();
+            p.terminate();
+        } else if (action == QLatin1String("SIGKILL")) {
+            p.kill();
+        } else if (action == QLatin1String("pull")) {
+            nvxsim::Faults pulled;
+            pulled.hangUpAfterFrames = sim->stats().frames + 3;
+            sim->setFaults(pulled);
+        } else {
+            QVERIFY(QFile::remove(fw));
+            nvxtest::writeFile(fw, "<html>502 Bad Gateway</html>\n");
+        }
+        QVERIFY(p.waitForFinished(kRunMs));
+        QCOMPARE(p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, exitCode);
+        QCOMPARE(p.readAllStandardError().count("cannot stop now"), action == QLatin1String("SIGTERM") ? 1 : 0);
+        if (!result.isEmpty()) {
+            QCOMPARE(QJsonDocument::fromJson(p.readAllStandardOutput()).object().value(QStringLiteral("result")).toString(), result);
+            QCOMPARE(recordLines().last().value(QStringLiteral("result")).toString(), result);
+        }
+        if (exitCode == kExitOk || exitCode == 128 + SIGTERM)
+            return verifyUpdated(*sim, infoBefore, 1, 208);
+        // Only the next read can tell what was left; it completes the record.
+        sim->setFaults(nvxsim::Faults());
+        QCOMPARE(recordLines(QStringLiteral("started")).size(), 1);
+        QCOMPARE(ctl({QStringLiteral("version"), QStringLiteral("--port"), portOf(*sim)}).exitCode, 9);
+        const QJsonArray history = jsonOf(ctl({QStringLiteral("history"), QStringLiteral("--json")})).array();
+        QCOMPARE(history.size(), 1); // the started line gives way to the end, or to what the read found
+        QCOMPARE(history.last().toObject().value(QStringLiteral("result")).toString(),
+                 exitCode == -1 ? "Interrupted; the next read found it left erased, must be updated again" : result);
+    }
+
+    void serviceBackupIsRestoredOnlyWhenConfirmed_data()
+    {
+        QTest::addColumn<QByteArray>("answer"); // none: --yes
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("--yes") << QByteArray() << kExitOk;
+        QTest::newRow("answered yes") << QByteArray("y\n") << kExitOk;
+        QTest::newRow("answered no") << QByteArray("n\n") << kExitFailed;
+    }
+
+    void serviceBackupIsRestoredOnlyWhenConfirmed()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(int, exitCode);
+        auto sim = startInstrument();
+        QVERIFY(sim);
+        listBridge(*sim, QStringLiteral("BENCH1"));
+        sim->write(0x10C0, {0x11, 0x22}); // calibration that only the backup keeps
+        const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
+        QCOMPARE(ctl({QStringLiteral("version"), QStringLiteral("--port"), portOf(*sim)}).exitCode, kExitOk);
+        // Only its digest line is damaged, and no other generation exists.
+        const QString backup = firmwareDir() + QStringLiteral("/731-info-BENCH1.txt");
+        QByteArray text = nvxtest::readFile(backup);
+        text[text.size() - 2] = text.at(text.size() - 2) == '0' ? '1' : '0';
+        nvxtest::writeFile(backup, text);
+        sim->write(0x1000, std::vector<uint8_t>(0x10000 - 0x1000, 0xFF));
+
+        const Run run = ctl(QStringList{QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"),
+                                        newestFirmware(), QStringLiteral("--restore-backup"), backup} + (answer.isEmpty() ? QStringList{QStringLiteral("--yes")} : QStringList()), answer);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.out.contains(QStringLiteral("Bridge serial:   BENCH1")), qPrintable(run.out.join('\n')));
+        QVERIFY(run.out.contains(QStringLiteral("Digest line:     does not match")));
+        QCOMPARE(sim->stats().massErases > 0, exitCode == kExitOk);
+        if (exitCode == kExitOk)
+            verifyUpdated(*sim, infoBefore, 1, 208);
     }
 
     void programVersionSaysWhetherCataloguesAreSigned()

@@ -299,6 +299,9 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("versionKept"); // and with it Update enabled
         using namespace workflow;
+        // A job's end before its status: "left erased" and "service erase" rows.
+        QTest::newRow("left erased") << kStatusNotConnected << QString() << "NVX7300 must be updated again" << false;
+        QTest::newRow("service erase") << kStatusSuccess << QString() << "Erase Complete" << false;
         QTest::newRow("port not opened") << kStatusPortFailed << QString() << "NVX7300 disconnected too soon" << false;
         QTest::newRow("success") << kStatusSuccess << QString() << "Update Complete" << false;
         QTest::newRow("only the restart failed") << kStatusUpdatedNotRestarted << QString()
@@ -331,6 +334,8 @@ private slots:
         item("massEraseMouseArea")->setProperty("enabled", false);
 
         m_controller->controllerMessageChanged(reason);
+        const QByteArray tag = QTest::currentDataTag();
+        m_controller->controllerJobEnded({status, tag == "service erase", tag == "left erased"});
         m_controller->controllerStatusChanged(status);
         QCOMPARE(text("smallMessage"), message);
         QCOMPARE(prop("progressBar", "visible").toBool(), false);
@@ -401,7 +406,7 @@ private slots:
         QTest::newRow("port busy") << kVersionPortBusy << "NVX7300 is in use by another program";
         QTest::newRow("port not permitted") << kVersionPortNotPermitted << "Not permitted to use the NVX7300 port";
         QTest::newRow("no answer") << kVersionNotConnected << "NVX7300 not connected";
-        QTest::newRow("backup damaged") << kVersionBackupDamaged << "The backup of this NVX7300 is damaged";
+        QTest::newRow("backup damaged") << kVersionBackupDamaged << "The backup of this NVX7300 is damaged; call service";
         QTest::newRow("files of this computer") << kVersionFilesUnusable
                                                 << "The toolkit cannot use its own files; see the log file";
     }
@@ -437,7 +442,7 @@ private slots:
         QCOMPARE(prop("progressBar", "visible").toBool(), true);
 
         QTRY_COMPARE_WITH_TIMEOUT(prop("massEraseMouseArea", "enabled").toBool(), true, kJobMs);
-        QCOMPARE(text("smallMessage"), QStringLiteral("Update Complete"));
+        QCOMPARE(text("smallMessage"), QStringLiteral("Erase Complete"));
         QVERIFY(instrument().stats().massErases > erasesBefore);
         // Replugged after the erase, it is read again.
         QTRY_VERIFY_WITH_TIMEOUT(reported.contains({QLatin1String(workflow::kVersionReading)}), kReplugMs);

@@ -394,13 +394,15 @@ private slots:
 
     void damagedBackupIsNeverRestoredSilently_data()
     {
-        QTest::addColumn<QByteArray>("latest"); // what the backup file holds; empty: one bit changed
+        QTest::addColumn<QByteArray>("latest"); // what the backup file holds; null: one bit changed; "-": no digest
         QTest::addColumn<bool>("olderCopy");
         QTest::addColumn<QString>("version");
         QTest::newRow("one bit changed, older copy intact") << QByteArray() << true
                                                             << workflow::kVersionRecoveryFromOlderBackup;
         QTest::newRow("one bit changed, no older copy") << QByteArray() << false << workflow::kVersionBackupDamaged;
         QTest::newRow("empty, as a full disk left it") << QByteArray("") << false << workflow::kVersionBackupDamaged;
+        QTest::newRow("digest line deleted, older copy intact") << QByteArray("-") << true
+                                                                << workflow::kVersionRecoveryFromOlderBackup;
     }
 
     void damagedBackupIsNeverRestoredSilently()
@@ -416,10 +418,12 @@ private slots:
         const QString backup = Worker::backupFilePath(QStringLiteral("NVX0001"));
         QByteArray text;
         QVERIFY(FirmwareStore(folder()).read(QFileInfo(backup).fileName(), 4096, &text));
-        if (latest.isNull()) {
+        if (latest.isNull() || latest == "-") {
             const int at = text.indexOf("\n", 6 + 48 * 13) + 1; // a calibration line; still a valid image
             text[at] = text[at] == '0' ? '1' : '0';
             QVERIFY(infomemory::fromText(text.left(text.indexOf("q\n") + 2)).size() == 256);
+            if (!latest.isNull())
+                text.truncate(text.indexOf("q\n") + 2);
         } else {
             text = latest;
         }
@@ -441,8 +445,14 @@ private slots:
         if (olderCopy) {
             QCOMPARE(status, workflow::kStatusSuccess);
             verifyUpdated(info);
-            // The damaged copy has been replaced by a sound one.
+            // A sound copy took the damaged one's place; that one is kept aside, whole.
             QCOMPARE(infomemory::loadBackup(backup).latest, infomemory::BackupState::Intact);
+            const QStringList aside = QDir(folder()).entryList({QFileInfo(backup).fileName() + ".damaged-*"});
+            QCOMPARE(aside.size(), 1);
+            QCOMPARE(FirmwareStore::classify(aside.first()), FirmwareStore::Kind::InformationBackup);
+            QFile kept(folder() + QLatin1Char('/') + aside.first());
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), text);
         } else {
             QCOMPARE(status, workflow::kStatusRefused);
             QCOMPARE(changingCommands(*sim), 0);
@@ -484,6 +494,7 @@ private slots:
         QTest::newRow("answers, but no password opens it") << "locked" << workflow::kVersionUnknown;
         // Nothing the instrument said: the old image cannot make way for the new one.
         QTest::newRow("memory image file cannot be removed") << "image stuck" << workflow::kVersionFilesUnusable;
+        QTest::newRow("password file cannot be read") << "passwords unreadable" << workflow::kVersionFilesUnusable;
     }
 
     void readThatNeverReachesTheInstrumentSaysWhy()
@@ -505,6 +516,8 @@ private slots:
             sim->write(0xFFE0, std::vector<uint8_t>(32, 0x42));
         else if (setting == QLatin1String("image stuck"))
             QVERIFY(QDir().mkpath(Worker::memoryImageFilePath() + QStringLiteral("/in-the-way")));
+        else if (setting == QLatin1String("passwords unreadable"))
+            QVERIFY(QFile::remove(Worker::passwordFilePath()) && QDir().mkpath(Worker::passwordFilePath()));
         sim->setFaults(faults);
         Controller c;
         QCOMPARE(readVersion(c, portName), version);
@@ -698,6 +711,7 @@ private slots:
         QCOMPARE(record.status, statuses.last());
         QCOMPARE(record.versionBefore, QStringLiteral("1.10"));
         QCOMPARE(record.versionAfter, QString());
+        QCOMPARE(record.result, QStringLiteral("NVX7300 must be updated again"));
     }
 
     void destroyingTheControllerWaitsForTheJob()
