@@ -4,9 +4,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 const QString FirmwareStore::kCatalogueName = QStringLiteral("731Versions.json");
 const QString FirmwareStore::kSignatureName = QStringLiteral("731Versions.json.sig");
@@ -35,6 +37,20 @@ QString processStagingName()
 } // namespace
 
 FirmwareStore::FirmwareStore(const QString &directory) : folder(directory) {}
+
+QString FirmwareStore::settleDataLocation()
+{
+#ifndef Q_OS_WIN
+    if (qEnvironmentVariableIsEmpty("XDG_DATA_HOME") && qEnvironmentVariableIsEmpty("HOME"))
+        return QStringLiteral("neither HOME nor XDG_DATA_HOME is set: there is no folder for the toolkit's files");
+#endif
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty())
+        return QStringLiteral("the per-user data folder cannot be determined");
+    if (QDir::isRelativePath(data))
+        qputenv("XDG_DATA_HOME", QFile::encodeName(QDir(data).absolutePath()));
+    return QString();
+}
 
 QString FirmwareStore::pathOf(const QString &name) const
 {

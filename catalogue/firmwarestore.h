@@ -59,6 +59,12 @@ public:
 
     explicit FirmwareStore(const QString &directory);
 
+    // Fixes the per-user data location, which holds the store, for the rest
+    // of the process: the store moves the working directory into itself, so
+    // a relative location (a relative XDG_DATA_HOME) is made absolute now.
+    // Empty when the location is usable, otherwise what is wrong.
+    static QString settleDataLocation();
+
     QString directory() const { return folder; }
     QString pathOf(const QString &name) const;
     // This process's own staging folder below "incoming".
