@@ -55,8 +55,8 @@ bool writeFile(const QString &path, const QByteArray &bytes, QString *error = nu
 // something was already there.
 bool createFile(const QString &path, const QByteArray &bytes, bool *existed, QString *error = nullptr);
 
-// True when folder can take a new file: one is created, written, flushed
-// and removed. False with the system's reason (read-only, not permitted, full).
+// True when folder can take a new file: one is created, written and
+// removed. False with the system's reason (read-only, not permitted, full).
 bool checkWritableFolder(const QString &folder, QString *error);
 
 // Sets a file's modification time to now (a lock's sign of life).
