@@ -5,6 +5,7 @@
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "controller.h"
+#include "firmwarestore.h"
 #include "languagecomboboxmanagement.h"
 #include "languagemodel.h"
 #include "loghandler.h"
@@ -160,6 +161,13 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     const CommandLine commandLine = parseCommandLine();
     if (commandLine.exitCode >= 0)
         return commandLine.exitCode;
+
+    // Before anything reads the data location: the store moves the working directory.
+    const QString dataProblem = FirmwareStore::settleDataLocation();
+    if (!dataProblem.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(dataProblem));
+        return 1;
+    }
 
     chooseRenderer();
 

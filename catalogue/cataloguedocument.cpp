@@ -62,6 +62,7 @@ CatalogueDocument parseCatalogue(const QByteArray &bytes)
         document.error = QStringLiteral("not JSON (") + parseError.errorString() + QLatin1Char(')');
         return document;
     }
+    document.json = true;
     if (!json.isObject()) {
         document.error = QStringLiteral("not a JSON object");
         return document;

@@ -33,6 +33,7 @@ struct CatalogueDocument
 {
     bool ok = false;
     QString error;                 // why the bytes are not a catalogue, when !ok
+    bool json = false;             // the bytes are JSON at all (an HTML error page is not)
     QList<CatalogueEntry> entries; // the usable entries, in document order
     QStringList skipped;           // "<number> <why>" for each unusable entry
     QDateTime published;           // UTC; invalid when the document gives none

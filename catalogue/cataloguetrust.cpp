@@ -59,9 +59,22 @@ QByteArray publicKeyFromText(const QString &text, bool *ok)
     return good ? key : QByteArray();
 }
 
+namespace {
+QByteArray &trustedKey()
+{
+    static QByteArray key = publicKeyFromText(QStringLiteral(NVX_CATALOGUE_PUBLIC_KEY));
+    return key;
+}
+} // namespace
+
 QByteArray builtInPublicKey()
 {
-    return publicKeyFromText(QStringLiteral(NVX_CATALOGUE_PUBLIC_KEY));
+    return trustedKey();
+}
+
+void setBuiltInPublicKey(const QByteArray &key)
+{
+    trustedKey() = key;
 }
 
 QByteArray signatureFileText(const QByteArray &rawSignature)

@@ -25,6 +25,9 @@ QByteArray publicKeyFromText(const QString &text, bool *ok = nullptr);
 // The public key this build trusts (the NVX_CATALOGUE_PUBLIC_KEY setting);
 // empty when the build has none.
 QByteArray builtInPublicKey();
+// Makes builtInPublicKey() answer key for the rest of the process: for test
+// benches that sign their catalogues with a key of their own.
+void setBuiltInPublicKey(const QByteArray &key);
 
 // The signature file's text for a raw signature: base64 and a line end.
 QByteArray signatureFileText(const QByteArray &rawSignature);

@@ -20,6 +20,16 @@ bool isRegularFile(const QString &path);
 // True when anything at all is at path, a dangling link included.
 bool exists(const QString &path);
 
+// What is at a path. Only "no such file" is Missing: any other error
+// examining it (permission, I/O) is Failed, and whoever finds it leaves the
+// entry alone, since it may well hold something of value.
+enum class Lookup { Missing, RegularFile, Other, Failed };
+Lookup lookUp(const QString &path, QString *error = nullptr);
+
+// How a read ended; Missing only for "no such file".
+enum class Read { Ok, Missing, NotRegular, TooLarge, Failed };
+Read readFile(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error = nullptr);
+
 // Reads a regular file of at most maxBytes. False with a reason when path is
 // a link, not a file, unreadable or larger.
 bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error = nullptr);
@@ -38,6 +48,19 @@ enum class Check {
 // path and the folder flushed. A reader sees the old content or the new,
 // never a part; a link at path is replaced, never followed.
 bool writeFile(const QString &path, const QByteArray &bytes, QString *error = nullptr, Check check = Check::None);
+
+// Writes bytes to path as writeFile does, but only when nothing is there:
+// whatever another process put in place meanwhile stays. True when the
+// bytes were put there; false with the reason otherwise, *existed set when
+// something was already there.
+bool createFile(const QString &path, const QByteArray &bytes, bool *existed, QString *error = nullptr);
+
+// True when folder can take a new file: one is created, written and
+// removed. False with the system's reason (read-only, not permitted, full).
+bool checkWritableFolder(const QString &folder, QString *error);
+
+// Sets a file's modification time to now (a lock's sign of life).
+void touch(const QString &path);
 
 // Renames the regular file source over target (same folder or file system)
 // and flushes the folder: atomic, and a link at target is replaced, not followed.

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QStandardPaths>
 
 using catalogue::CatalogueDocument;
@@ -34,6 +35,33 @@ constexpr qint64 kMaxFirmwareBytes = 4 * 1024 * 1024;  // the firmware check ref
 // that no address, however it fails, is asked again and again.
 constexpr int kMaxRequestsPerFile = 4;
 
+// The store's lock: one process at a time fetches, installs and deletes.
+constexpr int kStoreLockWaitMs = 60000;      // for another process's refresh; seconds on a working line
+constexpr int kStoreLockPollMs = 250;        // between attempts while another process holds it
+constexpr int kStoreLockStaleMs = 5 * 60000; // a holder that has not touched it this long has gone astray
+constexpr int kStoreLockTouchMs = 60000;     // the holder's sign of life
+constexpr int kUnnamedLockGraceMs = 5000;    // a holder writes its name right after creating the file
+
+// A catalogue published further ahead of this computer's clock has one clock or the other wrong.
+constexpr qint64 kMaxPublishedAheadSecs = 24 * 3600;
+
+QByteArray builtInCatalogue()
+{
+    QFile resource(kResourceDir + QLatin1Char('/') + FirmwareStore::kCatalogueName);
+    return resource.open(QIODevice::ReadOnly) ? resource.readAll() : QByteArray();
+}
+
+// Empty when published may be installed by this computer's clock.
+QString publishedAheadOfClock(const QDateTime &published)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!published.isValid() || published <= now.addSecs(kMaxPublishedAheadSecs))
+        return QString();
+    return QStringLiteral("it is published %1, more than a day ahead of this computer's clock (%2): the "
+                          "catalogue's or this computer's clock is wrong")
+        .arg(published.toString(Qt::ISODate), now.toString(Qt::ISODate));
+}
+
 } // namespace
 
 VersionComboBoxManagement::VersionComboBoxManagement(QObject *parent)
@@ -44,6 +72,11 @@ VersionComboBoxManagement::VersionComboBoxManagement(QObject *parent)
 VersionComboBoxManagement::VersionComboBoxManagement(const QUrl &serverBase, QObject *parent)
     : QObject(parent), serverBase(serverBase), catalogueKey(catalogue::builtInPublicKey())
 {
+    lockRetry.setSingleShot(true);
+    lockRetry.setInterval(kStoreLockPollMs);
+    connect(&lockRetry, &QTimer::timeout, this, &VersionComboBoxManagement::attemptStoreLock);
+    lockTouch.setInterval(kStoreLockTouchMs);
+    connect(&lockTouch, &QTimer::timeout, this, [this] { safefile::touch(storeLockPath); });
 }
 
 VersionComboBoxManagement::~VersionComboBoxManagement()
@@ -51,6 +84,7 @@ VersionComboBoxManagement::~VersionComboBoxManagement()
     // Running transfers use `network`, a member that is gone before QObject
     // would delete them as children.
     qDeleteAll(downloads);
+    releaseStore();
 }
 
 QUrl VersionComboBoxManagement::defaultServerBase()
@@ -108,23 +142,61 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
     const QString directory = storeDirectory();
     if (directory.isEmpty())
         qFatal("Cannot determine settings storage location");
-    installBuiltInFile(kResourceDir, FirmwareStore::kCatalogueName, directory, FirmwareStore::kCatalogueName);
-    installBuiltInFile(kResourceDir, FirmwareStore::kPasswordName, directory, FirmwareStore::kPasswordName);
+    installBuiltIns(directory);
+    if (refreshing) {
+        // The running refresh lists again when its catalogue arrives.
+        qDebug().noquote() << "Refresh still running";
+        processMetadataFile();
+        return;
+    }
+    refreshing = true;
+    waitingForLock = true;
+    lockAttempts = 0;
+    outcome = CatalogueOutcome::Pending;
+    problem.clear();
+    lockWaited.start();
+    attemptStoreLock();
+}
+
+void VersionComboBoxManagement::attemptStoreLock()
+{
+    QString why;
+    const LockAttempt attempt = lockStore(&why);
+    if (attempt == LockAttempt::Held) {
+        waitingForLock = false;
+        startRefresh();
+        return;
+    }
+    if (lockAttempts++ == 0) {
+        // What is stored fills the list meanwhile.
+        qDebug().noquote() << "Firmware folder not locked: " + why;
+        processMetadataFile();
+    }
+    if (attempt == LockAttempt::Busy && lockWaited.elapsed() < kStoreLockWaitMs) {
+        lockRetry.start();
+        return;
+    }
+    outcome = attempt == LockAttempt::Busy ? CatalogueOutcome::StoreBusy : CatalogueOutcome::StoreUnusable;
+    problem = attempt == LockAttempt::Busy ? why + QStringLiteral(" for more than %1 s").arg(kStoreLockWaitMs / 1000)
+                                           : why;
+    qWarning().noquote() << "Catalogue not refreshed, " + problem + "; the stored versions are listed.";
+    waitingForLock = false;
+    queueSettleCheck();
+}
+
+void VersionComboBoxManagement::startRefresh()
+{
+    starting = true; // a transfer that cannot even start must not settle the refresh half-way
+    lockTouch.start();
     // Downloads need the folder even when no built-in file was copied there.
     if (!store().prepare())
-        qWarning().noquote() << "Cannot prepare the firmware folder " + directory;
-    refreshing = true;
-    starting = true; // a transfer that cannot even start must not settle the refresh half-way
+        qWarning().noquote() << "Cannot prepare the firmware folder " + storeDirectory();
 
     const QUrl catalogueUrl(fileUrl(FirmwareStore::kCatalogueName));
     if (catalogueKey.isEmpty()) {
-        outcome = CatalogueOutcome::Pending;
         startDownload(Kind::Catalogue, catalogueUrl, FirmwareStore::kCatalogueName);
         startPasswordDownload();
-    } else if (signedCheckRunning) {
-        qDebug().noquote() << "Signed version file still being fetched";
     } else {
-        outcome = CatalogueOutcome::Pending;
         // The password file waits for the checked catalogue, which gives its digest.
         signedCheckRunning = startDownload(Kind::Catalogue, catalogueUrl, FirmwareStore::kCatalogueName) != nullptr;
         if (signedCheckRunning)
@@ -134,18 +206,67 @@ void VersionComboBoxManagement::refreshValues(VersionModel *model)
     }
 
     // Whatever catalogue is here already fills the list while the new one loads.
-    processMetadataFile(directory + QLatin1Char('/') + FirmwareStore::kCatalogueName);
+    processMetadataFile();
     starting = false;
-    if (!settleQueued) {
-        settleQueued = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                settleQueued = false;
-                checkSettled();
-            },
-            Qt::QueuedConnection);
+    queueSettleCheck();
+}
+
+void VersionComboBoxManagement::queueSettleCheck()
+{
+    if (settleQueued)
+        return;
+    settleQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            settleQueued = false;
+            checkSettled();
+        },
+        Qt::QueuedConnection);
+}
+
+VersionComboBoxManagement::LockAttempt VersionComboBoxManagement::lockStore(QString *why)
+{
+    if (storeLock)
+        return LockAttempt::Held;
+    const FirmwareStore files = store();
+    if (!QDir().mkpath(files.directory())) {
+        safefile::checkWritableFolder(files.directory(), why);
+        return LockAttempt::Failed;
     }
+    storeLockPath = files.pathOf(FirmwareStore::kLockName);
+    auto lock = std::make_unique<QLockFile>(storeLockPath);
+    // A crashed holder is found by its process id, a hung one by the age of its file.
+    lock->setStaleLockTime(kStoreLockStaleMs);
+    qint64 pid = 0;
+    QString host, application;
+    const QFileInfo file(storeLockPath);
+    const bool named = lock->getLockInfo(&pid, &host, &application);
+    // A file that names no holder (cut short as it was made), not being written just now.
+    if (file.exists() && !named && qAbs(file.lastModified().msecsTo(QDateTime::currentDateTime())) > kUnnamedLockGraceMs)
+        lock->removeStaleLockFile();
+    if (lock->tryLock(0)) {
+        storeLock = std::move(lock);
+        return LockAttempt::Held;
+    }
+    if (lock->error() == QLockFile::LockFailedError) {
+        *why = named ? QStringLiteral("another process (%1) is refreshing the firmware folder").arg(pid)
+                     : QStringLiteral("another process is refreshing the firmware folder");
+        return LockAttempt::Busy;
+    }
+    // Held by nobody, and yet not made: the folder will not take a file.
+    if (safefile::checkWritableFolder(files.directory(), why))
+        *why = QStringLiteral("cannot create the lock file ") + QDir::toNativeSeparators(storeLockPath);
+    return LockAttempt::Failed;
+}
+
+void VersionComboBoxManagement::releaseStore()
+{
+    lockTouch.stop();
+    if (!storeLock)
+        return;
+    store().removeStaging();
+    storeLock.reset(); // unlocks
 }
 
 void VersionComboBoxManagement::refreshLocalValues(VersionModel *model)
@@ -155,10 +276,14 @@ void VersionComboBoxManagement::refreshLocalValues(VersionModel *model)
     if (directory.isEmpty())
         qFatal("Cannot determine settings storage location");
 
-    installBuiltInFile(kResourceDir, FirmwareStore::kCatalogueName, directory, FirmwareStore::kCatalogueName);
-    installBuiltInFile(kResourceDir, FirmwareStore::kPasswordName, directory, FirmwareStore::kPasswordName);
+    installBuiltIns(directory);
     localOnly = true;
-    processMetadataFile(directory + QLatin1Char('/') + FirmwareStore::kCatalogueName);
+    // Repairs and deletions only as the store's owner; a busy store is listed as it is.
+    QString busy;
+    const bool lockedHere = !storeLock && lockStore(&busy) == LockAttempt::Held;
+    processMetadataFile();
+    if (lockedHere)
+        releaseStore();
     localOnly = false;
 }
 
@@ -246,24 +371,27 @@ void VersionComboBoxManagement::release(DownloadManager *download)
 
 void VersionComboBoxManagement::checkSettled()
 {
-    if (!refreshing || starting || !downloads.isEmpty() || signedCheckRunning || passwordAfterCheck)
+    if (!refreshing || starting || waitingForLock || !downloads.isEmpty() || signedCheckRunning
+        || passwordAfterCheck)
         return;
     refreshing = false;
     // Nothing runs, so whatever is left in the staging folder is a leftover.
-    const QString staging = store().stagingDirectory();
-    if (!safefile::isSymLink(staging)) {
-        for (const QString &name : QDir(staging).entryList(QDir::Files | QDir::Hidden | QDir::System))
-            safefile::remove(staging + QLatin1Char('/') + name);
-    }
+    releaseStore();
     emit refreshSettled();
 }
 
 void VersionComboBoxManagement::installBuiltInFile(const QString &resourceDir, const QString &resourceName,
                                                    const QString &targetDir, const QString &targetName)
 {
-    // A link in place of the file is not the store's file: it is replaced.
-    if (safefile::isRegularFile(targetDir + QLatin1Char('/') + targetName))
+    QString error;
+    const safefile::Lookup found = safefile::lookUp(targetDir + QLatin1Char('/') + targetName, &error);
+    if (found == safefile::Lookup::RegularFile)
         return;
+    if (found == safefile::Lookup::Failed) {
+        // Only a missing file is installed: this one may hold what the store learned.
+        qWarning().noquote() << "Built-in file not installed, " + error + "; the file there is left as it is";
+        return;
+    }
     const QString resource = resourceDir + QLatin1Char('/') + resourceName;
     if (!QFileInfo::exists(resource)) {
         qDebug() << "no built in metadata - check project resources";
@@ -275,41 +403,150 @@ void VersionComboBoxManagement::installBuiltInFile(const QString &resourceDir, c
         return;
     qDebug().noquote() << "metadata in" << QDir::currentPath();
     QFile source(resource);
-    QString error;
-    // Written owner read and write, so that later downloads can replace it.
-    if (!source.open(QIODevice::ReadOnly) || !FirmwareStore(targetDir).write(resourceName, source.readAll(), &error))
+    const FirmwareStore target(targetDir);
+    // Written owner read and write, so that later downloads can replace it. A
+    // link in place of the file is not the store's file: it is replaced. A
+    // missing file is created only if still missing: another process may
+    // have installed its download meanwhile.
+    const bool installed = source.open(QIODevice::ReadOnly)
+                           && (found == safefile::Lookup::Missing ? target.create(resourceName, source.readAll(), &error)
+                                                                   : target.write(resourceName, source.readAll(), &error));
+    if (!installed)
         qWarning().noquote() << "Built-in file not installed: " + resourceName + " " + error;
 }
 
-bool VersionComboBoxManagement::processMetadataFile(const QString &path)
+void VersionComboBoxManagement::installBuiltIns(const QString &directory)
 {
-    QByteArray bytes;
-    QString why;
-    if (!safefile::readRegularFile(path, kMaxCatalogueBytes, &bytes, &why)) {
-        qWarning().noquote() << "processMetadataFile. Couldn't read local version file" + path;
-        qDebug().noquote() << path + ": " + why;
-        return false;
-    }
+    installBuiltInFile(kResourceDir, FirmwareStore::kCatalogueName, directory, FirmwareStore::kCatalogueName);
+    installBuiltInFile(kResourceDir, FirmwareStore::kPasswordName, directory, FirmwareStore::kPasswordName);
+}
 
+bool VersionComboBoxManagement::trusted(const QByteArray &bytes, const QByteArray &signature, QString *reason) const
+{
+    // Without a key any catalogue is read; the built-in one is part of the program.
+    if (catalogueKey.isEmpty() || bytes == builtInCatalogue())
+        return true;
+    return catalogue::verifyCatalogueSignature(bytes, signature, catalogueKey, reason);
+}
+
+VersionComboBoxManagement::Installed VersionComboBoxManagement::readInstalledCatalogue() const
+{
     const FirmwareStore files = store();
-    installBuiltInFile(kResourceDir, kBuiltInImageName, files.directory(), kBuiltInImageName);
-
     const bool keyed = !catalogueKey.isEmpty();
-    if (keyed) {
-        passwordSha256.clear();
-        QString distrust;
-        if (!localCatalogueTrusted(path, bytes, &distrust)) {
-            qWarning().noquote() << "processMetadataFile. Local version file not trusted, " + distrust + ": " + path;
-            return false;
-        }
+    Installed installed;
+    QString error;
+    const safefile::Read catalogueRead =
+        safefile::readFile(files.pathOf(FirmwareStore::kCatalogueName), kMaxCatalogueBytes, &installed.bytes, &error);
+    const safefile::Read signatureRead =
+        keyed ? safefile::readFile(files.pathOf(FirmwareStore::kSignatureName), kMaxSignatureBytes,
+                                   &installed.signature, catalogueRead == safefile::Read::Failed ? nullptr : &error)
+              : safefile::Read::Ok;
+    const CatalogueDocument document = parseCatalogue(installed.bytes);
+    if (catalogueRead == safefile::Read::Failed || signatureRead == safefile::Read::Failed) {
+        installed.stored = Trouble::Unreadable;
+        installed.problem = error;
+    } else if (catalogueRead == safefile::Read::Missing) {
+        installed.stored = Trouble::Missing;
+    } else if (catalogueRead != safefile::Read::Ok || !document.ok) {
+        installed.stored = Trouble::Damaged; // too large, not a file, or no catalogue
+        installed.problem = catalogueRead == safefile::Read::Ok ? document.error : error;
+    } else if (!trusted(installed.bytes, signatureRead == safefile::Read::Ok ? installed.signature : QByteArray(),
+                        &installed.problem)) {
+        installed.stored = Trouble::Untrusted;
+        if (signatureRead != safefile::Read::Ok)
+            installed.problem = QStringLiteral("no signature");
+    } else {
+        installed.source = Source::Stored;
+        return installed;
     }
 
-    const CatalogueDocument document = parseCatalogue(bytes);
-    if (!document.ok) {
+    // The pair does not hold: the last good catalogue the store kept, whatever
+    // was cut short since, is the old or the new pair as a whole.
+    QByteArray kept;
+    if (safefile::readFile(files.pathOf(FirmwareStore::kKeptCatalogueName), kMaxCatalogueBytes + kMaxSignatureBytes,
+                           &kept)
+            == safefile::Read::Ok
+        && FirmwareStore::splitKeptCatalogue(kept, &installed.bytes, &installed.signature)
+        && parseCatalogue(installed.bytes).ok && trusted(installed.bytes, installed.signature, nullptr)) {
+        installed.source = Source::Kept;
+        return installed;
+    }
+    installed.signature.clear();
+    // The built-in copy stands in for a missing or damaged catalogue, never for
+    // one that cannot be read or one that is merely not signed.
+    installed.bytes = installed.stored == Trouble::Missing || installed.stored == Trouble::Damaged
+                          ? builtInCatalogue()
+                          : QByteArray();
+    if (!installed.bytes.isEmpty())
+        installed.source = Source::BuiltIn;
+    return installed;
+}
+
+void VersionComboBoxManagement::keepCatalogue(const Installed &installed)
+{
+    const FirmwareStore files = store();
+    const QByteArray kept = FirmwareStore::keptCatalogue(installed.bytes, installed.signature);
+    QByteArray current;
+    QString error;
+    // A kept copy that cannot be read stays as it is, like any stored file.
+    const safefile::Read found = safefile::readFile(files.pathOf(FirmwareStore::kKeptCatalogueName),
+                                                    kMaxCatalogueBytes + kMaxSignatureBytes, &current);
+    if (found != safefile::Read::Failed && current != kept && !files.write(FirmwareStore::kKeptCatalogueName, kept, &error))
+        qWarning().noquote() << "Version file not kept: " + error;
+    if (!catalogueKey.isEmpty() && !rememberPublication(parseCatalogue(installed.bytes).published, &error))
+        qWarning().noquote() << "Publication time not kept: " + error;
+}
+
+bool VersionComboBoxManagement::processMetadataFile()
+{
+    const FirmwareStore files = store();
+    const QString path = files.pathOf(FirmwareStore::kCatalogueName);
+    const bool owner = storeLock != nullptr;
+    const bool keyed = !catalogueKey.isEmpty();
+    const Installed installed = readInstalledCatalogue();
+    switch (installed.stored) {
+    case Trouble::Unreadable:
+        qWarning().noquote() << "processMetadataFile. Couldn't read local version file" + path;
+        qDebug().noquote() << path + ": " + installed.problem;
+        break;
+    case Trouble::Damaged:
         qWarning() << "Couldn't parse local metadata file.";
-        qDebug().noquote() << path + ": " + document.error;
+        qDebug().noquote() << path + ": " + installed.problem;
+        break;
+    case Trouble::Untrusted:
+        qWarning().noquote() << "processMetadataFile. Local version file not trusted, " + installed.problem + ": " + path;
+        break;
+    case Trouble::Missing:
+    case Trouble::None:
+        break;
+    }
+    if (installed.stored != Trouble::Unreadable)
+        installBuiltInFile(kResourceDir, kBuiltInImageName, files.directory(), kBuiltInImageName);
+
+    if (installed.source == Source::Kept || installed.source == Source::BuiltIn) {
+        qWarning().noquote() << QStringLiteral("processMetadataFile. Using the %1 version file")
+                                    .arg(installed.source == Source::Kept ? QStringLiteral("last good")
+                                                                          : QStringLiteral("built-in"));
+        // Put in place as a pair, catalogue first: until the signature
+        // follows, a reader falls back on the kept copy as this one did.
+        QString error;
+        if (owner && installed.stored != Trouble::Unreadable && installed.stored != Trouble::Missing
+            && (!files.write(FirmwareStore::kCatalogueName, installed.bytes, &error)
+                || (installed.source == Source::Kept && keyed
+                    && !files.write(FirmwareStore::kSignatureName, installed.signature, &error))))
+            qWarning().noquote() << "Version file not put back: " + error;
+    } else if (installed.source == Source::Stored && owner && installed.bytes != builtInCatalogue()) {
+        keepCatalogue(installed);
+    }
+
+    listedEntries.clear();
+    if (installed.source == Source::None) {
+        if (keyed)
+            passwordSha256.clear();
+        withdrawUnlisted();
         return false;
     }
+    const CatalogueDocument document = parseCatalogue(installed.bytes);
     if (keyed)
         passwordSha256 = document.passwordSha256;
     for (const QString &skipped : document.skipped)
@@ -318,15 +555,34 @@ bool VersionComboBoxManagement::processMetadataFile(const QString &path)
     for (const catalogue::CatalogueEntry &item : document.entries) {
         VersionEntry entry = item.version;
         entry.path = files.pathOf(entry.filename);
-        if (files.holds(entry.filename)) {
-            if (firmwareFileGood(item.sha256, entry.path)) {
+        listedEntries.append(entry);
+        QString why;
+        const safefile::Lookup found = files.lookUp(entry.filename, &why);
+        if (found == safefile::Lookup::Failed) {
+            qWarning().noquote() << "processMetadataFile. Firmware file left as it is, " + why;
+            continue;
+        }
+        if (found == safefile::Lookup::RegularFile) {
+            const FileCheck check = checkFirmwareFile(item.sha256, entry.path, &why);
+            if (check == FileCheck::Good) {
                 if (model)
                     model->addVersion(entry);
                 continue;
             }
+            if (check == FileCheck::Unreadable) {
+                qWarning().noquote() << "processMetadataFile. Firmware file left as it is, it cannot be read: "
+                                            + entry.path + ": " + why;
+                continue;
+            }
+            if (!owner) {
+                // Deleted by the store's owner of the moment; until then only not offered.
+                qDebug().noquote() << "Firmware file not listed, " + why;
+                continue;
+            }
+            qWarning().noquote() << "Firmware file deleted, " + why;
             discardFirmwareFile(entry.filename); // and fetch it again below
         }
-        if (localOnly)
+        if (localOnly || !owner)
             continue;
         if (keyed && item.sha256.isEmpty()) {
             // A signed catalogue vouches for a file only through its digest.
@@ -338,20 +594,43 @@ bool VersionComboBoxManagement::processMetadataFile(const QString &path)
         pendingVersions.append(entry);
         pendingDigests.append(item.sha256);
     }
+    withdrawUnlisted();
     return true;
+}
+
+bool VersionComboBoxManagement::isListed(const VersionEntry &entry) const
+{
+    for (const VersionEntry &listed : listedEntries) {
+        if (listed.number == entry.number && listed.path == entry.path)
+            return true;
+    }
+    return false;
+}
+
+void VersionComboBoxManagement::withdrawUnlisted()
+{
+    // A version the current catalogue no longer lists may be withdrawn for a
+    // reason: it is not offered, though its file stays.
+    if (!model)
+        return;
+    for (int row = model->rowCount() - 1; row >= 0; --row) {
+        VersionEntry entry;
+        entry.number = model->data(model->index(row), VersionModel::NumberRole).toString();
+        entry.path = model->data(model->index(row), VersionModel::PathRole).toString();
+        if (!isListed(entry))
+            model->removeVersion(row);
+    }
 }
 
 void VersionComboBoxManagement::metadataDownloadFinished(int status, QUrl url)
 {
     Q_UNUSED(url)
     const FirmwareStore files = store();
-    const QString local = files.pathOf(FirmwareStore::kCatalogueName);
     if (status != 0) {
         // The local copy, which a failed download leaves untouched, is used.
         qWarning() << "Couldn't copy remote version file.";
         outcome = CatalogueOutcome::Unreachable;
-        files.discardStaged(FirmwareStore::kCatalogueName);
-        processMetadataFile(local);
+        discardIncoming(QString());
         return;
     }
     QByteArray bytes;
@@ -363,15 +642,16 @@ void VersionComboBoxManagement::metadataDownloadFinished(int status, QUrl url)
         qWarning() << "Couldn't parse local metadata file.";
         qDebug().noquote() << "Remote version file discarded: " + (readable ? document.error : why);
         outcome = CatalogueOutcome::Refused;
-    } else if (!installIncoming(false)) {
-        qWarning().noquote() << "Remote version file discarded, it could not be stored; the local version file "
-                                "stays in use.";
-        outcome = CatalogueOutcome::Refused;
-    } else {
-        outcome = CatalogueOutcome::Installed;
+        problem = !readable ? why
+                            : document.json ? QStringLiteral("not a catalogue (") + document.error + QLatin1Char(')')
+                                            : QStringLiteral("not a catalogue (HTML page?)");
+        discardIncoming(QString());
+        return;
     }
-    files.discardStaged(FirmwareStore::kCatalogueName);
-    processMetadataFile(local);
+    QString refusal = publishedAheadOfClock(document.published);
+    if (refusal.isEmpty() && installIncoming(bytes, QByteArray(), document.published, &refusal))
+        outcome = CatalogueOutcome::Installed;
+    discardIncoming(refusal);
 }
 
 void VersionComboBoxManagement::firmwareDownloadFinished(int status, QUrl url)
@@ -394,13 +674,19 @@ void VersionComboBoxManagement::firmwareDownloadFinished(int status, QUrl url)
         while (i >= 0 && pendingVersions.at(i).filename != transfer.fileName)
             --i;
         QString error;
-        if (i >= 0 && firmwareFileGood(pendingDigests.at(i), files.stagedPathOf(transfer.fileName))) {
+        const FileCheck check =
+            i >= 0 ? checkFirmwareFile(pendingDigests.at(i), files.stagedPathOf(transfer.fileName), &error)
+                   : FileCheck::Bad;
+        if (check == FileCheck::Good) {
             if (files.install(transfer.fileName, &error)) {
-                if (model)
+                // Stored whatever catalogue asked for it; offered only while the current one lists it.
+                if (model && isListed(pendingVersions.at(i)))
                     model->addVersion(pendingVersions.at(i));
                 return;
             }
             qWarning().noquote() << "Firmware file not stored: " + error;
+        } else if (i >= 0) {
+            qWarning().noquote() << "Firmware file deleted, " + error;
         }
     }
     files.discardStaged(transfer.fileName);
@@ -425,23 +711,35 @@ void VersionComboBoxManagement::fetchFromAnotherAddress(const QString &fileName,
     }
 }
 
-bool VersionComboBoxManagement::firmwareFileGood(const QString &sha256, const QString &file) const
+VersionComboBoxManagement::FileCheck VersionComboBoxManagement::checkFirmwareFile(const QString &sha256,
+                                                                                 const QString &file,
+                                                                                 QString *why) const
 {
+    QByteArray bytes;
+    switch (safefile::readFile(file, kMaxFirmwareBytes, &bytes, why)) {
+    case safefile::Read::Ok:
+        break;
+    case safefile::Read::TooLarge:
+        *why = QStringLiteral("it failed the firmware check: ") + file + QStringLiteral(" - ") + *why;
+        return FileCheck::Bad;
+    default:
+        // Not a verdict on the file: whatever it holds, it stays.
+        return FileCheck::Unreadable;
+    }
     if (!sha256.isEmpty()) {
-        const QString actual = catalogue::fileSha256Hex(file);
+        const QString actual = catalogue::sha256Hex(bytes);
         if (actual != sha256) {
-            qWarning().noquote() << "Firmware file deleted, its sha256 differs from the catalogue:" << file
-                                 << "has" << actual << "catalogue" << sha256;
-            return false;
+            *why = QStringLiteral("its sha256 differs from the catalogue: %1 has %2 catalogue %3").arg(file, actual, sha256);
+            return FileCheck::Bad;
         }
     }
     // A truncated transfer or an error page must never reach the instrument.
-    const bsl::FirmwareCheck check = bsl::checkFirmwareFile(file);
+    const bsl::FirmwareCheck check = bsl::checkFirmwareText(bytes);
     if (!check.ok) {
-        qWarning().noquote() << "Firmware file deleted, it failed the firmware check:" << file << "-" << check.reason;
-        return false;
+        *why = QStringLiteral("it failed the firmware check: ") + file + QStringLiteral(" - ") + check.reason;
+        return FileCheck::Bad;
     }
-    return true;
+    return FileCheck::Good;
 }
 
 void VersionComboBoxManagement::discardFirmwareFile(const QString &fileName)
@@ -459,29 +757,42 @@ void VersionComboBoxManagement::discardFirmwareFile(const QString &fileName)
     }
 }
 
-bool VersionComboBoxManagement::localCatalogueTrusted(const QString &path, const QByteArray &bytes,
-                                                      QString *reason) const
+bool VersionComboBoxManagement::newestAccepted(QDateTime *newest, QString *error) const
 {
-    // The built-in catalogue is part of the program.
-    QFile resource(kResourceDir + QLatin1Char('/') + FirmwareStore::kCatalogueName);
-    if (resource.open(QIODevice::ReadOnly) && resource.readAll() == bytes)
-        return true;
-    QByteArray signature;
-    if (!safefile::readRegularFile(path + QStringLiteral(".sig"), kMaxSignatureBytes, &signature)) {
-        *reason = QStringLiteral("no signature");
+    QByteArray text;
+    switch (safefile::readFile(store().pathOf(FirmwareStore::kPublicationMarkName), 64, &text, error)) {
+    case safefile::Read::Ok:
+        *newest = QDateTime::fromString(QString::fromLatin1(text.trimmed()), Qt::ISODate).toUTC();
+        break;
+    case safefile::Read::Missing:
+        *newest = QDateTime();
+        break;
+    default:
         return false;
     }
-    return catalogue::verifyCatalogueSignature(bytes, signature, catalogueKey, reason);
+    // A store from before the mark: the catalogue in use tells.
+    const Installed installed = readInstalledCatalogue();
+    const QDateTime inUse =
+        installed.source == Source::BuiltIn ? QDateTime() : parseCatalogue(installed.bytes).published;
+    if (inUse.isValid() && (!newest->isValid() || inUse > *newest))
+        *newest = inUse;
+    return true;
 }
 
-QDateTime VersionComboBoxManagement::installedPublicationTime() const
+bool VersionComboBoxManagement::rememberPublication(const QDateTime &published, QString *error)
 {
-    const QString path = store().pathOf(FirmwareStore::kCatalogueName);
-    QByteArray bytes;
-    QString ignored;
-    if (!safefile::readRegularFile(path, kMaxCatalogueBytes, &bytes) || !localCatalogueTrusted(path, bytes, &ignored))
-        return QDateTime();
-    return parseCatalogue(bytes).published;
+    if (!published.isValid())
+        return true;
+    QByteArray text;
+    const safefile::Read read =
+        safefile::readFile(store().pathOf(FirmwareStore::kPublicationMarkName), 64, &text, error);
+    if (read == safefile::Read::Failed)
+        return false;
+    const QDateTime newest = QDateTime::fromString(QString::fromLatin1(text.trimmed()), Qt::ISODate);
+    if (read == safefile::Read::Ok && newest.isValid() && newest >= published)
+        return true;
+    return store().write(FirmwareStore::kPublicationMarkName,
+                         published.toUTC().toString(Qt::ISODate).toLatin1() + '\n', error);
 }
 
 void VersionComboBoxManagement::signedMetadataDownloadFinished(int status, QUrl url)
@@ -526,43 +837,69 @@ void VersionComboBoxManagement::signatureDownloadFinished(int status, QUrl url)
     }
     // A validly signed but older catalogue is a replay: it would take back
     // versions published since. Catalogues without a publication time (from
-    // before it was written) are accepted only while the installed one has none.
-    const QDateTime installed = installedPublicationTime();
-    if (installed.isValid() && !document.published.isValid()) {
+    // before it was written) are accepted only while the store has accepted
+    // none with one. What the store accepted is kept apart from the catalogue,
+    // so that going back to a built-in copy forgets nothing.
+    QDateTime newest;
+    if (!newestAccepted(&newest, &reason)) {
+        discardIncoming(QStringLiteral("the newest publication time accepted cannot be read (") + reason
+                        + QLatin1Char(')'));
+        return;
+    }
+    if (newest.isValid() && !document.published.isValid()) {
         discardIncoming(QStringLiteral("it has no publication time and the installed one has"));
         return;
     }
-    if (installed.isValid() && document.published < installed) {
+    if (newest.isValid() && document.published < newest) {
         discardIncoming(QStringLiteral("it is older than the installed one (published %1, installed %2)")
-                            .arg(document.published.toString(Qt::ISODate), installed.toString(Qt::ISODate)));
+                            .arg(document.published.toString(Qt::ISODate), newest.toString(Qt::ISODate)));
         return;
     }
-    if (!installIncoming(true)) {
-        discardIncoming(QStringLiteral("it could not be stored"));
-        return;
-    }
-    outcome = CatalogueOutcome::Installed;
-    discardIncoming(QString());
+    reason = publishedAheadOfClock(document.published);
+    if (reason.isEmpty() && installIncoming(bytes, signature, document.published, &reason))
+        outcome = CatalogueOutcome::Installed;
+    discardIncoming(reason);
 }
 
-bool VersionComboBoxManagement::installIncoming(bool withSignature)
+bool VersionComboBoxManagement::installIncoming(const QByteArray &bytes, const QByteArray &signature,
+                                                const QDateTime &published, QString *reason)
 {
     const FirmwareStore files = store();
-    // Catalogue first: should the signature not follow, the pair fails its
-    // check on the next read instead of vouching for the old catalogue.
-    QString error;
-    if (!files.install(FirmwareStore::kCatalogueName, &error)
-        || (withSignature && !files.install(FirmwareStore::kSignatureName, &error))) {
-        qDebug().noquote() << error;
+    const bool withSignature = !catalogueKey.isEmpty();
+    if (readInstalledCatalogue().stored == Trouble::Unreadable) {
+        *reason = QStringLiteral("the installed one cannot be read, and is left as it is");
         return false;
     }
-    return true;
+    // The kept copy first: until both files are in place it is what a reader
+    // falls back on. Then the publication time, so that nothing installed is
+    // newer than what the store remembers.
+    QString error;
+    if (!files.write(FirmwareStore::kKeptCatalogueName, FirmwareStore::keptCatalogue(bytes, signature), &error)
+        || (withSignature && !rememberPublication(published, &error))) {
+        *reason = QStringLiteral("it could not be stored (") + error + QLatin1Char(')');
+        return false;
+    }
+    if (files.install(FirmwareStore::kCatalogueName, &error)
+        && (!withSignature || files.install(FirmwareStore::kSignatureName, &error)))
+        return true;
+    qWarning().noquote() << "Version file not fully installed: " + error;
+    // Part of the pair may be in place, and a failed flush says nothing of
+    // whether a rename happened. Put the pair in place once more, then go by
+    // what a reader finds: the old pair, or the new one (in place or kept).
+    QString again;
+    if (files.write(FirmwareStore::kCatalogueName, bytes, &again) && withSignature)
+        files.write(FirmwareStore::kSignatureName, signature, &again);
+    if (readInstalledCatalogue().bytes == bytes)
+        return true;
+    *reason = QStringLiteral("it could not be stored (") + error + QLatin1Char(')');
+    return false;
 }
 
 void VersionComboBoxManagement::discardIncoming(const QString &reason)
 {
     if (!reason.isEmpty()) {
         outcome = CatalogueOutcome::Refused;
+        problem = reason;
         qWarning().noquote() << "Remote version file discarded, " + reason
                                     + "; the local version file stays in use.";
     }
@@ -570,7 +907,7 @@ void VersionComboBoxManagement::discardIncoming(const QString &reason)
     files.discardStaged(FirmwareStore::kCatalogueName);
     files.discardStaged(FirmwareStore::kSignatureName);
     signedCheckRunning = false;
-    processMetadataFile(files.pathOf(FirmwareStore::kCatalogueName));
+    processMetadataFile();
     if (passwordAfterCheck) {
         passwordAfterCheck = false;
         startPasswordDownload();
@@ -600,6 +937,15 @@ void VersionComboBoxManagement::passwordDownloadFinished(int status, QUrl url)
             good = false;
             why = QStringLiteral("its sha256 differs from the signed catalogue");
         }
+        // One that cannot be read is left as it is: it may be the only one that opens an instrument.
+        QByteArray current;
+        QString unread;
+        if (good
+            && safefile::readFile(files.pathOf(FirmwareStore::kPasswordName), kMaxPasswordBytes, &current, &unread)
+                   == safefile::Read::Failed) {
+            good = false;
+            why = QStringLiteral("the local one cannot be read (") + unread + QLatin1Char(')');
+        }
         if (good && !files.install(FirmwareStore::kPasswordName, &why))
             good = false;
         if (!good) {
@@ -614,9 +960,11 @@ void VersionComboBoxManagement::passwordDownloadFinished(int status, QUrl url)
 void VersionComboBoxManagement::processPasswordFile(const QString &path)
 {
     QByteArray bytes;
-    if (!safefile::readRegularFile(path, kMaxPasswordBytes, &bytes)) {
+    QString why;
+    if (!safefile::readRegularFile(path, kMaxPasswordBytes, &bytes, &why)) {
         qWarning().noquote() << "processPasswordFile. Couldn't read local password file" + path;
-        // The built-in copy is the backup of last resort.
+        qDebug().noquote() << path + ": " + why;
+        // The built-in copy is the backup of last resort, for a missing file only.
         const QFileInfo info(path);
         installBuiltInFile(kResourceDir, FirmwareStore::kPasswordName, info.path(), info.fileName());
     }

@@ -4,16 +4,21 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QElapsedTimer>
 #include <QList>
 #include <QModelIndex>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
+
+#include <memory>
 
 class DownloadManager;
 class FirmwareStore;
+class QLockFile;
 class VersionModel;
 
 // Keeps the local firmware store up to date from the catalogue server and
@@ -27,6 +32,20 @@ class VersionModel;
 // check and its entry's "sha256". Entries may name nothing but firmware
 // files (FirmwareStore), so the network can neither replace nor delete the
 // store's own files.
+//
+// The list is the current catalogue's entries whose files are stored and
+// checked, nothing else: a version the catalogue no longer lists is not
+// offered (its file stays). Several processes share one store: a refresh
+// fetches, installs and deletes only while it holds the store's lock, and
+// one that cannot get it in time lists what is stored (CatalogueOutcome::
+// StoreBusy). A stored file that cannot be examined or read is left alone.
+//
+// The catalogue and its signature are read as a pair: when they do not
+// belong together (an install cut short) or the catalogue is damaged, the
+// last good catalogue the store kept is used, else the built-in one, and the
+// stored files are put right by the lock's holder. The newest publication
+// time ever accepted is kept on its own, so that going back to a built-in
+// copy never makes an older signed catalogue acceptable again.
 //
 // With a public key (the build's NVX_CATALOGUE_PUBLIC_KEY, or setPublicKey)
 // "731Versions.json.sig" is fetched too (see cataloguetrust.h); the local
@@ -45,7 +64,9 @@ public:
         Pending,     // still being fetched or checked
         Installed,   // fetched, checked and now the local catalogue
         Unreachable, // not fetched: the local catalogue stays in use
-        Refused,     // fetched but not a catalogue, not signed, or older than ours
+        Refused,     // fetched but not a catalogue, not signed, older than ours or from the future
+        StoreBusy,   // not fetched: another process kept the store's lock too long
+        StoreUnusable, // not fetched: the firmware folder cannot be written
     };
 
     // Uses the catalogue server chosen at build time.
@@ -74,6 +95,9 @@ public:
     // True from refreshValues until refreshSettled.
     bool isRefreshing() const { return refreshing; }
     CatalogueOutcome catalogueOutcome() const { return outcome; }
+    // Why the server's catalogue is not in use: the refusal's reason, or what
+    // kept the store from being refreshed; empty when there is nothing to say.
+    QString catalogueProblem() const { return problem; }
     // Firmware transfers of the latest refresh that failed or were refused.
     int failedFirmwareDownloads() const { return firmwareFailures; }
 
@@ -105,11 +129,39 @@ private:
         QString normalisedUrl; // the address asked for, in normal form
     };
 
+    // Where the catalogue a reader uses comes from, and what is wrong with the stored pair.
+    enum class Source { None, Stored, Kept, BuiltIn };
+    enum class Trouble { None, Missing, Unreadable, Damaged, Untrusted };
+    struct Installed
+    {
+        Source source = Source::None;
+        Trouble stored = Trouble::None;
+        QString problem;      // the stored pair's trouble in words
+        QByteArray bytes;     // the catalogue in use
+        QByteArray signature; // its signature; empty without a key
+    };
+    enum class FileCheck { Good, Bad, Unreadable };
+    enum class LockAttempt { Held, Busy, Failed };
+
     FirmwareStore store() const;
     void installBuiltInFile(const QString &resourceDir, const QString &resourceName, const QString &targetDir,
                             const QString &targetName);
-    bool processMetadataFile(const QString &path);
+    void installBuiltIns(const QString &directory);
+    // Lists the catalogue in use; as the lock's holder also puts a damaged
+    // pair right, deletes files that fail their checks and fetches missing ones.
+    bool processMetadataFile();
     void processPasswordFile(const QString &path);
+    Installed readInstalledCatalogue() const;
+    void keepCatalogue(const Installed &installed);
+    void withdrawUnlisted();
+    bool isListed(const VersionEntry &entry) const;
+
+    // The store's lock, across processes.
+    LockAttempt lockStore(QString *why);
+    void attemptStoreLock();
+    void startRefresh();
+    void releaseStore();
+    void queueSettleCheck();
 
     // Starts a download of kind into the staging folder, stored under
     // fileName, unless a transfer to that file still runs or (firmware) the
@@ -125,17 +177,23 @@ private:
     void signedMetadataDownloadFinished(int status, QUrl url);
     void signatureDownloadFinished(int status, QUrl url);
     void discardIncoming(const QString &reason);
-    bool installIncoming(bool withSignature);
+    // Installs the checked download (with its signature, keyed) and says
+    // whether it is now the catalogue a reader uses, whatever failed on the way.
+    bool installIncoming(const QByteArray &bytes, const QByteArray &signature, const QDateTime &published,
+                         QString *reason);
     void startPasswordDownload();
-    bool localCatalogueTrusted(const QString &path, const QByteArray &bytes, QString *reason) const;
-    QDateTime installedPublicationTime() const;
+    bool trusted(const QByteArray &bytes, const QByteArray &signature, QString *reason) const;
+    // The newest publication time the store has accepted; false when it cannot be told.
+    bool newestAccepted(QDateTime *newest, QString *error) const;
+    bool rememberPublication(const QDateTime &published, QString *error);
     // Digest and firmware checks of a file; sha256 is the catalogue's
-    // lower-case digest, empty when it gives none.
-    bool firmwareFileGood(const QString &sha256, const QString &file) const;
+    // lower-case digest, empty when it gives none. why: what failed.
+    FileCheck checkFirmwareFile(const QString &sha256, const QString &file, QString *why) const;
     void discardFirmwareFile(const QString &fileName);
     void fetchFromAnotherAddress(const QString &fileName, const QString &failedUrl);
 
     VersionModel *model = nullptr;
+    QList<VersionEntry> listedEntries; // the current catalogue's usable entries, with their paths
     QList<VersionEntry> pendingVersions;
     QStringList pendingDigests; // the "sha256" of each pending version, empty when none
     QSet<QString> failedFirmwareUrls; // normalised addresses that failed during this refresh
@@ -154,6 +212,14 @@ private:
     bool passwordAfterCheck = false; // keyed: fetch the password file once the catalogue is checked
     QString passwordSha256;          // of the latest local catalogue read in keyed mode
     bool refreshing = false;
+    bool waitingForLock = false;
+    int lockAttempts = 0; // of the running refresh
+    std::unique_ptr<QLockFile> storeLock; // set while this object holds the store
+    QString storeLockPath;
+    QElapsedTimer lockWaited;
+    QTimer lockRetry;
+    QTimer lockTouch; // the holder's sign of life
+    QString problem;
     bool starting = false; // inside refreshValues
     bool settleQueued = false;
     CatalogueOutcome outcome = CatalogueOutcome::NotAsked;

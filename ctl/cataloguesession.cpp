@@ -30,9 +30,14 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
                 loop.exec();
         };
         refresh();
-        const VersionComboBoxManagement::CatalogueOutcome outcome = catalogue.catalogueOutcome();
-        listing.catalogueReached = outcome == VersionComboBoxManagement::CatalogueOutcome::Installed;
-        listing.catalogueRefused = outcome == VersionComboBoxManagement::CatalogueOutcome::Refused;
+        using Outcome = VersionComboBoxManagement::CatalogueOutcome;
+        const Outcome outcome = catalogue.catalogueOutcome();
+        listing.catalogueReached = outcome == Outcome::Installed;
+        listing.catalogueRefused = outcome == Outcome::Refused;
+        listing.storeBusy = outcome == Outcome::StoreBusy;
+        listing.problem = catalogue.catalogueProblem();
+        if (outcome == Outcome::StoreUnusable)
+            listing.storeProblem = listing.problem;
         // A file named by both the stored and the fresh catalogue is fetched
         // only once, from the address the stored one gave; when that failed,
         // a second pass (what the window's next start would do) asks the

@@ -12,6 +12,9 @@ struct CatalogueListing
     QList<VersionEntry> versions; // present in the firmware folder, newest first
     bool catalogueReached = false; // the fresh catalogue was downloaded, checked and installed
     bool catalogueRefused = false; // it was downloaded but refused (not a catalogue, not signed, older)
+    bool storeBusy = false;        // not asked: another process kept the firmware folder busy
+    QString problem;               // why the fresh catalogue is not in use, when there is a reason to give
+    QString storeProblem;          // the firmware folder cannot be written: nothing could be refreshed
 };
 
 // Refreshes the firmware store as the window does and waits, at most

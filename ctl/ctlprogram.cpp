@@ -15,6 +15,7 @@
 #include "fleetupdate.h"
 #include "infomemory.h"
 #include "instrumentsession.h"
+#include "safefile.h"
 #include "signalhold.h"
 #include "status.h"
 #include "terminal.h"
@@ -33,6 +34,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStandardPaths>
 
 #include <cstdio>
 #include <cstdlib>
@@ -282,10 +284,15 @@ int commandVersion(const Options &o, QJsonValue *document)
     return finish(identified ? kExitOk : exitStatus);
 }
 
-// Why the server's catalogue is not in use.
-QString catalogueTrouble(const CatalogueListing &listing)
+// Why the server's catalogue is not in use: "catalogue refused at URL: why".
+QString catalogueTrouble(const CatalogueListing &listing, const QUrl &base)
 {
-    return listing.catalogueRefused ? QStringLiteral("refused") : QStringLiteral("unreachable");
+    if (listing.storeBusy)
+        return QStringLiteral("catalogue not checked, ") + listing.problem;
+    const QString trouble = (listing.catalogueRefused ? QStringLiteral("catalogue refused at ")
+                                                      : QStringLiteral("catalogue unreachable at "))
+                            + base.toString();
+    return listing.problem.isEmpty() ? trouble : trouble + QStringLiteral(": ") + listing.problem;
 }
 
 int commandVersions(const Options &o, QJsonValue *document)
@@ -309,10 +316,12 @@ int commandVersions(const Options &o, QJsonValue *document)
             printOut(v.number.leftJustified(numberWidth + 2) + v.description.leftJustified(descriptionWidth + 2)
                      + v.path);
     }
+    if (!listing.storeProblem.isEmpty()) {
+        printErr(listing.storeProblem);
+        return kExitFileUnreadable;
+    }
     if (!o.offline && !listing.catalogueReached) {
-        printErr(QStringLiteral("catalogue %1 at %2; listed the versions already stored")
-                     .arg(catalogueTrouble(listing),
-                          serverBase(o).toString()));
+        printErr(catalogueTrouble(listing, serverBase(o)) + QStringLiteral("; listed the versions already stored"));
         return kExitCatalogueUnreachable;
     }
     if (listing.versions.isEmpty())
@@ -333,11 +342,14 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
     }
     const CatalogueListing listing = refreshCatalogue(serverBase(o), o.offline, kSettleTimeoutMs);
     const bool unreachable = !o.offline && !listing.catalogueReached;
+    if (!listing.storeProblem.isEmpty()) {
+        printErr(listing.storeProblem);
+        *exitStatus = kExitFileUnreadable;
+        return false;
+    }
     if (listing.versions.isEmpty()) {
         if (unreachable) {
-            printErr(QStringLiteral("catalogue %1 at %2 and no firmware stored")
-                         .arg(catalogueTrouble(listing),
-                              serverBase(o).toString()));
+            printErr(catalogueTrouble(listing, serverBase(o)) + QStringLiteral(" and no firmware stored"));
             *exitStatus = kExitCatalogueUnreachable;
         } else {
             printErr(QStringLiteral("no firmware version available"));
@@ -360,10 +372,8 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
             return false;
         }
     }
-    if (unreachable) {
-        printErr(QStringLiteral("catalogue %1; using the versions already stored")
-                     .arg(catalogueTrouble(listing)));
-    }
+    if (unreachable)
+        printErr(catalogueTrouble(listing, serverBase(o)) + QStringLiteral("; using the versions already stored"));
     if (!firmwareUsable(chosen.path, exitStatus))
         return false;
     *path = chosen.path;
@@ -799,6 +809,25 @@ int nvxctl::runProgram(int argc, char **argv)
     takeStandardOutput(o.verbose);
     if (o.json && !o.progressLines)
         keepStandardOutputForJson();
+    if (o.command != Command::List) {
+        // Said at once, before anything waits on the folder: a read-only or
+        // full folder, or none at all (no home). The location is made
+        // absolute first, as installing the built-in files moves the working
+        // directory into the store.
+        QString problem = FirmwareStore::settleDataLocation();
+        const QStringList folders{QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+                                  VersionComboBoxManagement::firmwareDirectory()};
+        for (int i = 0; problem.isEmpty() && o.command != Command::History && i < folders.size(); ++i)
+            safefile::checkWritableFolder(folders.at(i), &problem);
+        if (!problem.isEmpty()) {
+            printErr(problem);
+            if (o.json)
+                printOut(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("error"), lastError()},
+                                                                     {QStringLiteral("exitStatus"), kExitFileUnreadable}})
+                                               .toJson(QJsonDocument::Compact)));
+            return kExitFileUnreadable;
+        }
+    }
     if (!o.catalogueUrl.isEmpty()) {
         const QUrl url(o.catalogueUrl, QUrl::StrictMode);
         if (!url.isValid() || url.host().isEmpty()

@@ -87,6 +87,13 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
             lock.removeStaleLockFile();
         if (lock.tryLock(kLockPollMs))
             break;
+        // Only a lock another process holds is worth waiting for: a folder
+        // that cannot take the file will not take it later either.
+        if (lock.error() != QLockFile::LockFailedError) {
+            qWarning().noquote() << "Cannot create the read lock " + lockPath;
+            outcome.version = QLatin1String(workflow::kVersionFilesUnusable);
+            return outcome;
+        }
         if (waited.elapsed() >= kReadLockWaitMs) {
             outcome.timedOut = true;
             return outcome;

@@ -9,7 +9,7 @@ packages=(
   qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
   qml-module-qtquick-templates2 qml-module-qtqml qml-module-qtqml-models2 qml-module-qttest
   xvfb xauth
-  clang libclang-rt-14-dev srecord
+  clang libclang-rt-14-dev srecord strace
   dpkg-dev file man-db desktop-file-utils appstream lintian
   mingw-w64 strace
 )

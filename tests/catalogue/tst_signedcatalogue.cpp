@@ -420,6 +420,11 @@ private slots:
         QTest::newRow("untimed after a timed one") << february << QString() << false;
         QTest::newRow("untimed over untimed") << QString() << QString() << true;
         QTest::newRow("timed over untimed") << QString() << january << true;
+        // One clock or the other is wrong; installed, it would refuse every correct catalogue after it.
+        QTest::newRow("years ahead of this clock")
+            << january << QDateTime::currentDateTimeUtc().addYears(3).toString(Qt::ISODate) << false;
+        // The store remembers what it accepted, also once a damaged catalogue gave way to the built-in one.
+        QTest::newRow("older, after going back to the built-in one") << "damaged " + february << january << false;
     }
 
     void replayedCatalogueIsRefusedAndVersionsCompareAsNumbers()
@@ -434,10 +439,17 @@ private slots:
                 root.insert(QStringLiteral("published"), published);
             return QJsonDocument(root).toJson();
         };
-        const QByteArray installedJson =
-            signedCatalogue({entryFor(v207, serverUrl(v207.filename()), image(v207))}, installedTime);
+        const bool damaged = installedTime.startsWith(QLatin1String("damaged "));
+        const QByteArray installedJson = signedCatalogue({entryFor(v207, serverUrl(v207.filename()), image(v207))},
+                                                         installedTime.mid(damaged ? 8 : 0));
         writeFile(local(kCatalogue), installedJson);
         writeFile(local(kSignature), signatureFile(devKey, installedJson));
+        if (damaged) {
+            VersionModel before;
+            refreshed(before, devKey.publicKey()).reset(); // the store learns the time, as any start does
+            writeFile(local(kCatalogue), installedJson.left(20));
+            QFile::remove(local(QStringLiteral("731Versions.kept")));
+        }
         writeFile(local(v207.filename()), image(v207));
         writeFile(local(v126.filename()), image(v126));
 
@@ -455,12 +467,12 @@ private slots:
         VersionModel model;
         const auto catalogue = refreshed(model, devKey.publicKey());
 
-        QCOMPARE(readFile(local(kCatalogue)), accepted ? servedJson : installedJson);
+        QCOMPARE(readFile(local(kCatalogue)), accepted ? servedJson : damaged ? readFile(QStringLiteral(":/firmware/") + kCatalogue) : installedJson);
         QCOMPARE(catalogue->catalogueOutcome(), accepted ? VersionComboBoxManagement::CatalogueOutcome::Installed
                                                         : VersionComboBoxManagement::CatalogueOutcome::Refused);
-        QCOMPARE(descriptions(model), accepted ? (QStringList{QStringLiteral("version 1.208"),
-                                                              QStringLiteral("version 1.207")})
-                                               : QStringList{QStringLiteral("version 1.207")});
+        QCOMPARE(descriptions(model), accepted  ? (QStringList{QStringLiteral("version 1.208"), QStringLiteral("version 1.207")})
+                                      : damaged ? (QStringList{QStringLiteral("version 1.207"), QStringLiteral("version 1.126")})
+                                                : QStringList{QStringLiteral("version 1.207")});
         QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("Remote version file discarded, ")),
                  accepted ? 0 : 1);
         QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("processMetadataFile. Skipping version \"zzz\"")),

@@ -132,17 +132,18 @@ private slots:
     {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<int>("parseWarnings"); // the local pass and the one after the failed download
+        QTest::addColumn<int>("parseWarnings"); // the stored one, before the built-in copy replaces it
 
         QJsonObject second = entryFor(v207, QStringLiteral("http://127.0.0.1:1/731/b.txt"));
         second[QStringLiteral("description")] = QStringLiteral("second of the number");
         QTest::newRow("one number twice")
             << catalogueOf({entryFor(v207, QStringLiteral("http://127.0.0.1:1/731/") + v207.filename()), second})
             << QStringList{QStringLiteral("version 1.207")} << 0;
-        // Without a versions array a document is not a catalogue.
-        QTest::newRow("no versions") << QByteArray("{\"_comment\": \"nothing yet\"}") << QStringList() << 2;
-        QTest::newRow("versions not an array") << QByteArray("{\"versions\": 7}") << QStringList() << 2;
-        QTest::newRow("root is an array") << QByteArray("[1, 2]") << QStringList() << 2;
+        // Without a versions array a document is not a catalogue: the built-in one, which lists 1.207, stands in.
+        const QStringList builtIn{QStringLiteral("version 1.207")};
+        QTest::newRow("no versions") << QByteArray("{\"_comment\": \"nothing yet\"}") << builtIn << 1;
+        QTest::newRow("versions not an array") << QByteArray("{\"versions\": 7}") << builtIn << 1;
+        QTest::newRow("root is an array") << QByteArray("[1, 2]") << builtIn << 1;
 
         QJsonObject odd = entryFor(v207, QStringLiteral("http://127.0.0.1:1/731/") + v207.filename());
         odd[QStringLiteral("description")] = 12;
@@ -170,7 +171,7 @@ private slots:
         QVERIFY(QFile::exists(local(kBuiltInImage))); // installed once a catalogue was read
     }
 
-    void invalidCatalogueTriedTwiceWithoutChange()
+    void damagedCatalogueGivesWayToTheBuiltInOne()
     {
         writeFile(local(kCatalogue), "{ \"versions\": [ ");
         writeFile(served(kCatalogue), "<html>not json</html>");
@@ -185,7 +186,8 @@ private slots:
         QCOMPARE(log.count(QtWarningMsg, kParseFailed), 1);
         waitIdle(catalogue);
 
-        QCOMPARE(log.count(QtWarningMsg, kParseFailed), 3); // the local pass, then two attempts
+        QCOMPARE(log.count(QtWarningMsg, kParseFailed), 2); // the stored one, then the download
+        QCOMPARE(readFile(local(kCatalogue)), readFile(QStringLiteral(":/firmware/") + kCatalogue));
         QCOMPARE(log.count(QtWarningMsg, kVersionDownloadFailed), 0);
         QCOMPARE(model.rowCount(), 1);
         QCOMPARE(inserted.count(), 0);
@@ -313,6 +315,8 @@ private slots:
         QTest::newRow("stalled at one address, good at the other") << "stalled" << both;
         QTest::newRow("failing url spelt unlike its normal form") << "unnormal" << good;
         QTest::newRow("links at the store's names") << "links" << both;
+        // Listed by the stored catalogue, no longer by the served one: not offered, its file kept.
+        QTest::newRow("version withdrawn") << "withdrawn" << good;
     }
 
     void hostileCatalogueCannotHurtTheStore()
@@ -381,13 +385,17 @@ private slots:
         } else if (fault == QLatin1String("unnormal")) {
             hostile[QStringLiteral("url")] =
                 server->baseUrl().toString() + QStringLiteral("/731/%2E/missing%2d") + v126.filename();
+        } else if (fault == QLatin1String("withdrawn")) {
+            writeFile(local(v126.filename()), image126); // offered until the served catalogue arrives
         } else if (fault == QLatin1String("links")) {
             QVERIFY(QFile::remove(local(kPassword)));
             QVERIFY(QFile::link(outside, local(kPassword)));
             QVERIFY(QFile::link(outside, local(v207.filename())));
             QVERIFY(QFile::link(outsideDir, local(QStringLiteral("incoming"))));
         }
-        const QByteArray servedJson = catalogueOf({entryFor(v207, serverUrl(v207.filename())), hostile});
+        const QByteArray servedJson = fault == QLatin1String("withdrawn")
+                                          ? catalogueOf({entryFor(v207, serverUrl(v207.filename()))})
+                                          : catalogueOf({entryFor(v207, serverUrl(v207.filename())), hostile});
         const QByteArray storedJson =
             catalogueOf({entryFor(v207, serverUrl(v207.filename())), stored.isEmpty() ? hostile : stored});
         writeFile(served(kCatalogue), servedJson);
@@ -419,8 +427,9 @@ private slots:
         for (const QString &request : server->requestLog())
             QVERIFY2(++requests[request] <= kMaxRequests, qPrintable(request));
         QStringList names = QDir(firmwareDir).entryList(QDir::Files | QDir::Hidden | QDir::System);
-        QStringList expected{kCatalogue, kPassword, kBuiltInImage, backupName, imageName, v207.filename()};
-        if (listed.size() == 2)
+        QStringList expected{kCatalogue, kPassword, kBuiltInImage, backupName, imageName, v207.filename(),
+                             QStringLiteral("731Versions.kept")};
+        if (listed.size() == 2 || fault == QLatin1String("withdrawn"))
             expected.append(v126.filename());
         names.sort();
         expected.sort();

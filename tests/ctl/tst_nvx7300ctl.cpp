@@ -486,7 +486,9 @@ private slots:
         QTest::addColumn<QString>("said");
         QTest::newRow("nothing listening") << closedPortUrl() << "unreachable";
         // An error page where the catalogue should be: rolled back, and said so.
-        QTest::newRow("not a catalogue") << server->baseUrl().toString() + QStringLiteral("/garbage") << "refused";
+        QTest::newRow("not a catalogue") << server->baseUrl().toString() + QStringLiteral("/garbage")
+                                         << "refused at " + server->baseUrl().toString()
+                                                + "/garbage: not a catalogue (HTML page?)";
     }
 
     void versionsReportsAnUnreachableOrRefusedCatalogue()
@@ -635,6 +637,9 @@ private slots:
         QTest::newRow("erase refused") << QStringList{QStringLiteral("erase"), QStringLiteral("--port"), QStringLiteral("PORT"),
                                                       QStringLiteral("--file"), QStringLiteral("/nonexistent/fw.txt")}
                                        << kExitFileUnreadable << "result" << "Erase refused";
+        QTest::newRow("update") << QStringList{QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("PORT"),
+                                               QStringLiteral("--catalogue-url"), QStringLiteral("URL")}
+                                << kExitOk << "versionAfter" << "1.208";
     }
 
     void everyCommandPrintsOneJsonDocument()
@@ -648,6 +653,12 @@ private slots:
         listBridge(*sim, QStringLiteral("BENCH1"));
         args.replaceInStrings(QStringLiteral("PORT"), portOf(*sim));
         args.replaceInStrings(QStringLiteral("URL"), catalogueUrl());
+        // 1.209 came from an earlier catalogue and is withdrawn now: offered nowhere, its file kept.
+        QList<nvx::demo::DemoVersion> earlier = nvx::demo::demoVersions();
+        earlier.append({1, 209, QDateTime(QDate(2023, 1, 2), QTime(12, 0), Qt::UTC)});
+        nvxtest::writeFile(firmwareDir() + QLatin1Char('/') + earlier.last().filename(), nvx::demo::firmwareImage(1, 209));
+        nvxtest::writeFile(firmwareDir() + QStringLiteral("/731Versions.json"),
+                           nvx::demo::catalogueJson(earlier, catalogueUrl(), QString(), QString()));
         const Run run = ctl(args << QStringLiteral("--json"));
         QCOMPARE(run.exitCode, exitCode);
         const QJsonDocument document = jsonOf(run);
