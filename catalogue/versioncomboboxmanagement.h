@@ -37,6 +37,9 @@ class VersionModel;
 class VersionComboBoxManagement : public QObject
 {
     Q_OBJECT
+    // For the window: the latest refresh could not check the server's
+    // catalogue (unreachable, stalled or refused), so newer versions may exist.
+    Q_PROPERTY(bool catalogueUnchecked READ catalogueUnchecked NOTIFY refreshSettled)
 
 public:
     // What became of the server's catalogue in the latest refresh.
@@ -74,6 +77,10 @@ public:
     // True from refreshValues until refreshSettled.
     bool isRefreshing() const { return refreshing; }
     CatalogueOutcome catalogueOutcome() const { return outcome; }
+    bool catalogueUnchecked() const
+    {
+        return outcome == CatalogueOutcome::Unreachable || outcome == CatalogueOutcome::Refused;
+    }
     // Firmware transfers of the latest refresh that failed or were refused.
     int failedFirmwareDownloads() const { return firmwareFailures; }
 

@@ -46,8 +46,9 @@ public:
     ReadOutcome read(const QString &port, int timeoutMs);
     // filename is the firmware path, or "Erase" + path for a mass-erase run;
     // baud the rate to program at where the instrument takes it.
+    // onTick gets the ticks so far and the job's total (0 while not known).
     RunOutcome run(const QString &port, const QString &filename, int baud, int timeoutMs,
-                   const std::function<void(int ticks)> &onTick);
+                   const std::function<void(int ticks, int total)> &onTick);
 
 private:
     struct Impl;

@@ -24,6 +24,9 @@ class Controller : public QObject
     Q_PROPERTY(QString readPort READ readPort NOTIFY controllerHandleVersionChanged)
     // True from a call to start() or read() until every job asked for has ended.
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    // The progress ticks the running update or erase will report in all;
+    // set before its first tick, 0 from a call to start() until then.
+    Q_PROPERTY(int progressTotal READ progressTotal WRITE setProgressTotal NOTIFY progressTotalChanged)
 
 public:
     explicit Controller(QObject *parent = nullptr);
@@ -38,6 +41,12 @@ public:
     bool needsRecovery() const;
     QString readPort() const { return m_readPort; }
     bool busy() const { return !m_jobs.isEmpty(); }
+    int progressTotal() const { return m_progressTotal; }
+    void setProgressTotal(int ticks);
+
+    // True when the instrument last read runs the version of this firmware
+    // file, or a newer one: nothing newer to offer.
+    Q_INVOKABLE bool runsAtLeast(const QString &firmwarePath) const;
 
     // The serial number of the bridge that discovery lists on comPort, which
     // may also be an alias of its port; empty when none does. GUI thread
@@ -63,6 +72,7 @@ signals:
     void controllerHandleMessageChanged(QString message);
     void controllerHandleVersionChanged(QString version);
     void busyChanged(bool busy);
+    void progressTotalChanged(int ticks);
     // The update record's line for the job that is about to end (before its
     // end status), and why it could not be written (empty when it was).
     void updateRecorded(QJsonObject record, QString recordError);
@@ -87,4 +97,5 @@ private:
     QString m_message;
     int m_status = 0;
     QString m_version = QStringLiteral("");
+    int m_progressTotal = 0;
 };

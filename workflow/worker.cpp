@@ -2,6 +2,7 @@
 
 #include "backend.h"
 #include "cataloguetrust.h"
+#include "enginestate.h"
 #include "engineresult.h"
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
@@ -62,13 +63,18 @@ std::unique_ptr<BackEnd> newReadBackEnd(Worker *worker)
     return backEnd;
 }
 
-// Loaders up to 1.10 program flash only with the patch; without it a run
-// would stop after the erase. Empty when nothing is missing.
-QString patchRefusal(int loaderVersion)
+// Loaders up to 1.10 program flash only with the patch.
+bool needsPatch(int loaderVersion)
 {
     constexpr int kLastLoaderNeedingPatch = 0x0110;
+    return loaderVersion != 0 && loaderVersion <= kLastLoaderNeedingPatch;
+}
+
+// Without the patch a run would stop after the erase. Empty when nothing is missing.
+QString patchRefusal(int loaderVersion)
+{
     const QString path = Worker::patchFilePath();
-    if (loaderVersion == 0 || loaderVersion > kLastLoaderNeedingPatch
+    if (!needsPatch(loaderVersion)
         || bsl::checkTIText(QFile::encodeName(path).constData(), nullptr) == 0)
         return QString();
     return QStringLiteral("the loader of this instrument (version %1) needs the flash patch file %2, which %3")
@@ -518,6 +524,7 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
     if (m_last.id.finding != Finding::Identified)
         qDebug().noquote() << "Recovery: information memory restored as kept";
 
+    announceProgressTotal(restore, filename, backEnd.loaderVersion());
     const int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
     m_job.programmedAt = backEnd.lineRate();
     m_job.backupWritten = m_last.id.restore == Restore::Backup && result == bsl::kResultSuccess;
@@ -562,6 +569,17 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const Q
     return restart;
 }
 
+void Worker::announceProgressTotal(const char *restoreText, const QString &firmware, int loaderVersion)
+{
+    // The runs take the engine's defaults for both (the back end sets neither).
+    const int frame = bsl::kDefaultMaxFrameData;
+    int ticks = bsl::kDefaultMassEraseCycles
+        + std::max(0, bsl::countTITextBlocks(QFile::encodeName(firmware).constData(), restoreText, frame));
+    if (needsPatch(loaderVersion))
+        ticks += std::max(0, bsl::countTITextBlocks(QFile::encodeName(patchFilePath()).constData(), nullptr, frame));
+    emit workerProgressTotal(ticks);
+}
+
 int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filename)
 {
     const bsl::FirmwareCheck firmware = bsl::checkFirmwareFile(filename.mid(int(sizeof kErasePrefix) - 1));
@@ -585,6 +603,7 @@ int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filen
         refuse(refusal);
         return kStatusRefused;
     }
+    announceProgressTotal(nullptr, filename.mid(int(sizeof kErasePrefix) - 1), backEnd.loaderVersion());
     const int result = backEnd.load_bootstrap(comPort, QString(), 0, m_last.memoryImage, filename);
     m_job.programmedAt = backEnd.lineRate();
     return result;

@@ -71,6 +71,9 @@ signals:
     // record (updaterecord.h); this is that line, emitted before the job's end
     // status, with why it could not be written (empty when it was).
     void workerUpdateRecorded(QJsonObject record, QString recordError);
+    // The number of progress ticks the reprogramming run that follows will
+    // report (erase cycles and blocks written), emitted before the first.
+    void workerProgressTotal(int ticks);
 
 public slots:
     void doWork(const QString &comPort, const QString &filename);
@@ -112,6 +115,9 @@ private:
     int update(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int erase(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const QString &filename);
+    // Counts the ticks of a run that writes restoreText (may be null) and the
+    // firmware file, and says how many.
+    void announceProgressTotal(const char *restoreText, const QString &firmware, int loaderVersion);
     void recordJob(const QString &comPort, const QString &filename, int status, double seconds);
 
     // What the job in progress has done so far, for its record.

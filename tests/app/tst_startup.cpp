@@ -12,6 +12,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -55,9 +56,13 @@ static int runChild(int argc, char **argv)
         options.windowUrl = QUrl::fromLocalFile(QString::fromLocal8Bit(argv[2]));
     else if (std::strcmp(argv[1], "--child-real-window") == 0)
         options.onWindowLoaded = reportFirstFrame;
-    char *toolkitArgv[] = {argv[0], argv[argc - 2], argv[argc - 1], nullptr};
-    int toolkitArgc = 3;
-    return nvx::runToolkit(toolkitArgc, toolkitArgv, options);
+    // --child-options: one of the toolkit's own options comes next.
+    QVector<char *> toolkitArgv{argv[0]};
+    if (std::strcmp(argv[1], "--child-options") == 0)
+        toolkitArgv << argv[2];
+    toolkitArgv << argv[argc - 2] << argv[argc - 1] << nullptr;
+    int toolkitArgc = toolkitArgv.size() - 1;
+    return nvx::runToolkit(toolkitArgc, toolkitArgv.data(), options);
 }
 
 class StartupTest : public QObject
@@ -163,25 +168,66 @@ private slots:
     // The real window in a child: its texts are in the system's language from
     // the first frame, and without OpenGL it falls back to the software
     // renderer instead of aborting.
+    // Answered before the application object: no display needed.
+    void optionsAnsweredWithoutADisplay_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("help") << "--help" << 0 << "--virtual-instrument <N>";
+        QTest::newRow("version") << "--version" << 0 << "NVX7300 Toolkit ";
+        QTest::newRow("no instruments") << "--virtual-instrument=0" << 2 << "takes a count from 1 to 16";
+    }
+
+    void optionsAnsweredWithoutADisplay()
+    {
+        QFETCH(QString, option);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), QString());
+        QProcess *child = startChild({QStringLiteral("--child-options"), option}, env);
+        QVERIFY(child->waitForFinished(kChildMs));
+        QCOMPARE(child->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child->exitCode(), exitCode);
+        const QString said = QString::fromUtf8(child->readAllStandardOutput() + child->readAllStandardError());
+        QVERIFY2(said.contains(output), qPrintable(said));
+    }
+
     void realWindowStarts_data()
     {
         QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("remembered"); // the language chosen in the window before
         QTest::addColumn<QString>("backend"); // empty: not set
         QTest::addColumn<QString>("redMessage");
         QTest::addColumn<QString>("rendererLine");
-        QTest::newRow("fr_FR") << "fr_FR.UTF-8" << "software" << "Veuillez allumer et connecter votre NVX7300"
-                               << "Qt Quick renderer: software, as QT_QUICK_BACKEND asks";
-        QTest::newRow("de_DE") << "de_DE.UTF-8" << "software" << "Bitte einschalten und NVX7300 anschließen"
-                               << "Qt Quick renderer: software, as QT_QUICK_BACKEND asks";
+        const QString asked = QStringLiteral("Qt Quick renderer: software, as QT_QUICK_BACKEND asks");
+        QTest::newRow("fr_FR") << "fr_FR.UTF-8" << "" << "software" << "Veuillez allumer et connecter votre NVX7300"
+                               << asked;
+        QTest::newRow("de_DE") << "de_DE.UTF-8" << "" << "software" << "Bitte einschalten und NVX7300 anschließen"
+                               << asked;
         QTest::newRow("no OpenGL, no backend asked for")
-            << "en_GB.UTF-8" << QString() << "Please switch on and connect your NVX7300"
+            << "en_GB.UTF-8" << "" << QString() << "Please switch on and connect your NVX7300"
             << "Qt Quick renderer: software (no OpenGL context)";
+        QTest::newRow("en_US") << "en_US.UTF-8" << "" << "software" << "Please switch on and connect your NVX7300"
+                               << asked;
+        QTest::newRow("C") << "C.UTF-8" << "" << "software" << "Please switch on and connect your NVX7300" << asked;
+        QTest::newRow("es_MX") << "es_MX.UTF-8" << "" << "software" << "Encienda y conecte su NVX7300" << asked;
+        QTest::newRow("chosen before") << "fr_FR.UTF-8" << "de_DE" << "software"
+                                       << "Bitte einschalten und NVX7300 anschließen" << asked;
     }
 
     void realWindowStarts()
     {
         QFETCH(QString, locale);
+        QFETCH(QString, remembered);
         QFETCH(QString, backend);
+        QSettings settings(nvxtest::programFolderIn(home.path()) + QStringLiteral("/settings.ini"), QSettings::IniFormat);
+        settings.clear();
+        if (!remembered.isEmpty())
+            settings.setValue(QStringLiteral("language"), remembered);
+        settings.sync();
         QFETCH(QString, redMessage);
         QFETCH(QString, rendererLine);
         QProcessEnvironment env;
