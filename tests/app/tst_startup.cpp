@@ -12,7 +12,6 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -189,45 +188,29 @@ private slots:
         env.insert(QStringLiteral("DISPLAY"), QString());
         QProcess *child = startChild({QStringLiteral("--child-options"), option}, env);
         QVERIFY(child->waitForFinished(kChildMs));
-        QCOMPARE(child->exitStatus(), QProcess::NormalExit);
         QCOMPARE(child->exitCode(), exitCode);
-        const QString said = QString::fromUtf8(child->readAllStandardOutput() + child->readAllStandardError());
-        QVERIFY2(said.contains(output), qPrintable(said));
+        QVERIFY(QString::fromUtf8(child->readAllStandardOutput() + child->readAllStandardError()).contains(output));
     }
 
     void realWindowStarts_data()
     {
         QTest::addColumn<QString>("locale");
-        QTest::addColumn<QString>("remembered"); // the language chosen in the window before
         QTest::addColumn<QString>("backend"); // empty: not set
         QTest::addColumn<QString>("redMessage");
         QTest::addColumn<QString>("rendererLine");
-        const QString asked = QStringLiteral("Qt Quick renderer: software, as QT_QUICK_BACKEND asks");
-        QTest::newRow("fr_FR") << "fr_FR.UTF-8" << "" << "software" << "Veuillez allumer et connecter votre NVX7300"
-                               << asked;
-        QTest::newRow("de_DE") << "de_DE.UTF-8" << "" << "software" << "Bitte einschalten und NVX7300 anschließen"
-                               << asked;
+        QTest::newRow("fr_FR") << "fr_FR.UTF-8" << "software" << "Veuillez allumer et connecter votre NVX7300"
+                               << "Qt Quick renderer: software, as QT_QUICK_BACKEND asks";
+        QTest::newRow("de_DE") << "de_DE.UTF-8" << "software" << "Bitte einschalten und NVX7300 anschließen"
+                               << "Qt Quick renderer: software, as QT_QUICK_BACKEND asks";
         QTest::newRow("no OpenGL, no backend asked for")
-            << "en_GB.UTF-8" << "" << QString() << "Please switch on and connect your NVX7300"
+            << "en_GB.UTF-8" << QString() << "Please switch on and connect your NVX7300"
             << "Qt Quick renderer: software (no OpenGL context)";
-        QTest::newRow("en_US") << "en_US.UTF-8" << "" << "software" << "Please switch on and connect your NVX7300"
-                               << asked;
-        QTest::newRow("C") << "C.UTF-8" << "" << "software" << "Please switch on and connect your NVX7300" << asked;
-        QTest::newRow("es_MX") << "es_MX.UTF-8" << "" << "software" << "Encienda y conecte su NVX7300" << asked;
-        QTest::newRow("chosen before") << "fr_FR.UTF-8" << "de_DE" << "software"
-                                       << "Bitte einschalten und NVX7300 anschließen" << asked;
     }
 
     void realWindowStarts()
     {
         QFETCH(QString, locale);
-        QFETCH(QString, remembered);
         QFETCH(QString, backend);
-        QSettings settings(nvxtest::programFolderIn(home.path()) + QStringLiteral("/settings.ini"), QSettings::IniFormat);
-        settings.clear();
-        if (!remembered.isEmpty())
-            settings.setValue(QStringLiteral("language"), remembered);
-        settings.sync();
         QFETCH(QString, redMessage);
         QFETCH(QString, rendererLine);
         QProcessEnvironment env;
