@@ -22,6 +22,7 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
+#include <QStandardPaths>
 #include <QTranslator>
 #include <QtQml>
 #include <QVariant>
@@ -33,16 +34,20 @@ namespace nvx {
 
 namespace {
 
+const char kApplicationName[] = "NVX7300 Toolkit"; // the final name, which decides the data location
+
 struct CommandLine
 {
-    bool virtualInstrument = false;
+    int virtualInstruments = 0;
     QUrl catalogueUrl; // empty: the catalogue server chosen at build time
     int exitCode = -1;  // >= 0: answered (help, version, error); end with this code
 };
 
 // Options only: the relaunch after a self-update passes the program's own
 // path as an argument, so positional arguments are accepted and ignored.
-CommandLine parseCommandLine()
+// Runs before the application object exists, so that --help and --version
+// answer without a display.
+CommandLine parseCommandLine(int &argc, char **argv)
 {
     CommandLine result;
     QCommandLineParser parser;
@@ -51,7 +56,8 @@ CommandLine parseCommandLine()
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption virtualOption(
         QStringLiteral("virtual-instrument"),
-        QStringLiteral("Start a virtual NVX7300 inside the program, listed as \"VIRTUAL1\"."));
+        QStringLiteral("Start N virtual NVX7300s (default 1) inside the program, listed as \"VIRTUAL1\", ..."),
+        QStringLiteral("N"));
     const QCommandLineOption catalogueOption(
         QStringLiteral("catalogue-url"),
         QStringLiteral("Folder on the web server that holds the firmware catalogue (default %1).")
@@ -61,25 +67,46 @@ CommandLine parseCommandLine()
     parser.addOption(catalogueOption);
     parser.addPositionalArgument(QStringLiteral("[ignored]"), QString());
 
-    if (!parser.parse(QCoreApplication::arguments())) {
+    // As nvx7300ctl takes it: "--virtual-instrument" alone is one.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        arguments << (argument == QLatin1String("--virtual-instrument") ? argument + QStringLiteral("=1") : argument);
+    }
+    // The help text names the program as the application object does; one
+    // without a display serves, since the program ends after it.
+    std::unique_ptr<QCoreApplication> textOnly;
+    const bool parsed = parser.parse(arguments);
+    const bool help = parsed && (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")));
+    if (!parsed || help)
+        textOnly = std::make_unique<QCoreApplication>(argc, argv);
+    if (!parsed) {
         std::fprintf(stderr, "%s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
         result.exitCode = 2;
         return result;
     }
-    if (parser.isSet(helpOption)) {
+    if (help) {
         std::printf("%s", qPrintable(parser.helpText()));
         result.exitCode = 0;
         return result;
     }
     if (parser.isSet(versionOption)) {
-        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+        std::printf("%s %s\n", kApplicationName,
                     qPrintable(QCoreApplication::applicationVersion()));
         if (catalogue::builtInPublicKey().isEmpty())
             std::printf("no catalogue key: this build accepts unsigned catalogues (development only)\n");
         result.exitCode = 0;
         return result;
     }
-    result.virtualInstrument = parser.isSet(virtualOption);
+    if (parser.isSet(virtualOption)) {
+        bool isNumber = false;
+        result.virtualInstruments = parser.value(virtualOption).toInt(&isNumber);
+        if (!isNumber || result.virtualInstruments < 1 || result.virtualInstruments > VirtualBench::kMaxInstruments) {
+            std::fprintf(stderr, "--virtual-instrument takes a count from 1 to %d\n", VirtualBench::kMaxInstruments);
+            result.exitCode = 2;
+            return result;
+        }
+    }
     if (parser.isSet(catalogueOption)) {
         const QUrl url(parser.value(catalogueOption), QUrl::StrictMode);
         const QString scheme = url.scheme();
@@ -145,6 +172,11 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
     QCoreApplication::setApplicationName(QStringLiteral("nvx7300toolkit"));
 
+    QCoreApplication::setApplicationVersion(QStringLiteral(NVX_TOOLKIT_VERSION));
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.exitCode >= 0)
+        return commandLine.exitCode;
+
     QGuiApplication app(argc, argv);
     qInstallMessageHandler(logMessageHandler);
 
@@ -155,12 +187,7 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     QCoreApplication::installTranslator(&defaultTranslator);
 
     QCoreApplication::setOrganizationDomain(QStringLiteral("ostrel.example"));
-    QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(NVX_TOOLKIT_VERSION));
-
-    const CommandLine commandLine = parseCommandLine();
-    if (commandLine.exitCode >= 0)
-        return commandLine.exitCode;
+    QCoreApplication::setApplicationName(QLatin1String(kApplicationName));
 
     // Before anything reads the data location: the store moves the working directory.
     const QString dataProblem = FirmwareStore::settleDataLocation();
@@ -181,9 +208,9 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     // Before the engine, so that it outlives the window's controller and its
     // worker thread; listed before the first COM port refresh below.
     std::unique_ptr<VirtualBench> virtualBench;
-    if (commandLine.virtualInstrument) {
+    if (commandLine.virtualInstruments > 0) {
         virtualBench = std::make_unique<VirtualBench>();
-        if (!virtualBench->start()) {
+        if (!virtualBench->start(commandLine.virtualInstruments)) {
             std::fprintf(stderr, "--virtual-instrument: no pseudo-terminal for the virtual instrument\n");
             return 1;
         }
@@ -214,6 +241,9 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
 
     LanguageModel languageModel;
     LanguageComboBoxManagement languageComboBoxManagement;
+    // The language chosen in the window is kept for the next start.
+    languageComboBoxManagement.setSettingsFile(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                                               + QStringLiteral("/settings.ini"));
     languageComboBoxManagement.refreshValues(&languageModel);
     context->setContextProperty(QStringLiteral("languageModel"), &languageModel);
     context->setContextProperty(QStringLiteral("languageComboBoxManagement"), &languageComboBoxManagement);

@@ -4,32 +4,29 @@
 
 namespace nvx {
 
-// The bench behind --virtual-instrument: one virtual NVX7300 inside the
-// program, listed by discovery as "VIRTUAL1".
-//
-// After an update a real instrument is unplugged and plugged in again, and
-// the window reads the version only when the number of instruments changes.
-// The virtual one does this by itself: once it has been mass-erased and the
-// host has closed its port, the next device scan misses it and the scan
-// after that finds it again.
+// The bench behind --virtual-instrument[=N]: virtual NVX7300s inside the
+// program, listed by discovery as "VIRTUAL1", "VIRTUAL2", ... After a job the
+// window reads the instrument again by itself, so they stay plugged in, as a
+// real instrument does.
 class VirtualBench
 {
 public:
+    // The most a command line may ask for: pseudo-terminals are cheap, but a
+    // typo should not open hundreds.
+    static constexpr int kMaxInstruments = 16;
+
     VirtualBench();
-    ~VirtualBench(); // unlists the instrument and gives scans back to the platform driver
+    ~VirtualBench(); // unlists the instruments
     VirtualBench(const VirtualBench &) = delete;
     VirtualBench &operator=(const VirtualBench &) = delete;
 
-    // False when no pseudo-terminal could be opened.
-    bool start();
+    // False when a pseudo-terminal could not be opened.
+    bool start(int count = 1);
 
     VirtualInstruments &instruments() { return m_instruments; }
 
 private:
-    void beforeScan();
-
     VirtualInstruments m_instruments;
-    int m_massErasesSeen = 0;
 };
 
 } // namespace nvx

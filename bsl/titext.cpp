@@ -389,6 +389,54 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
     return result;
 }
 
+int countTITextBlocks(const char *file, const char *bufferText, int maxData)
+{
+    // programTIText's reading and its rule for where a block ends, counted.
+    int blocks = 0;
+    int pending = 0;
+    const auto endBlock = [&] {
+        if (pending > 0)
+            ++blocks;
+        pending = 0;
+    };
+    const auto takeLine = [&](const char *line) { // false at the end line
+        if (line[0] == 'q')
+            return false;
+        if (line[0] == '@') {
+            endBlock();
+            return true;
+        }
+        std::vector<uint8_t> values(std::strlen(line) / 3 + 1);
+        const int n = scanDataLine(line, values.data(), int(values.size()));
+        for (int i = 0; i < n; ++i) {
+            if (pending >= maxData)
+                endBlock();
+            ++pending;
+        }
+        if (pending > maxData - 16)
+            endBlock();
+        return true;
+    };
+    if (bufferText) {
+        size_t position = 0;
+        std::string line;
+        while (nextBufferLine(bufferText, position, line) && takeLine(line.c_str())) {
+        }
+        endBlock();
+    }
+    if (!file)
+        return blocks;
+    FilePtr source(std::fopen(file, "rb"));
+    if (!source)
+        return -1;
+    int keyPosition = 0;
+    char line[kLineBufferSize];
+    while (nextFileLine(source.get(), line, keyPosition) && takeLine(line)) {
+    }
+    endBlock();
+    return blocks;
+}
+
 int txPassword(const char *passwordFile)
 {
     if (!passwordFile) {

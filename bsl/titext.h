@@ -21,6 +21,10 @@ constexpr int kLineBufferSize = 129; // what descrambleLine may walk, plus NUL
 // most maxFrameData bytes. Returns 0, a frame-layer code, 96, 97 or 98.
 int programTIText(const char *file, const char *bufferText, unsigned actions, int skipLines);
 int programBlock(uint32_t address, uint16_t count, unsigned actions);
+// How many blocks (and so progress ticks) programTIText with kActProgram
+// sends for the same buffer text and file at maxData bytes a frame; file
+// may be null. -1 when the file cannot be opened. Sends nothing.
+int countTITextBlocks(const char *file, const char *bufferText, int maxData);
 int verifyBlock(uint32_t address, uint16_t count, unsigned actions);
 int preparePatch();
 int txPassword(const char *passwordFile);

@@ -56,6 +56,9 @@ class VersionModel;
 class VersionComboBoxManagement : public QObject
 {
     Q_OBJECT
+    // For the window: the latest refresh could not check the server's
+    // catalogue (unreachable, stalled or refused), so newer versions may exist.
+    Q_PROPERTY(bool catalogueUnchecked READ catalogueUnchecked NOTIFY refreshSettled)
 
 public:
     // What became of the server's catalogue in the latest refresh.
@@ -98,6 +101,10 @@ public:
     // Why the server's catalogue is not in use: the refusal's reason, or what
     // kept the store from being refreshed; empty when there is nothing to say.
     QString catalogueProblem() const { return problem; }
+    bool catalogueUnchecked() const
+    {
+        return outcome == CatalogueOutcome::Unreachable || outcome == CatalogueOutcome::Refused;
+    }
     // Firmware transfers of the latest refresh that failed or were refused.
     int failedFirmwareDownloads() const { return firmwareFailures; }
 

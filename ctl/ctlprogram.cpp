@@ -428,11 +428,11 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
     const bool bar = !o.progressLines && !o.json && stdoutIsTerminal();
     bool barDrawn = false;
     const int baud = o.baud == 0 ? Worker::kDefaultBaudRate : o.baud;
-    const RunOutcome outcome = session.run(port, job, baud, kRunTimeoutMs, [&](int ticks) {
+    const RunOutcome outcome = session.run(port, job, baud, kRunTimeoutMs, [&](int ticks, int total) {
         if (o.progressLines) {
-            printOut(QStringLiteral("@progress %1").arg(ticks));
+            printOut(QStringLiteral("@progress %1 %2").arg(ticks).arg(total));
         } else if (bar) {
-            writeOut(QStringLiteral("\r%1 %2 blocks").arg(progressBar(ticks, kBarWidth)).arg(ticks));
+            writeOut(QLatin1Char('\r') + progressBar(ticks, total, kBarWidth));
             barDrawn = true;
         }
     });

@@ -26,6 +26,7 @@ struct MemberState
 {
     QString versionBefore;
     int ticks = 0;
+    int total = 0;        // the ticks the job reports in all; 0 while not known
     int status = -1;      // end status reported by the child, -1 before
     QString text;         // the window's text, or the child's error line
     int exitStatus = -1;  // of the child process
@@ -55,7 +56,7 @@ QString liveLine(const Child &c, int labelWidth)
     if (c.state.finished)
         return line + c.state.text;
     if (c.state.ticks > 0)
-        return line + progressBar(c.state.ticks, kBarWidth) + QStringLiteral(" %1 blocks").arg(c.state.ticks);
+        return line + progressBar(c.state.ticks, c.state.total, kBarWidth);
     if (!c.state.versionBefore.isEmpty())
         return line + QStringLiteral("running version ") + c.state.versionBefore;
     return line + QStringLiteral("reading");
@@ -69,7 +70,10 @@ bool applyReport(MemberState &state, const QString &line)
         return true;
     }
     if (line.startsWith(QLatin1String("@progress "))) {
-        state.ticks = line.mid(10).toInt();
+        // "@progress <ticks> <total>"
+        const QStringList counts = line.mid(10).split(QLatin1Char(' '));
+        state.ticks = counts.value(0).toInt();
+        state.total = counts.value(1).toInt();
         return true;
     }
     if (line.startsWith(QLatin1String("@report "))) {

@@ -123,7 +123,7 @@ void InstrumentSession::restoreServiceBackup(const QByteArray &image)
 }
 
 RunOutcome InstrumentSession::run(const QString &port, const QString &filename, int baud, int timeoutMs,
-                                  const std::function<void(int)> &onTick)
+                                  const std::function<void(int, int)> &onTick)
 {
     RunOutcome outcome;
     QEventLoop loop;
@@ -142,7 +142,7 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
                                            if (status == workflow::kStatusProgress) {
                                                ++outcome.ticks;
                                                if (onTick)
-                                                   onTick(outcome.ticks);
+                                                   onTick(outcome.ticks, d->controller.progressTotal());
                                                return;
                                            }
                                            outcome.status = status;

@@ -51,8 +51,9 @@ public:
     // The information memory the next run restores, for an instrument the
     // read found erased (Controller::restoreServiceBackup).
     void restoreServiceBackup(const QByteArray &image);
+    // onTick gets the ticks so far and the job's total (0 while not known).
     RunOutcome run(const QString &port, const QString &filename, int baud, int timeoutMs,
-                   const std::function<void(int ticks)> &onTick);
+                   const std::function<void(int ticks, int total)> &onTick);
 
 private:
     struct Impl;

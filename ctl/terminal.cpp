@@ -105,11 +105,12 @@ QString formatRow(const QStringList &cells, const QVector<int> &widths)
     return line;
 }
 
-QString progressBar(int ticks, int width)
+QString progressBar(int ticks, int total, int width)
 {
-    const int filled = qBound(0, ticks * width / kTicksForFullBar, width);
+    const int filled = total > 0 ? qBound(0, ticks * width / total, width) : 0;
+    const int percent = total > 0 ? qBound(0, ticks * 100 / total, 100) : 0;
     return QLatin1Char('[') + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.'))
-           + QLatin1Char(']');
+           + QStringLiteral("] %1 %").arg(percent);
 }
 
 } // namespace nvxctl

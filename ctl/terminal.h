@@ -26,8 +26,8 @@ void keepStandardOutputForJson();
 QStringList formatTable(const QStringList &headers, const QVector<QStringList> &rows);
 // One row of cells, each padded to its width and two spaces; the last as it is.
 QString formatRow(const QStringList &cells, const QVector<int> &widths);
-// A bar at the window's scale: it fills after kTicksForFullBar ticks.
-QString progressBar(int ticks, int width);
-constexpr int kTicksForFullBar = 170;
+// A bar that fills when ticks reach the job's total, and its percent
+// ("[#####.....] 50 %"); total 0 (not known) shows an empty bar.
+QString progressBar(int ticks, int total, int width);
 
 } // namespace nvxctl

@@ -5,18 +5,40 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLocale>
+#include <QSettings>
 #include <QtDebug>
 
 namespace {
 
 const char kDefaultTranslationDirectory[] = ":/translation";
 const char kTranslationFilePattern[] = "Translation_*.qm";
+const char kLanguageKey[] = "language";
 
 int gLastTranslationCount = 0;
 
 const char *yesNo(bool value)
 {
     return value ? "true" : "false";
+}
+
+// The language to start in: the one chosen in the window before, else the
+// system locale's own, else its language as spoken in another country
+// ("de_AT" takes "de_DE"); the C and POSIX locales read English. Empty when
+// no translation fits.
+QString firstLanguage(const QStringList &codes, const QString &remembered, const QString &system)
+{
+    if (!remembered.isEmpty() && codes.contains(remembered))
+        return remembered;
+    if (codes.contains(system))
+        return system;
+    QLocale::Language language = QLocale(system).language();
+    if (language == QLocale::C)
+        language = QLocale::English;
+    for (const QString &code : codes) {
+        if (QLocale(code).language() == language)
+            return code;
+    }
+    return QString();
 }
 
 } // namespace
@@ -58,11 +80,19 @@ void LanguageComboBoxManagement::refreshValues(LanguageModel *model)
         return;
     model->clearLanguages();
 
-    // The system's own language first, then the rest in file-name order.
+    QStringList codes;
+    for (const QString &fileName : files)
+        codes << codeFromFileName(fileName);
+    QString remembered;
+    if (!m_settingsFile.isEmpty())
+        remembered = QSettings(m_settingsFile, QSettings::IniFormat).value(QLatin1String(kLanguageKey)).toString();
+    const QString first = firstLanguage(codes, remembered, systemLanguage);
+
+    // The language to start in first, then the rest in file-name order.
     for (int pass = 0; pass < 2; ++pass) {
         for (const QString &fileName : files) {
             const QString code = codeFromFileName(fileName);
-            if ((code == systemLanguage) != (pass == 0))
+            if ((code == first) != (pass == 0))
                 continue;
             const QString name = QLocale(code).nativeLanguageName();
             qDebug().noquote() << QStringLiteral("adding language ") + code + QLatin1Char(' ') + name
@@ -89,6 +119,17 @@ void LanguageComboBoxManagement::loadLanguage(const QString &language)
         QCoreApplication::installTranslator(&m_translator);
     else
         qWarning("*** Failed translator.load(\"%s\")", qUtf8Printable(path));
+}
+
+void LanguageComboBoxManagement::rememberLanguage(const QString &language)
+{
+    if (m_settingsFile.isEmpty())
+        return;
+    QSettings settings(m_settingsFile, QSettings::IniFormat);
+    settings.setValue(QLatin1String(kLanguageKey), language);
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        qWarning("Cannot keep the language chosen in %s", qUtf8Printable(m_settingsFile));
 }
 
 int LanguageComboBoxManagement::lastTranslationCount()

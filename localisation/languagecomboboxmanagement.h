@@ -24,6 +24,13 @@ public:
     Q_INVOKABLE bool printValues(LanguageModel *model, const QModelIndex &modelIndex);
     Q_INVOKABLE void refreshValues(LanguageModel *model);
     Q_INVOKABLE void loadLanguage(const QString &language);
+    // The user's choice in the window, kept in the settings file for the
+    // next start; without a settings file nothing is kept.
+    Q_INVOKABLE void rememberLanguage(const QString &language);
+
+    // The file a choice is kept in; refreshValues puts the language it names
+    // first. Empty (the default): none.
+    void setSettingsFile(const QString &path) { m_settingsFile = path; }
 
     QString currentLanguage() const { return m_currentLanguage; }
 
@@ -43,4 +50,5 @@ private:
 
     QString m_systemLocaleName;
     QString m_sourceDirectory;
+    QString m_settingsFile;
 };

@@ -2,6 +2,7 @@
 
 #include "status.h"
 #include "usbdevicelist.h"
+#include "versionnumber.h"
 #include "worker.h"
 
 Controller::Controller(QObject *parent)
@@ -26,6 +27,7 @@ Controller::Controller(QObject *parent)
         m_uninterruptible = uninterruptible;
         emit uninterruptibleChanged(uninterruptible);
     });
+    connect(worker, &Worker::workerProgressTotal, this, &Controller::setProgressTotal);
     m_workerThread.start();
 }
 
@@ -66,14 +68,31 @@ QString Controller::resolvePort(const QString &comPort)
     return port;
 }
 
+void Controller::setProgressTotal(int ticks)
+{
+    if (ticks == m_progressTotal)
+        return;
+    m_progressTotal = ticks;
+    emit progressTotalChanged(ticks);
+}
+
+bool Controller::runsAtLeast(const QString &firmwarePath) const
+{
+    const VersionNumber running = VersionNumber::parse(m_version);
+    const VersionNumber offered = VersionNumber::parse(Worker::firmwareVersion(firmwarePath));
+    return running.isValid() && offered.isValid() && running.compareRelease(offered) >= 0;
+}
+
 void Controller::start(const QString &comPort, const QString &filename)
 {
+    setProgressTotal(0);
     emit operate(resolvePort(comPort), filename);
     queueJob(Job{false, comPort});
 }
 
 void Controller::startAtRate(const QString &comPort, const QString &filename, int baud)
 {
+    setProgressTotal(0);
     emit operateAtRate(resolvePort(comPort), filename, baud);
     queueJob(Job{false, comPort});
 }

@@ -34,6 +34,9 @@ class Controller : public QObject
     // status is handled (controllerHandleStatusChanged), false otherwise.
     Q_PROPERTY(bool jobLeftErased READ jobLeftErased NOTIFY jobEndChanged)
     Q_PROPERTY(bool jobWasErase READ jobWasErase NOTIFY jobEndChanged)
+    // The progress ticks the running update or erase will report in all;
+    // set before its first tick, 0 from a call to start() until then.
+    Q_PROPERTY(int progressTotal READ progressTotal WRITE setProgressTotal NOTIFY progressTotalChanged)
 
 public:
     explicit Controller(QObject *parent = nullptr);
@@ -51,6 +54,12 @@ public:
     bool uninterruptible() const { return m_uninterruptible; }
     bool jobLeftErased() const { return m_jobEnd.leftErased; }
     bool jobWasErase() const { return m_jobEnd.eraseJob; }
+    int progressTotal() const { return m_progressTotal; }
+    void setProgressTotal(int ticks);
+
+    // True when the instrument last read runs the version of this firmware
+    // file, or a newer one: nothing newer to offer.
+    Q_INVOKABLE bool runsAtLeast(const QString &firmwarePath) const;
 
     // The serial number of the bridge that discovery lists on comPort, which
     // may also be an alias of its port; empty when none does. GUI thread
@@ -84,6 +93,7 @@ signals:
     void uninterruptibleChanged(bool uninterruptible);
     void jobEndChanged(workflow::JobEnd end);
     void serviceBackupGiven(const QByteArray &image);
+    void progressTotalChanged(int ticks);
     // The update record's line for the job that is about to end (before its
     // end status), and why it could not be written (empty when it was).
     void updateRecorded(QJsonObject record, QString recordError);
@@ -110,4 +120,5 @@ private:
     QString m_version = QStringLiteral("");
     bool m_uninterruptible = false;
     workflow::JobEnd m_jobEnd{workflow::kStatusRefused, false, false};
+    int m_progressTotal = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "backend.h"
 #include "cataloguetrust.h"
+#include "enginestate.h"
 #include "engineresult.h"
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
@@ -68,13 +69,19 @@ std::unique_ptr<BackEnd> newReadBackEnd(Worker *worker)
     return backEnd;
 }
 
-// Loaders up to 1.10 program flash only with the patch; without it a run
-// would stop after the erase. Empty when nothing is missing.
-QString patchRefusal(int loaderVersion, const QString &checked)
+// Loaders up to 1.10 program flash only with the patch.
+bool needsPatch(int loaderVersion)
 {
     constexpr int kLastLoaderNeedingPatch = 0x0110;
+    return loaderVersion != 0 && loaderVersion <= kLastLoaderNeedingPatch;
+}
+
+// Without the patch a run would stop after the erase. checked is the job's
+// copy of the patch. Empty when nothing is missing.
+QString patchRefusal(int loaderVersion, const QString &checked)
+{
     const QString path = Worker::patchFilePath();
-    if (loaderVersion == 0 || loaderVersion > kLastLoaderNeedingPatch
+    if (!needsPatch(loaderVersion)
         || bsl::checkTIText(QFile::encodeName(checked).constData(), nullptr) == 0)
         return QString();
     return QStringLiteral("the loader of this instrument (version %1) needs the flash patch file %2, which %3")
@@ -586,6 +593,7 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
 
     if (!beginErasing(comPort, filename))
         return kStatusRefused;
+    announceProgressTotal(restore, m_snapshot.firmware, backEnd.loaderVersion(), backEnd.patchFile());
     const int result =
         backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, m_snapshot.firmware);
     m_job.programmedAt = backEnd.lineRate();
@@ -624,6 +632,18 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort)
     return restart;
 }
 
+void Worker::announceProgressTotal(const char *restoreText, const QString &firmware, int loaderVersion,
+                                   const QString &patchFile)
+{
+    // The runs take the engine's defaults for both (the back end sets neither).
+    const int frame = bsl::kDefaultMaxFrameData;
+    int ticks = bsl::kDefaultMassEraseCycles
+        + std::max(0, bsl::countTITextBlocks(QFile::encodeName(firmware).constData(), restoreText, frame));
+    if (needsPatch(loaderVersion))
+        ticks += std::max(0, bsl::countTITextBlocks(QFile::encodeName(patchFile).constData(), nullptr, frame));
+    emit workerProgressTotal(ticks);
+}
+
 int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filename)
 {
     const QString snapshot = takeSnapshot(backEnd, filename.mid(int(sizeof kErasePrefix) - 1));
@@ -649,6 +669,7 @@ int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filen
     }
     if (!beginErasing(comPort, filename))
         return kStatusRefused;
+    announceProgressTotal(nullptr, m_snapshot.firmware, backEnd.loaderVersion(), backEnd.patchFile());
     const int result = backEnd.load_bootstrap(comPort, QString(), 0, m_last.memoryImage,
                                               QLatin1String(kErasePrefix) + m_snapshot.firmware);
     m_job.programmedAt = backEnd.lineRate();

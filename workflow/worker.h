@@ -78,6 +78,9 @@ signals:
     // True from the first erase until the job has written and verified what
     // it restores (jobguard.h): the job must not be cut short then.
     void workerUninterruptibleChanged(bool uninterruptible);
+    // The number of progress ticks the reprogramming run that follows will
+    // report (erase cycles and blocks written), emitted before the first.
+    void workerProgressTotal(int ticks);
 
 public slots:
     void doWork(const QString &comPort, const QString &filename);
@@ -136,6 +139,10 @@ private:
     // Completes the record of this instrument's jobs that were cut off with
     // what this read found.
     void completeInterruptedJobs(const workflow::Identification &id);
+    // Counts the ticks of a run that writes restoreText (may be null) and the
+    // firmware file, and says how many.
+    void announceProgressTotal(const char *restoreText, const QString &firmware, int loaderVersion,
+                               const QString &patchFile);
 
     // What the job in progress has done so far, for its record.
     struct JobReport

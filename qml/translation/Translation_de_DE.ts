@@ -99,5 +99,81 @@
         <source>The toolkit cannot use its own files; see the log file</source>
         <translation>Das Toolkit kann seine eigenen Dateien nicht verwenden; siehe Protokolldatei</translation>
     </message>
+    <message>
+        <source>NVX7300 is up to date</source>
+        <translation>NVX7300 ist auf dem neuesten Stand</translation>
+    </message>
+    <message>
+        <source>Could not check for new versions</source>
+        <translation>Neue Versionen konnten nicht geprüft werden</translation>
+    </message>
+    <message>
+        <source>Up to date</source>
+        <translation>Auf dem neuesten Stand</translation>
+    </message>
+    <message>
+        <source>Choose another version</source>
+        <translation>Andere Version wählen</translation>
+    </message>
+    <message>
+        <source>%1%</source>
+        <translation>%1 %</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Fortschritt der Aktualisierung</translation>
+    </message>
+    <message>
+        <source>Busy</source>
+        <translation>Beschäftigt</translation>
+    </message>
+    <message>
+        <source>Web site</source>
+        <translation>Website</translation>
+    </message>
+    <message>
+        <source>Facebook page</source>
+        <translation>Facebook-Seite</translation>
+    </message>
+    <message>
+        <source>Instagram page</source>
+        <translation>Instagram-Seite</translation>
+    </message>
+    <message>
+        <source>Language</source>
+        <translation>Sprache</translation>
+    </message>
+    <message>
+        <source>Instrument</source>
+        <translation>Gerät</translation>
+    </message>
+    <message>
+        <source>Firmware version</source>
+        <translation>Firmwareversion</translation>
+    </message>
+    <message>
+        <source>Erase the NVX7300? Its calibration is backed up and restored by the next update.</source>
+        <translation>Den NVX7300 löschen? Seine Kalibrierung wird gesichert und bei der nächsten Aktualisierung wiederhergestellt.</translation>
+    </message>
+    <message>
+        <source>Yes</source>
+        <translation>Ja</translation>
+    </message>
+    <message>
+        <source>No</source>
+        <translation>Nein</translation>
+    </message>
+    <message>
+        <source>The update goes on until it ends: stopping it now could leave the NVX7300 erased. The window closes when the update ends.</source>
+        <translation>Die Aktualisierung läuft bis zum Ende weiter: ein Abbruch jetzt könnte den NVX7300 gelöscht zurücklassen. Das Fenster schließt sich, wenn die Aktualisierung endet.</translation>
+    </message>
+    <message>
+        <source>Close when it ends</source>
+        <translation>Am Ende schließen</translation>
+    </message>
+    <message>
+        <source>Keep open</source>
+        <translation>Offen lassen</translation>
+    </message>
 </context>
 </TS>

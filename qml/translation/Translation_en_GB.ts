@@ -99,5 +99,81 @@
         <source>The toolkit cannot use its own files; see the log file</source>
         <translation>The toolkit cannot use its own files; see the log file</translation>
     </message>
+    <message>
+        <source>NVX7300 is up to date</source>
+        <translation>NVX7300 is up to date</translation>
+    </message>
+    <message>
+        <source>Could not check for new versions</source>
+        <translation>Could not check for new versions</translation>
+    </message>
+    <message>
+        <source>Up to date</source>
+        <translation>Up to date</translation>
+    </message>
+    <message>
+        <source>Choose another version</source>
+        <translation>Choose another version</translation>
+    </message>
+    <message>
+        <source>%1%</source>
+        <translation>%1%</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Update progress</translation>
+    </message>
+    <message>
+        <source>Busy</source>
+        <translation>Busy</translation>
+    </message>
+    <message>
+        <source>Web site</source>
+        <translation>Web site</translation>
+    </message>
+    <message>
+        <source>Facebook page</source>
+        <translation>Facebook page</translation>
+    </message>
+    <message>
+        <source>Instagram page</source>
+        <translation>Instagram page</translation>
+    </message>
+    <message>
+        <source>Language</source>
+        <translation>Language</translation>
+    </message>
+    <message>
+        <source>Instrument</source>
+        <translation>Instrument</translation>
+    </message>
+    <message>
+        <source>Firmware version</source>
+        <translation>Firmware version</translation>
+    </message>
+    <message>
+        <source>Erase the NVX7300? Its calibration is backed up and restored by the next update.</source>
+        <translation>Erase the NVX7300? Its calibration is backed up and restored by the next update.</translation>
+    </message>
+    <message>
+        <source>Yes</source>
+        <translation>Yes</translation>
+    </message>
+    <message>
+        <source>No</source>
+        <translation>No</translation>
+    </message>
+    <message>
+        <source>The update goes on until it ends: stopping it now could leave the NVX7300 erased. The window closes when the update ends.</source>
+        <translation>The update goes on until it ends: stopping it now could leave the NVX7300 erased. The window closes when the update ends.</translation>
+    </message>
+    <message>
+        <source>Close when it ends</source>
+        <translation>Close when it ends</translation>
+    </message>
+    <message>
+        <source>Keep open</source>
+        <translation>Keep open</translation>
+    </message>
 </context>
 </TS>

@@ -99,5 +99,81 @@
         <source>The toolkit cannot use its own files; see the log file</source>
         <translation>El toolkit no puede usar sus propios archivos; consulte el archivo de registro</translation>
     </message>
+    <message>
+        <source>NVX7300 is up to date</source>
+        <translation>NVX7300 está actualizado</translation>
+    </message>
+    <message>
+        <source>Could not check for new versions</source>
+        <translation>No se pudo comprobar si hay versiones nuevas</translation>
+    </message>
+    <message>
+        <source>Up to date</source>
+        <translation>Actualizado</translation>
+    </message>
+    <message>
+        <source>Choose another version</source>
+        <translation>Elegir otra versión</translation>
+    </message>
+    <message>
+        <source>%1%</source>
+        <translation>%1 %</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Progreso de la actualización</translation>
+    </message>
+    <message>
+        <source>Busy</source>
+        <translation>Ocupado</translation>
+    </message>
+    <message>
+        <source>Web site</source>
+        <translation>Sitio web</translation>
+    </message>
+    <message>
+        <source>Facebook page</source>
+        <translation>Página de Facebook</translation>
+    </message>
+    <message>
+        <source>Instagram page</source>
+        <translation>Página de Instagram</translation>
+    </message>
+    <message>
+        <source>Language</source>
+        <translation>Idioma</translation>
+    </message>
+    <message>
+        <source>Instrument</source>
+        <translation>Instrumento</translation>
+    </message>
+    <message>
+        <source>Firmware version</source>
+        <translation>Versión del firmware</translation>
+    </message>
+    <message>
+        <source>Erase the NVX7300? Its calibration is backed up and restored by the next update.</source>
+        <translation>¿Borrar el NVX7300? Su calibración se guarda y la próxima actualización la restaura.</translation>
+    </message>
+    <message>
+        <source>Yes</source>
+        <translation>Sí</translation>
+    </message>
+    <message>
+        <source>No</source>
+        <translation>No</translation>
+    </message>
+    <message>
+        <source>The update goes on until it ends: stopping it now could leave the NVX7300 erased. The window closes when the update ends.</source>
+        <translation>La actualización sigue hasta terminar: detenerla ahora podría dejar el NVX7300 borrado. La ventana se cierra cuando termine la actualización.</translation>
+    </message>
+    <message>
+        <source>Close when it ends</source>
+        <translation>Cerrar al terminar</translation>
+    </message>
+    <message>
+        <source>Keep open</source>
+        <translation>Dejar abierta</translation>
+    </message>
 </context>
 </TS>

@@ -99,5 +99,81 @@
         <source>The toolkit cannot use its own files; see the log file</source>
         <translation>Le toolkit ne peut pas utiliser ses propres fichiers ; voir le fichier journal</translation>
     </message>
+    <message>
+        <source>NVX7300 is up to date</source>
+        <translation>Le NVX7300 est à jour</translation>
+    </message>
+    <message>
+        <source>Could not check for new versions</source>
+        <translation>Impossible de vérifier s'il existe de nouvelles versions</translation>
+    </message>
+    <message>
+        <source>Up to date</source>
+        <translation>À jour</translation>
+    </message>
+    <message>
+        <source>Choose another version</source>
+        <translation>Choisir une autre version</translation>
+    </message>
+    <message>
+        <source>%1%</source>
+        <translation>%1 %</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Progression de la mise à jour</translation>
+    </message>
+    <message>
+        <source>Busy</source>
+        <translation>Occupé</translation>
+    </message>
+    <message>
+        <source>Web site</source>
+        <translation>Site web</translation>
+    </message>
+    <message>
+        <source>Facebook page</source>
+        <translation>Page Facebook</translation>
+    </message>
+    <message>
+        <source>Instagram page</source>
+        <translation>Page Instagram</translation>
+    </message>
+    <message>
+        <source>Language</source>
+        <translation>Langue</translation>
+    </message>
+    <message>
+        <source>Instrument</source>
+        <translation>Instrument</translation>
+    </message>
+    <message>
+        <source>Firmware version</source>
+        <translation>Version du micrologiciel</translation>
+    </message>
+    <message>
+        <source>Erase the NVX7300? Its calibration is backed up and restored by the next update.</source>
+        <translation>Effacer le NVX7300 ? Son étalonnage est sauvegardé et restauré par la prochaine mise à jour.</translation>
+    </message>
+    <message>
+        <source>Yes</source>
+        <translation>Oui</translation>
+    </message>
+    <message>
+        <source>No</source>
+        <translation>Non</translation>
+    </message>
+    <message>
+        <source>The update goes on until it ends: stopping it now could leave the NVX7300 erased. The window closes when the update ends.</source>
+        <translation>La mise à jour continue jusqu'à la fin : l'arrêter maintenant pourrait laisser le NVX7300 effacé. La fenêtre se ferme à la fin de la mise à jour.</translation>
+    </message>
+    <message>
+        <source>Close when it ends</source>
+        <translation>Fermer à la fin</translation>
+    </message>
+    <message>
+        <source>Keep open</source>
+        <translation>Laisser ouverte</translation>
+    </message>
 </context>
 </TS>

@@ -55,9 +55,13 @@ static int runChild(int argc, char **argv)
         options.windowUrl = QUrl::fromLocalFile(QString::fromLocal8Bit(argv[2]));
     else if (std::strcmp(argv[1], "--child-real-window") == 0)
         options.onWindowLoaded = reportFirstFrame;
-    char *toolkitArgv[] = {argv[0], argv[argc - 2], argv[argc - 1], nullptr};
-    int toolkitArgc = 3;
-    return nvx::runToolkit(toolkitArgc, toolkitArgv, options);
+    // --child-options: one of the toolkit's own options comes next.
+    QVector<char *> toolkitArgv{argv[0]};
+    if (std::strcmp(argv[1], "--child-options") == 0)
+        toolkitArgv << argv[2];
+    toolkitArgv << argv[argc - 2] << argv[argc - 1] << nullptr;
+    int toolkitArgc = toolkitArgv.size() - 1;
+    return nvx::runToolkit(toolkitArgc, toolkitArgv.data(), options);
 }
 
 class StartupTest : public QObject
@@ -163,6 +167,31 @@ private slots:
     // The real window in a child: its texts are in the system's language from
     // the first frame, and without OpenGL it falls back to the software
     // renderer instead of aborting.
+    // Answered before the application object: no display needed.
+    void optionsAnsweredWithoutADisplay_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("help") << "--help" << 0 << "--virtual-instrument <N>";
+        QTest::newRow("version") << "--version" << 0 << "NVX7300 Toolkit ";
+        QTest::newRow("no instruments") << "--virtual-instrument=0" << 2 << "takes a count from 1 to 16";
+    }
+
+    void optionsAnsweredWithoutADisplay()
+    {
+        QFETCH(QString, option);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), QString());
+        QProcess *child = startChild({QStringLiteral("--child-options"), option}, env);
+        QVERIFY(child->waitForFinished(kChildMs));
+        QCOMPARE(child->exitCode(), exitCode);
+        QVERIFY(QString::fromUtf8(child->readAllStandardOutput() + child->readAllStandardError()).contains(output));
+    }
+
     void realWindowStarts_data()
     {
         QTest::addColumn<QString>("locale");

@@ -42,20 +42,37 @@ private slots:
     void systemLanguageComesFirstThenFileNameOrder_data()
     {
         QTest::addColumn<QString>("system");
+        QTest::addColumn<QString>("remembered"); // chosen in the window at an earlier start
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("fr_FR has a translation") << "fr_FR" << QStringList{"fr_FR", "de_DE", "en_GB", "es_ES"};
-        QTest::newRow("es_ES has a translation") << "es_ES" << QStringList{"es_ES", "de_DE", "en_GB", "fr_FR"};
-        QTest::newRow("en_US has none") << "en_US" << QStringList{"de_DE", "en_GB", "es_ES", "fr_FR"};
-        QTest::newRow("language alone is not enough") << "fr" << QStringList{"de_DE", "en_GB", "es_ES", "fr_FR"};
+        QTest::newRow("fr_FR has a translation") << "fr_FR" << "" << QStringList{"fr_FR", "de_DE", "en_GB", "es_ES"};
+        QTest::newRow("es_ES has a translation") << "es_ES" << "" << QStringList{"es_ES", "de_DE", "en_GB", "fr_FR"};
+        QTest::newRow("en_US speaks English") << "en_US" << "" << QStringList{"en_GB", "de_DE", "es_ES", "fr_FR"};
+        QTest::newRow("de_AT speaks German") << "de_AT" << "" << QStringList{"de_DE", "en_GB", "es_ES", "fr_FR"};
+        QTest::newRow("fr_CA speaks French") << "fr_CA" << "" << QStringList{"fr_FR", "de_DE", "en_GB", "es_ES"};
+        QTest::newRow("es_MX speaks Spanish") << "es_MX" << "" << QStringList{"es_ES", "de_DE", "en_GB", "fr_FR"};
+        QTest::newRow("language alone") << "fr" << "" << QStringList{"fr_FR", "de_DE", "en_GB", "es_ES"};
+        QTest::newRow("C reads English") << "C" << "" << QStringList{"en_GB", "de_DE", "es_ES", "fr_FR"};
+        QTest::newRow("none spoken here") << "it_IT" << "" << QStringList{"de_DE", "en_GB", "es_ES", "fr_FR"};
+        QTest::newRow("the choice wins") << "fr_FR" << "es_ES" << QStringList{"es_ES", "de_DE", "en_GB", "fr_FR"};
+        QTest::newRow("a choice not built in") << "fr_CA" << "it_IT" << QStringList{"fr_FR", "de_DE", "en_GB", "es_ES"};
     }
 
     void systemLanguageComesFirstThenFileNameOrder()
     {
         QFETCH(QString, system);
+        QFETCH(QString, remembered);
         QFETCH(QStringList, expected);
+        QTemporaryDir dir;
+        const QString settings = dir.filePath(QStringLiteral("settings/settings.ini"));
+        LanguageComboBoxManagement earlier(system, kResources);
+        earlier.setSettingsFile(settings);
+        if (!remembered.isEmpty())
+            earlier.rememberLanguage(remembered);
+
         LanguageModel model;
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         LanguageComboBoxManagement management(system, kResources);
+        management.setSettingsFile(settings);
         management.refreshValues(&model);
         QCOMPARE(codes(model), expected);
         for (int row = 0; row < model.rowCount(); ++row) {
@@ -67,7 +84,7 @@ private slots:
     void namesAreTheLanguagesOwn()
     {
         LanguageModel model;
-        LanguageComboBoxManagement management(QStringLiteral("en_US"), kResources);
+        LanguageComboBoxManagement management(QStringLiteral("it_IT"), kResources);
         QTest::ignoreMessage(QtDebugMsg, "language directory exists: true :/translation");
         QTest::ignoreMessage(QtDebugMsg, "adding language de_DE Deutsch Translation_de_DE.qm");
         QTest::ignoreMessage(QtDebugMsg, "adding language fr_FR français Translation_fr_FR.qm");
@@ -254,7 +271,7 @@ private slots:
         QStringList methods;
         for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
             methods << QString::fromLatin1(mo.method(i).name());
-        QCOMPARE(methods, (QStringList{"printValues", "refreshValues", "loadLanguage"}));
+        QCOMPARE(methods, (QStringList{"printValues", "refreshValues", "loadLanguage", "rememberLanguage"}));
     }
 
     void codeIsBetweenFirstUnderscoreAndLastDot_data()

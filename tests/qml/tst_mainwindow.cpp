@@ -6,6 +6,7 @@
 #include "comportmodel.h"
 #include "controller.h"
 #include "datahome.h"
+#include "languagecomboboxmanagement.h"
 #include "languagemodel.h"
 #include "propertyhistory.h"
 #include "status.h"
@@ -15,6 +16,7 @@
 
 #include "simulator.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -23,6 +25,7 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <cstdio>
@@ -31,7 +34,6 @@ namespace {
 
 constexpr int kFoundMs = 20000;   // the COM port timer polls every second at first
 constexpr int kJobMs = 60000;     // one read or update of the virtual instrument
-constexpr int kReplugMs = 30000;  // a 10 s poll sees the instrument gone, the next finds it
 
 // The progress bar's value with its visibility at each change.
 class ProgressRecorder : public QObject
@@ -76,6 +78,7 @@ private:
     Controller *m_controller = nullptr;
     PropertyHistory *m_message = nullptr;
     ProgressRecorder *m_progress = nullptr;
+    QObject *m_readAgainPause = nullptr;
 
     QQuickItem *item(const char *name) const
     {
@@ -120,6 +123,14 @@ private:
         return QStringLiteral("NVX7300 is currently running version ") + version;
     }
 
+    // The status line for an instrument that runs the newest version, after a job's end text when given.
+    static QString upToDate(const QString &version, const QString &end = QString())
+    {
+        return (end.isEmpty() ? end : end + QLatin1Char('\n')) + running(version) + QStringLiteral("\nNVX7300 is up to date");
+    }
+
+    QObject *popup(const char *name) const { return m_window->findChild<QObject *>(QLatin1String(name)); }
+
     // The user picks a row of the instrument box.
     void choose(int row)
     {
@@ -142,12 +153,25 @@ private:
                        [this, enabled] { enabled->append(prop("updateButton", "enabled").toBool()); });
     }
 
+    // No job or read queued or about to start: what the window shows stays.
+    bool settled() const { return !m_controller->busy() && !m_readAgainPause->property("running").toBool(); }
+
 private slots:
     void initTestCase()
     {
         QVERIFY(m_window);
         QVERIFY(m_controller);
         QVERIFY(m_bench);
+        QAccessible::setActive(true);
+        // The pause before the read after a job, in which new firmware starts, is the real one in the first test only.
+        QVERIFY((m_readAgainPause = m_window->findChild<QObject *>(QStringLiteral("readAgainTimer"))));
+    }
+
+    void init()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(settled(), kJobMs);
+        if (QTest::currentTestFunction() != QLatin1String("updateRoadFromDetectionToTheNewVersion"))
+            m_readAgainPause->setProperty("interval", 100);
     }
 
     void updateRoadFromDetectionToTheNewVersion()
@@ -192,7 +216,9 @@ private slots:
         QVERIFY(!enabledAtStatus.contains(true));
         QCOMPARE(prop("updateButton", "enabled").toBool(), false);
 
-        // The bar advanced while visible, one tick per status 2.
+        // The bar advanced while visible, one step of the job's counted
+        // total per tick, and was full at the job's last step.
+        const int total = m_controller->progressTotal();
         const QList<QPair<double, bool>> steps = m_progress->steps.mid(progressBefore);
         int ticks = 0;
         double last = 0;
@@ -200,18 +226,19 @@ private slots:
             if (step.first <= last)
                 continue;
             QVERIFY(step.second);
-            QVERIFY(qFuzzyCompare(1 + step.first, 1 + last + 1.0 / 170));
+            QVERIFY(qFuzzyCompare(1 + step.first, 1 + double(++ticks) / total));
             last = step.first;
-            ++ticks;
         }
-        QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+        QVERIFY2(ticks == total && total > 20, qPrintable(QStringLiteral("%1 of %2").arg(ticks).arg(total)));
         QVERIFY(m_message->values.contains(QStringLiteral("Updating. Do not disconnect or switch off your NVX7300")));
-        QCOMPARE(m_controller->version(), QString());
 
-        // Reconnected, the instrument is read again and tells its new version.
-        QTRY_VERIFY_WITH_TIMEOUT(m_message->values.contains(running(QStringLiteral("1.208"))), kReplugMs);
+        // Read again at once, still plugged in: the new version, nothing newer
+        // to offer, and the Update button leads to the other versions.
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), upToDate(QStringLiteral("1.208"), QStringLiteral("Update Complete")),
+                                  kJobMs);
         QCOMPARE(instrument().read(0x1090, 2), (std::vector<uint8_t>{1, 208}));
         QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QCOMPARE(text("updateButton"), QStringLiteral("Up to date\nChoose another version"));
     }
 
     // Two instruments: a second one plugged in while the window runs, chosen
@@ -267,7 +294,7 @@ private slots:
             ++staleAnswers;
             QCOMPARE(s.shown, QStringLiteral("VIRTUAL2"));
             QVERIFY(!s.updateEnabled);
-            QVERIFY(s.message != running(QStringLiteral("1.208")));
+            QVERIFY(s.message != upToDate(QStringLiteral("1.208")));
         }
         QCOMPARE(staleAnswers, 1);
 
@@ -276,18 +303,20 @@ private slots:
         emitSignal(item("updateButton"), "clicked");
         QCOMPARE(operate.size(), 1);
         QCOMPARE(operate.at(0).at(0).toString(), second);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_controller->busy(), kJobMs);
-        QCOMPARE(text("smallMessage"), QStringLiteral("Update Complete"));
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), upToDate(QStringLiteral("1.208"), QStringLiteral("Update Complete")),
+                                  kJobMs);
         QCOMPARE(bench.instrument(1).read(0x1090, 2), (std::vector<uint8_t>{1, 208}));
+        QCOMPARE(reads.size(), 4);
+        QCOMPARE(reads.at(3).at(0).toString(), second);
 
         // Pulled: the one left is on show and read, since it was not the one read.
         bench.setListed(1, false);
         refreshInstruments();
         QCOMPARE(prop("comPortComboBox", "count").toInt(), 1);
         QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("VIRTUAL1"));
-        QTRY_COMPARE(reads.size(), 4);
-        QCOMPARE(reads.at(3).at(0).toString(), first);
-        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.208")), kJobMs);
+        QTRY_COMPARE(reads.size(), 5);
+        QCOMPARE(reads.at(4).at(0).toString(), first);
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), upToDate(QStringLiteral("1.208")), kJobMs);
         QTRY_VERIFY(prop("updateButton", "enabled").toBool());
         QCOMPARE(m_controller->readPort(), first);
     }
@@ -327,6 +356,7 @@ private slots:
         QFETCH(QString, reason);
         QFETCH(QString, message);
         QFETCH(bool, versionKept);
+        m_window->setProperty("jobPort", virtualPort()); // as if the window had started the job
         m_controller->setVersion(QStringLiteral("1.208"));
         m_controller->controllerStatusChanged(workflow::kStatusProgress);
         QCOMPARE(text("smallMessage"), QStringLiteral("Updating. Do not disconnect or switch off your NVX7300"));
@@ -343,14 +373,19 @@ private slots:
         // Cleared, so that Update waits until the instrument has been read again.
         QCOMPARE(m_controller->version(), versionKept ? QStringLiteral("1.208") : QString());
         QCOMPARE(prop("updateButton", "enabled").toBool(), versionKept);
+        // ...which follows at once: the end stays in view, what fits is offered.
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), upToDate(QStringLiteral("1.208"), message), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
     }
 
-    void fullBarAfter170Ticks()
+    void fullBarAtTheJobsLastStep()
     {
-        item("progressBar")->setProperty("value", 0);
-        for (int i = 0; i < 170; ++i)
+        m_controller->controllerStatusChanged(workflow::kStatusRefused); // a job's end: the count starts anew
+        m_controller->setProgressTotal(215);
+        for (int i = 0; i < 215; ++i)
             m_controller->controllerStatusChanged(workflow::kStatusProgress);
         QVERIFY(qFuzzyCompare(prop("progressBar", "value").toDouble(), 1.0));
+        QCOMPARE(text("progressPercent"), QStringLiteral("100%"));
         m_controller->controllerStatusChanged(workflow::kStatusSuccess);
     }
 
@@ -367,7 +402,15 @@ private slots:
         QTRY_VERIFY(prop("updateButton", "enabled").toBool());
 
         emitSignal(item("updateButton"), "clicked");
-        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), QStringLiteral("Update Complete"), kJobMs);
+        // Closed while it runs: the window stays and says why, then closes itself.
+        QGuiApplication::setQuitOnLastWindowClosed(false);
+        m_window->close();
+        QVERIFY(m_window->isVisible());
+        QVERIFY(popup("closeDialog")->property("visible").toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), kJobMs);
+        QVERIFY(text("smallMessage").startsWith(QLatin1String("Update Complete")));
+        m_window->show();
+        QGuiApplication::setQuitOnLastWindowClosed(true);
         // Identity and calibration are back; the version is the new firmware's own.
         std::vector<uint8_t> expected = info;
         expected[0x90] = 0xFF;
@@ -426,14 +469,22 @@ private slots:
     void massEraseCorner()
     {
         readThroughController();
-        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), running(QStringLiteral("1.208")), kJobMs);
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), upToDate(QStringLiteral("1.208")), kJobMs);
         auto *versions = contextObject<VersionModel>("versionModel");
         const QString firmware = versions->myData(prop("versionComboBox", "currentIndex").toInt(), 6).toString();
         const int erasesBefore = instrument().stats().massErases;
 
         QSignalSpy operate(m_controller, &Controller::operate);
         QSignalSpy reported(m_controller, &Controller::controllerHandleVersionChanged);
+        // Asked once; a No erases nothing.
         click("massEraseMouseArea");
+        QTRY_VERIFY(popup("eraseDialog")->property("opened").toBool());
+        emitSignal(popup("eraseNo"), "clicked");
+        QTRY_VERIFY(!popup("eraseDialog")->property("visible").toBool());
+        QCOMPARE(operate.size(), 0);
+        click("massEraseMouseArea");
+        QTRY_VERIFY(popup("eraseDialog")->property("opened").toBool());
+        emitSignal(popup("eraseYes"), "clicked");
         QCOMPARE(operate.size(), 1);
         QCOMPARE(operate.at(0).at(0).toString(), virtualPort());
         QCOMPARE(operate.at(0).at(1).toString(), QStringLiteral("Erase") + firmware);
@@ -444,9 +495,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(prop("massEraseMouseArea", "enabled").toBool(), true, kJobMs);
         QCOMPARE(text("smallMessage"), QStringLiteral("Erase Complete"));
         QVERIFY(instrument().stats().massErases > erasesBefore);
-        // Replugged after the erase, it is read again.
-        QTRY_VERIFY_WITH_TIMEOUT(reported.contains({QLatin1String(workflow::kVersionReading)}), kReplugMs);
-        QTRY_VERIFY_WITH_TIMEOUT(m_controller->version() != QLatin1String(workflow::kVersionReading), kJobMs);
+        // Read again at once, and the update that restores it is offered.
+        QTRY_VERIFY_WITH_TIMEOUT(reported.contains({QLatin1String(workflow::kVersionReading)}), kJobMs);
+        QTRY_VERIFY_WITH_TIMEOUT(prop("updateButton", "enabled").toBool(), kJobMs);
+        QVERIFY(m_controller->needsRecovery());
     }
 
     void languageSwitchRebuildsTexts_data()
@@ -454,7 +506,7 @@ private slots:
         QTest::addColumn<QString>("outcome"); // what put the text on the status line
         QTest::addColumn<QString>("source");  // that text, untranslated
         QTest::addColumn<QString>("suffix");
-        QTest::newRow("version read") << "version" << "NVX7300 is currently running version " << "1.208";
+        QTest::newRow("version read") << "version" << "NVX7300 is currently running version " << "1.126";
         QTest::newRow("read that found no version") << "busy" << "NVX7300 is in use by another program" << "";
         QTest::newRow("update under way") << "progress" << "Updating. Do not disconnect or switch off your NVX7300"
                                           << "";
@@ -482,7 +534,7 @@ private slots:
         QVERIFY(box->property("visible").toBool());
 
         if (outcome == QLatin1String("version")) {
-            m_controller->setVersion(QStringLiteral("1.208"));
+            m_controller->setVersion(suffix);
         } else if (outcome == QLatin1String("busy")) {
             m_controller->setVersion(QLatin1String(workflow::kVersionReading));
             m_controller->controllerVersionChanged(QLatin1String(workflow::kVersionPortBusy));
@@ -518,6 +570,97 @@ private slots:
         // An end status: the bar goes, and with it the pause of the instrument scan.
         if (outcome == QLatin1String("progress"))
             m_controller->controllerStatusChanged(workflow::kStatusSuccess);
+    }
+
+    // A screen reader finds every control by its name and role; the status
+    // line and the red message, as a status bar and an alert, are told when they change.
+    void everyControlHasANameAndRole_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<int>("role");
+        QTest::addColumn<QString>("name"); // empty: its own text
+        QTest::newRow("language") << "languageComboBox" << int(QAccessible::ComboBox) << "Language";
+        QTest::newRow("instrument") << "comPortComboBox" << int(QAccessible::ComboBox) << "Instrument";
+        QTest::newRow("version") << "versionComboBox" << int(QAccessible::ComboBox) << "Firmware version";
+        QTest::newRow("other versions") << "versionChooser" << int(QAccessible::Button) << "Choose another version";
+        QTest::newRow("update") << "updateButton" << int(QAccessible::Button) << "";
+        QTest::newRow("progress") << "progressBar" << int(QAccessible::ProgressBar) << "Update progress";
+        QTest::newRow("status line") << "smallMessage" << int(QAccessible::StatusBar) << "";
+        QTest::newRow("red message") << "missingTarvelinMessage" << int(QAccessible::AlertMessage) << "";
+    }
+
+    void everyControlHasANameAndRole()
+    {
+        QFETCH(QString, control);
+        QFETCH(int, role);
+        QFETCH(QString, name);
+        QQuickItem *target = item(qPrintable(control));
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(target);
+        QVERIFY(accessible);
+        QCOMPARE(int(accessible->role()), role);
+        QCOMPARE(accessible->text(QAccessible::Name), name.isEmpty() ? target->property("text").toString() : name);
+    }
+
+    // Tab: language, instrument (when there is a choice), version, Update,
+    // with the focus drawn; Return presses.
+    void keyboardReachesEveryControlInOrder()
+    {
+        m_window->requestActivate();
+        m_controller->setVersion(QStringLiteral("1.126")); // something newer is offered
+        item("updateButton")->forceActiveFocus(Qt::TabFocusReason);
+        QStringList order;
+        for (int i = 0; i < 4; ++i) {
+            QTest::keyClick(m_window, Qt::Key_Tab);
+            QQuickItem *focused = m_window->activeFocusItem();
+            order << focused->objectName();
+            QVERIFY(focused->property("visualFocus").toBool());
+        }
+        QCOMPARE(order, (QStringList{"languageComboBox", "versionChooser", "updateButton", "languageComboBox"}));
+
+        // Nothing newer: Return on Update opens the other versions; Escape closes them.
+        m_controller->setVersion(QStringLiteral("1.208"));
+        QTest::keyClick(m_window, Qt::Key_Tab, Qt::ShiftModifier);
+        QTest::keyClick(m_window, Qt::Key_Return);
+        QTRY_VERIFY(prop("versionComboBox", "visible").toBool());
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTRY_VERIFY(prop("updateButton", "visible").toBool());
+        QCOMPARE(m_window->activeFocusItem(), item("updateButton"));
+    }
+
+    // Wrapped inside the window, above the progress bar and below the Update
+    // button: every text of the window as the status line, in each language.
+    void everyStatusTextFitsTheWindow()
+    {
+        auto *languages = contextObject<LanguageComboBoxManagement>("languageComboBoxManagement");
+        QQuickItem *line = item("smallMessage"), *red = item("missingTarvelinMessage"), *button = item("updateButton");
+        // The longest a status line gets: an end, a read's answer and a note.
+        m_window->setProperty("statusLead", "Update Complete. Switch your NVX7300 off and on again");
+        m_window->setProperty("statusNote", "Could not check for new versions");
+        const QDir sources(QStringLiteral(NVX_TRANSLATION_SOURCES));
+        const QStringList files = sources.entryList({QStringLiteral("Translation_*.ts")});
+        QCOMPARE(files.size(), 4);
+        for (const QString &file : files) {
+            languages->loadLanguage(LanguageComboBoxManagement::codeFromFileName(file));
+            QFile ts(sources.filePath(file));
+            QVERIFY(ts.open(QIODevice::ReadOnly));
+            for (QXmlStreamReader xml(&ts); !xml.atEnd();) {
+                if (!xml.readNextStartElement() || xml.name() != QLatin1String("source"))
+                    continue;
+                const QString source = xml.readElementText();
+                QVERIFY(QMetaObject::invokeMethod(m_window, "showStatus", Q_ARG(QVariant, source), Q_ARG(QVariant, "1.208")));
+                red->setProperty("text", QCoreApplication::translate("main", qPrintable(source)));
+                for (QQuickItem *text : {line, red}) {
+                    const QRectF box = text->mapRectToScene(QRectF(0, 0, text->width(), text->height()));
+                    QVERIFY2(box.left() >= 0 && box.right() <= m_window->width()
+                                 && text->property("contentWidth").toReal() <= text->width() + 0.5
+                                 && (text == red || box.top() >= button->mapToScene(QPointF(0, button->height())).y()),
+                             qPrintable(file + QLatin1Char(' ') + source));
+                }
+            }
+        }
+        languages->loadLanguage(QStringLiteral("en_GB"));
+        m_window->setProperty("statusLead", "");
+        m_window->setProperty("statusNote", "");
     }
 
     void longPressWithSeveralVersionsOpensTheBox()
@@ -582,14 +725,18 @@ private slots:
         QCOMPARE(text("smallMessage"), QStringLiteral("NVX7300 disconnected too soon"));
         QVERIFY(!enabledAtStatus.isEmpty());
         QVERIFY(!enabledAtStatus.contains(true));
-        // Like any end of a job: not again until the instrument has been read again.
+        // Like any end of a job: not again until the instrument has been read again, at once.
         QCOMPARE(prop("updateButton", "enabled").toBool(), false);
+        QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"),
+                                  QStringLiteral("NVX7300 disconnected too soon\n") + running(QStringLiteral("1.0")), kJobMs);
+        QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+        QCOMPARE(reads.size(), 2);
 
         // The other one, chosen in the box, is read before Update acts on it.
         choose(0);
         QCOMPARE(prop("comPortComboBox", "displayText").toString(), QStringLiteral("OSdemo1"));
-        QTRY_COMPARE(reads.size(), 2);
-        QCOMPARE(reads.at(1).at(0).toString(), QStringLiteral("demoport1"));
+        QTRY_COMPARE(reads.size(), 3);
+        QCOMPARE(reads.at(2).at(0).toString(), QStringLiteral("demoport1"));
         QCOMPARE(prop("updateButton", "enabled").toBool(), false);
         QTRY_VERIFY_WITH_TIMEOUT(prop("updateButton", "enabled").toBool(), kJobMs);
         click("updateButton");

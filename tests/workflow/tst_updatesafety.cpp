@@ -668,6 +668,7 @@ private slots:
         QVERIFY(!statuses.isEmpty());
         QCOMPARE(statuses.last(), workflow::kStatusSuccess);
         QVERIFY(statuses.count(workflow::kStatusProgress) >= 20); // every erase cycle and block ticks
+        QCOMPARE(statuses.count(workflow::kStatusProgress), c.progressTotal()); // counted before the run
 
         // The firmware is in place and information memory is the instrument's
         // own, except the version, which the new firmware records when it starts.
@@ -691,6 +692,7 @@ private slots:
         const QList<int> statuses = jobStatuses(c, port(), QStringLiteral("Erase") + fw);
         QVERIFY(!statuses.isEmpty());
         QCOMPARE(statuses.last(), workflow::kStatusSuccess);
+        QCOMPARE(statuses.count(workflow::kStatusProgress), c.progressTotal());
         QVERIFY(sim->stats().massErases >= 1);
         QCOMPARE(sim->read(0x1100, 2), (std::vector<uint8_t>{0x30, 0x31}));
         QCOMPARE(sim->read(0x1080, 1), std::vector<uint8_t>{0xFF}); // no image written back
