@@ -1,5 +1,6 @@
 #include "portcheck.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
 #include <QMutex>
@@ -20,8 +21,7 @@ QString reasonText(const Diagnosis &diagnosis)
     case PortState::Busy:
         return QStringLiteral("another program has it open");
     case PortState::NotPermitted:
-        return QStringLiteral("this user is not permitted to open it; install the udev rule from packaging/linux "
-                              "as the README describes, then unplug the instrument and plug it in again");
+        return QStringLiteral("this user is not permitted to open it; ") + permissionAdvice();
     case PortState::Failed:
         break;
     }
@@ -43,6 +43,34 @@ Reported &reported()
 }
 
 } // namespace
+
+QString permissionAdvice()
+{
+#ifdef Q_OS_LINUX
+    const QString rule = QStringLiteral("60-nvx7300.rules");
+    // Where udev reads rules: the package's place, and the administrator's.
+    for (const char *folder : {"/etc/udev/rules.d/", "/usr/lib/udev/rules.d/", "/lib/udev/rules.d/"}) {
+        if (QFileInfo::exists(QLatin1String(folder) + rule))
+            return QStringLiteral("the udev rule %1 is installed: unplug the instrument and plug it in again, and "
+                                  "use it from the desktop session (the rule gives the port to the user at the seat)")
+                .arg(QLatin1String(folder) + rule);
+    }
+    // A copy that udev does not read: installed under another prefix, or the source tree's.
+    const QString copies[] = {QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/udev/rules.d/") + rule,
+                              QStringLiteral(NVX_SOURCE_DIR "/packaging/linux/") + rule};
+    for (const QString &copy : copies) {
+        if (QFileInfo::exists(copy))
+            return QStringLiteral("install the udev rule: sudo cp %1 /etc/udev/rules.d/ && sudo udevadm control "
+                                  "--reload-rules && sudo udevadm trigger, then unplug the instrument and plug it in again")
+                .arg(QFileInfo(copy).canonicalFilePath());
+    }
+    return QStringLiteral("install the udev rule: install the nvx7300-toolkit package, or copy %1 from the source "
+                          "tree's packaging/linux to /etc/udev/rules.d/, then unplug the instrument and plug it in again")
+        .arg(rule);
+#else
+    return QStringLiteral("ask the computer's administrator for access to the port");
+#endif
+}
 
 Diagnosis diagnose(const QString &port)
 {

@@ -23,6 +23,10 @@ struct Diagnosis
     QString detail; // the system's own words, for PortState::Failed
 };
 
+// What lets this user open the instrument's port: on Linux the udev rule,
+// named where it is installed, or else the command that installs it.
+QString permissionAdvice();
+
 // Asks the port, and reports the answer.
 Diagnosis diagnose(const QString &port);
 
