@@ -2,10 +2,16 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QSerialPort>
 #include <QSet>
+
+#ifdef Q_OS_LINUX
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#endif
 
 namespace portcheck {
 
@@ -70,6 +76,29 @@ QString permissionAdvice()
 #else
     return QStringLiteral("ask the computer's administrator for access to the port");
 #endif
+}
+
+QString notASerialPort(const QString &port)
+{
+#ifdef Q_OS_LINUX
+    struct stat info = {};
+    if (::stat(QFile::encodeName(port).constData(), &info) != 0)
+        return QString();
+    if (S_ISDIR(info.st_mode))
+        return QStringLiteral("a folder");
+    if (!S_ISCHR(info.st_mode))
+        return QStringLiteral("a file");
+    // The kernel files each character device under its kind; pseudo-terminals under none.
+    const QString kind = QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem")
+                                       .arg(major(info.st_rdev))
+                                       .arg(minor(info.st_rdev)))
+                             .symLinkTarget();
+    if (!kind.isEmpty() && QFileInfo(kind).fileName() != QLatin1String("tty"))
+        return QStringLiteral("a device of the kind \"%1\"").arg(QFileInfo(kind).fileName());
+#else
+    Q_UNUSED(port)
+#endif
+    return QString();
 }
 
 Diagnosis diagnose(const QString &port)

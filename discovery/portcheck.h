@@ -27,6 +27,12 @@ struct Diagnosis
 // named where it is installed, or else the command that installs it.
 QString permissionAdvice();
 
+// What a path is when it cannot be a serial port ("a file", "a folder", a
+// device of another kind); empty when it may be one, or does not exist.
+// Asks the file system only: opening a real port pulses the lines that
+// reset the instrument.
+QString notASerialPort(const QString &port);
+
 // Asks the port, and reports the answer.
 Diagnosis diagnose(const QString &port);
 
