@@ -60,17 +60,24 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
     return listing;
 }
 
-QString downgradeRefusal(const QString &runningVersion, const QString &firmwareNumber)
+QString downgradeRefusal(const QString &runningVersion, const QString &firmwareNumber, bool advise)
 {
     const VersionNumber running = VersionNumber::parse(runningVersion);
     const VersionNumber firmware = VersionNumber::parse(firmwareNumber);
     if (!running.isValid() || !firmware.isValid() || firmware.compareRelease(running) >= 0)
         return QString();
-    return QStringLiteral("version %1.%2 is older than the running %3; name it with --version, or pass "
-                          "--allow-downgrade")
+    return QStringLiteral("version %1.%2 is older than the running %3%4")
         .arg(firmware.major)
         .arg(firmware.minor, 3, 10, QLatin1Char('0'))
-        .arg(runningVersion);
+        .arg(runningVersion,
+             advise ? QStringLiteral("; name it with --version, or pass --allow-downgrade") : QStringLiteral(": not installed"));
+}
+
+bool runsRelease(const QString &runningVersion, const QString &firmwareNumber)
+{
+    const VersionNumber running = VersionNumber::parse(runningVersion);
+    const VersionNumber firmware = VersionNumber::parse(firmwareNumber);
+    return running.isValid() && firmware.isValid() && firmware.compareRelease(running) == 0;
 }
 
 VersionEntry findVersion(const QList<VersionEntry> &versions, const QString &wanted)

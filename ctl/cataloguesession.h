@@ -24,8 +24,12 @@ CatalogueListing refreshCatalogue(const QUrl &serverBase, bool offline, int time
 
 // Why installing firmwareNumber ("001.126-...", "1.126") on an instrument
 // running runningVersion ("1.208") would be a downgrade; empty when it is not
-// one, or when either version is not a number (an erased instrument).
-QString downgradeRefusal(const QString &runningVersion, const QString &firmwareNumber);
+// one, or when either version is not a number (an erased instrument). With
+// advise, it says how to install it all the same.
+QString downgradeRefusal(const QString &runningVersion, const QString &firmwareNumber, bool advise);
+
+// The instrument runs firmwareNumber's release already (major and minor alike).
+bool runsRelease(const QString &runningVersion, const QString &firmwareNumber);
 
 // "1.208" (as in the description) or a full number such as "001.208-2022-01-07-1353".
 // Null entry (empty path) when absent; the newest build wins for the short form.

@@ -33,6 +33,11 @@ struct Options
     bool progressLines = false; // children of --all report progress as "@" lines
     bool allowDowngrade = false; // update may install a version older than the running one
     bool noDowngrade = false;    // update refuses an older version even from --file
+    bool reinstall = false;      // update installs even the version the instrument runs already
+    // update leaves an instrument that runs the chosen version as it is (up
+    // to date): unless a version is named or --reinstall given; the children
+    // of update --all get it from their parent as --keep-current.
+    bool keepCurrent = false;
     bool yes = false;           // erase, update --restore-backup: without asking
     int virtualInstruments = 0;
     int baud = 0;               // update and erase: 9600, 19200 or 38400; 0 when not given (9600)
@@ -49,9 +54,12 @@ struct Options
 };
 
 // Global options may stand before or after the subcommand. Returns false
-// with a one-line reason when the command line cannot be used.
+// with a one-line reason when the command line cannot be used (a mistyped
+// command with the one it most likely meant); options then says only
+// whether --json was asked for.
 bool parseArguments(const QStringList &arguments, Options *options, QString *error);
 
-QString helpText();
+// The whole help, or that of one command.
+QString helpText(Command command = Command::None);
 
 } // namespace nvxctl

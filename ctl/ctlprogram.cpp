@@ -15,6 +15,8 @@
 #include "fleetupdate.h"
 #include "infomemory.h"
 #include "instrumentsession.h"
+#include "jsondocument.h"
+#include "portcheck.h"
 #include "safefile.h"
 #include "signalhold.h"
 #include "status.h"
@@ -28,7 +30,6 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -41,6 +42,8 @@
 #include <memory>
 
 using namespace nvxctl;
+using jsondocument::putVersion;
+using jsondocument::textOrNull;
 
 namespace {
 
@@ -49,13 +52,9 @@ constexpr int kRunTimeoutMs = 30 * 60000;   // a whole update at the slowest lin
 constexpr int kSettleTimeoutMs = 120000;    // catalogue and firmware downloads
 constexpr int kBarWidth = 40;
 
-bool g_verbose = false;
-QElapsedTimer g_started; // the program's start: --json reports the seconds spent on the instrument
+const char kResultUpToDate[] = "Up to date"; // update's result when nothing needed installing
 
-QJsonValue textOrNull(const QString &text)
-{
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
-}
+bool g_verbose = false;
 
 // What update and erase say about one instrument: with --json, and to the
 // update --all that started them.
@@ -63,24 +62,28 @@ struct Report
 {
     QString serialNumber;
     QString port;
-    QString versionBefore; // empty while not read
+    QString versionBefore; // the read's version text; empty while not read
     QString versionAfter;  // empty when not known
     QString firmwareFile;
+    QString versionNumber; // the firmware's full number; empty when not known
     QString result;
     int status = -1; // the job's end status; -1 when no job ran
     int baud = 0;    // the rate the firmware was programmed at; 0 when none was
+    double seconds = 0; // the job's, as its record says
 
     QJsonObject toJson() const
     {
-        return QJsonObject{{QStringLiteral("serialNumber"), textOrNull(serialNumber)},
-                           {QStringLiteral("port"), textOrNull(port)},
-                           {QStringLiteral("versionBefore"), textOrNull(versionBefore)},
-                           {QStringLiteral("versionAfter"), textOrNull(versionAfter)},
-                           {QStringLiteral("firmwareFile"), textOrNull(firmwareFile)},
-                           {QStringLiteral("result"), result},
-                           {QStringLiteral("status"), status},
-                           {QStringLiteral("seconds"), double(g_started.elapsed() / 100) / 10},
-                           {QStringLiteral("baud"), baud}};
+        QJsonObject o{{QStringLiteral("serialNumber"), textOrNull(serialNumber)},
+                      {QStringLiteral("port"), textOrNull(port)},
+                      {QStringLiteral("firmwareFile"), textOrNull(firmwareFile)},
+                      {QStringLiteral("versionNumber"), textOrNull(versionNumber)},
+                      {QStringLiteral("result"), result},
+                      {QStringLiteral("status"), status},
+                      {QStringLiteral("seconds"), seconds},
+                      {QStringLiteral("baud"), baud}};
+        putVersion(o, QStringLiteral("versionBefore"), versionBefore, true);
+        putVersion(o, QStringLiteral("versionAfter"), versionAfter, false);
+        return o;
     }
 
     // Nothing that changes the instrument was sent: it is as it was read.
@@ -125,6 +128,13 @@ QList<Attached> attachedInstruments()
 bool resolvePort(const Options &o, QString *port, int *exitStatus)
 {
     if (!o.port.isEmpty()) {
+        const QString what = portcheck::notASerialPort(o.port);
+        if (!what.isEmpty()) {
+            printErr(QStringLiteral("%1 is not a serial port but %2; name the instrument's port, as list shows it")
+                         .arg(o.port, what));
+            *exitStatus = kExitNoInstrument;
+            return false;
+        }
         *port = o.port;
         return true;
     }
@@ -180,7 +190,7 @@ bool firmwareUsable(const QString &path, int *exitStatus)
     return true;
 }
 
-int commandList(const Options &o, QJsonValue *document)
+int commandList(const Options &o, QJsonObject *fields)
 {
     const QList<Attached> attached = attachedInstruments();
     QJsonArray array;
@@ -191,7 +201,7 @@ int commandList(const Options &o, QJsonValue *document)
         if (!o.json)
             printOut(a.serialNumber + QLatin1Char('\t') + a.port + QLatin1Char('\t') + a.description);
     }
-    *document = array;
+    fields->insert(QStringLiteral("instruments"), array);
     if (attached.isEmpty()) {
         printErr(QStringLiteral("no NVX7300 attached"));
         return kExitNoInstrument;
@@ -257,30 +267,29 @@ bool readVersion(InstrumentSession &session, const QString &port, QString *versi
     return true;
 }
 
-int commandVersion(const Options &o, QJsonValue *document)
+int commandVersion(const Options &o, QJsonObject *fields)
 {
     QString port;
     int exitStatus = kExitOk;
-    QString answer; // the instrument's own answer only; why a read never reached it is on standard error
+    QString version; // what the read found: a version, or its state
     auto finish = [&](int status) {
-        *document = QJsonObject{{QStringLiteral("serialNumber"), textOrNull(Controller::bridgeSerialNumber(port))},
-                                {QStringLiteral("port"), textOrNull(port)},
-                                {QStringLiteral("version"), textOrNull(answer)}};
+        fields->insert(QStringLiteral("serialNumber"), textOrNull(Controller::bridgeSerialNumber(port)));
+        fields->insert(QStringLiteral("port"), textOrNull(port.isEmpty() ? o.port : port));
+        putVersion(*fields, QStringLiteral("version"), version, true);
         return status;
     };
     if (!resolvePort(o, &port, &exitStatus))
         return finish(exitStatus);
     InstrumentSession session;
-    QString version;
     const bool identified = readVersion(session, port, &version, &exitStatus);
-    if (identified || exitStatus == kExitNotIdentified)
-        answer = version;
     if (identified && workflow::needsRecovery(version)) {
         say(QStringLiteral("NVX7300 must be updated again"));
+        printErr(QStringLiteral("the instrument on %1 was left erased; nvx7300ctl update restores it").arg(port));
         return finish(kExitNeedsRecovery);
     }
-    if (!answer.isEmpty())
-        say(answer);
+    // Why a read never reached the instrument is on standard error only.
+    if (identified || exitStatus == kExitNotIdentified)
+        say(version);
     return finish(identified ? kExitOk : exitStatus);
 }
 
@@ -295,7 +304,7 @@ QString catalogueTrouble(const CatalogueListing &listing, const QUrl &base)
     return listing.problem.isEmpty() ? trouble : trouble + QStringLiteral(": ") + listing.problem;
 }
 
-int commandVersions(const Options &o, QJsonValue *document)
+int commandVersions(const Options &o, QJsonObject *fields)
 {
     const CatalogueListing listing = refreshCatalogue(serverBase(o), o.offline, kSettleTimeoutMs);
     int numberWidth = 0;
@@ -304,13 +313,14 @@ int commandVersions(const Options &o, QJsonValue *document)
     for (const VersionEntry &v : listing.versions) {
         numberWidth = qMax(numberWidth, v.number.size());
         descriptionWidth = qMax(descriptionWidth, v.description.size());
-        array.append(QJsonObject{{QStringLiteral("number"), v.number},
+        array.append(QJsonObject{{QStringLiteral("version"), textOrNull(jsondocument::versionOfNumber(v.number))},
+                                 {QStringLiteral("versionNumber"), v.number},
                                  {QStringLiteral("description"), v.description},
                                  {QStringLiteral("date"), v.date},
-                                 {QStringLiteral("filename"), v.filename},
+                                 {QStringLiteral("firmwareFile"), v.filename},
                                  {QStringLiteral("path"), v.path}});
     }
-    *document = array;
+    fields->insert(QStringLiteral("versions"), array);
     if (!o.json) {
         for (const VersionEntry &v : listing.versions)
             printOut(v.number.leftJustified(numberWidth + 2) + v.description.leftJustified(descriptionWidth + 2)
@@ -330,14 +340,16 @@ int commandVersions(const Options &o, QJsonValue *document)
 }
 
 // The firmware to install: --file, or the newest (or named) version.
-bool chooseFirmware(const Options &o, QString *path, QString *description, QString *number, int *exitStatus)
+// catalogueUnchecked: the newest stored version was chosen without the catalogue's word.
+bool chooseFirmware(const Options &o, QString *path, QString *description, QString *number, int *exitStatus,
+                    bool *catalogueUnchecked = nullptr)
 {
     if (!o.file.isEmpty()) {
         if (!firmwareUsable(o.file, exitStatus))
             return false;
         *path = o.file;
         *description = QFileInfo(o.file).fileName();
-        *number = FirmwareStore::versionOfFirmwareFile(o.file);
+        *number = jsondocument::numberOfFirmwareFile(o.file);
         return true;
     }
     const CatalogueListing listing = refreshCatalogue(serverBase(o), o.offline, kSettleTimeoutMs);
@@ -347,6 +359,8 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
         *exitStatus = kExitFileUnreadable;
         return false;
     }
+    if (catalogueUnchecked)
+        *catalogueUnchecked = unreachable;
     if (listing.versions.isEmpty()) {
         if (unreachable) {
             printErr(catalogueTrouble(listing, serverBase(o)) + QStringLiteral(" and no firmware stored"));
@@ -388,9 +402,14 @@ bool downgradeAllowed(const Options &o, const QString &running, const QString &n
     const bool named = !o.firmwareVersion.isEmpty() || !o.file.isEmpty();
     if (o.allowDowngrade || (named && !o.noDowngrade) || running == QLatin1String(workflow::kVersionRecovery))
         return true;
-    QString refusal = downgradeRefusal(running, number);
+    // --no-downgrade is the user's (or update --all's) own word: no advice to go against it.
+    QString refusal = downgradeRefusal(running, number, !o.noDowngrade);
     if (number.isEmpty())
-        refusal = QStringLiteral("cannot tell the version of %1 from its name; pass --allow-downgrade").arg(o.file);
+        refusal = o.noDowngrade ? QStringLiteral("cannot tell the version of %1 from its name (731-MMM-NNN-...), so "
+                                                 "it may be older than the running %2")
+                                      .arg(o.file, running)
+                                : QStringLiteral("cannot tell the version of %1 from its name; pass --allow-downgrade")
+                                      .arg(o.file);
     if (refusal.isEmpty())
         return true;
     printErr(refusal);
@@ -410,6 +429,7 @@ void takeRecord(const RunOutcome &outcome, const Options &o, Report &report)
         report.serialNumber = record.serialNumber;
     report.versionAfter = record.versionAfter;
     report.firmwareFile = record.firmwareFile;
+    report.seconds = record.seconds;
     const bool programmed =
         record.status == workflow::kStatusSuccess || record.status == workflow::kStatusUpdatedNotRestarted;
     report.baud = programmed ? record.baud : 0;
@@ -571,16 +591,18 @@ bool readServiceBackup(const Options &o, InstrumentSession &session, const QStri
     return true;
 }
 
-int commandUpdate(const Options &o, Report &report, QJsonValue *document)
+int commandUpdate(const Options &o, Report &report, QJsonObject *fields)
 {
     QString firmware;
     QString description;
     QString number;
     int exitStatus = kExitOk;
+    bool catalogueUnchecked = false;
+    report.port = o.port;
     report.notUpdated(QStringLiteral("Update refused"));
 
     if (o.all) {
-        *document = QJsonArray(); // one object per instrument, once they run
+        fields->insert(QStringLiteral("instruments"), QJsonArray()); // one object each, once they run
         QList<FleetMember> members;
         if (!o.ports.isEmpty()) {
             for (const QString &p : o.ports)
@@ -593,7 +615,7 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
             printErr(QStringLiteral("no NVX7300 attached"));
             return kExitNoInstrument;
         }
-        if (!chooseFirmware(o, &firmware, &description, &number, &exitStatus))
+        if (!chooseFirmware(o, &firmware, &description, &number, &exitStatus, &catalogueUnchecked))
             return exitStatus;
         installBuiltIns();
         FleetOptions fleet;
@@ -601,12 +623,14 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
         // Each member checks its own running version against the chosen one.
         const bool named = !o.firmwareVersion.isEmpty() || !o.file.isEmpty();
         fleet.refuseDowngrade = !o.allowDowngrade && !named;
+        fleet.keepCurrent = o.keepCurrent;
+        fleet.catalogueUnchecked = catalogueUnchecked;
         fleet.baud = o.baud;
         fleet.json = o.json;
         fleet.virtualBridges = o.virtualBridges;
         QJsonArray outcomes;
         const int status = updateFleet(members, firmware, description, fleet, &outcomes);
-        *document = outcomes;
+        fields->insert(QStringLiteral("instruments"), outcomes);
         return status;
     }
 
@@ -615,9 +639,10 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
         return exitStatus;
     report.port = port;
     report.serialNumber = Controller::bridgeSerialNumber(port);
-    if (!chooseFirmware(o, &firmware, &description, &number, &exitStatus))
+    if (!chooseFirmware(o, &firmware, &description, &number, &exitStatus, &catalogueUnchecked))
         return exitStatus;
     report.firmwareFile = QFileInfo(firmware).fileName();
+    report.versionNumber = number;
 
     InstrumentSession session;
     QString version;
@@ -630,8 +655,7 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
         }
     } else if (!readVersion(session, port, &version, &exitStatus)) {
         const bool answered = exitStatus == kExitNotIdentified;
-        if (answered)
-            report.versionBefore = version;
+        report.versionBefore = version;
         report.notUpdated(QStringLiteral("Update refused"));
         if (o.progressLines)
             printOut(QStringLiteral("@version ") + (answered ? version : QStringLiteral("-")));
@@ -641,15 +665,26 @@ int commandUpdate(const Options &o, Report &report, QJsonValue *document)
     }
     report.versionBefore = version;
     report.notUpdated(QStringLiteral("Update refused"));
-    if (o.progressLines) {
+    const bool erased = workflow::needsRecovery(version) || !serviceBackup.isEmpty();
+    if (o.progressLines)
         printOut(QStringLiteral("@version ") + version);
-    } else if (workflow::needsRecovery(version) || !serviceBackup.isEmpty()) {
-        say(QStringLiteral("NVX7300 must be updated again"));
-        say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
-    } else {
-        say(QStringLiteral("NVX7300 is currently running version ") + version);
-        say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
+    else
+        say(erased ? QStringLiteral("NVX7300 must be updated again")
+                   : QStringLiteral("NVX7300 is currently running version ") + version);
+    // Already running the version it would get: nothing to erase.
+    if (!erased && o.keepCurrent && runsRelease(version, number)) {
+        report.notUpdated(QLatin1String(kResultUpToDate));
+        if (o.progressLines)
+            printOut(QStringLiteral("@result -1 ") + QLatin1String(kResultUpToDate));
+        else
+            say(QLatin1String(kResultUpToDate));
+        if (!catalogueUnchecked)
+            return kExitOk;
+        printErr(QStringLiteral("the catalogue could not be checked: up to date with the versions stored here only"));
+        return kExitCatalogueUnreachable;
     }
+    if (!o.progressLines)
+        say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     // Refused after the read, before anything is erased.
     if (serviceBackup.isEmpty() && !downgradeAllowed(o, version, number, &exitStatus)) {
         if (o.progressLines)
@@ -663,6 +698,8 @@ int commandErase(const Options &o, Report &report)
 {
     int exitStatus = kExitOk;
     report.firmwareFile = QFileInfo(o.file).fileName();
+    report.versionNumber = jsondocument::numberOfFirmwareFile(o.file);
+    report.port = o.port;
     report.notUpdated(QStringLiteral("Erase refused"));
     if (!firmwareUsable(o.file, &exitStatus))
         return exitStatus;
@@ -675,10 +712,11 @@ int commandErase(const Options &o, Report &report)
     // The erase takes the information memory with it: the read lets the job
     // back it up first, and shows whether there is any to keep.
     QString version;
-    if (!readInstrument(session, port, &version, &exitStatus))
-        return exitStatus;
+    const bool read = readInstrument(session, port, &version, &exitStatus);
     report.versionBefore = version;
     report.notUpdated(QStringLiteral("Erase refused"));
+    if (!read)
+        return exitStatus;
     const bool identified = version != QLatin1String(workflow::kVersionUnknown)
         && version != QLatin1String(workflow::kVersionBackupDamaged);
     if (!identified)
@@ -699,8 +737,9 @@ int commandErase(const Options &o, Report &report)
 }
 
 // The update record, oldest first, as it is read: the file grows for the
-// life of the installation, so nothing of it is held. Lines that are not
-// records are skipped with a warning.
+// life of the installation, so nothing of it is held (--json writes the
+// document's "records" as it goes). Lines that are not records are skipped
+// with a warning.
 int commandHistory(const Options &o)
 {
     const QString path = updaterecord::filePath();
@@ -708,7 +747,7 @@ int commandHistory(const Options &o)
     const QVector<int> widths{19, 12, 14, 8, 8, 5, 7, 31, 0};
     int shown = 0;
     if (o.json)
-        writeOut(QStringLiteral("["));
+        writeOut(QStringLiteral("{\"records\":["));
     else
         printOut(formatRow({QStringLiteral("TIME (UTC)"), QStringLiteral("SERIAL"), QStringLiteral("PORT"),
                             QStringLiteral("BEFORE"), QStringLiteral("AFTER"), QStringLiteral("BAUD"),
@@ -731,7 +770,7 @@ int commandHistory(const Options &o)
             }
             if (o.json)
                 writeOut((shown > 0 ? QStringLiteral(",") : QString())
-                         + QString::fromUtf8(QJsonDocument(r.toJson()).toJson(QJsonDocument::Compact)));
+                         + QString::fromUtf8(QJsonDocument(jsondocument::fromRecord(r)).toJson(QJsonDocument::Compact)));
             else
                 printOut(formatRow({r.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), orDash(r.serialNumber),
                                     r.port, orDash(r.versionBefore), orDash(r.versionAfter), QString::number(r.baud),
@@ -744,7 +783,7 @@ int commandHistory(const Options &o)
         },
         &error);
     if (o.json)
-        printOut(QStringLiteral("]"));
+        writeOut(QStringLiteral("]"));
     if (!readable) {
         printErr(error);
         return kExitFailed;
@@ -772,30 +811,26 @@ bool listParentsVirtualInstruments(const QStringList &bridges)
     return true;
 }
 
-} // namespace
-
-int nvxctl::runProgram(int argc, char **argv)
+// The run once its command line is read: fills what the command reports
+// under the contract's names (jsondocument.h); streamed when history has
+// written its records already.
+int runCommand(Options &o, QJsonObject *fields, bool *streamed)
 {
-    qInstallMessageHandler(messageHandler);
-    QCoreApplication app(argc, argv);
-    // The same identity as the window, hence the same per-user firmware folder.
-    QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(NVX_TOOLKIT_VERSION));
-
-    Options o;
-    QString error;
-    if (!parseArguments(QCoreApplication::arguments(), &o, &error)) {
-        printErr(error + QStringLiteral("; see nvx7300ctl --help"));
-        return kExitUsage;
-    }
     if (o.help) {
-        writeOut(helpText());
+        if (o.json)
+            fields->insert(QStringLiteral("help"), helpText(o.command));
+        else
+            writeOut(helpText(o.command));
         return kExitOk;
     }
     if (o.showProgramVersion) {
+        const bool signedOnly = !catalogue::builtInPublicKey().isEmpty();
+        fields->insert(QStringLiteral("programVersion"), QCoreApplication::applicationVersion());
+        fields->insert(QStringLiteral("signedCataloguesOnly"), signedOnly);
+        if (o.json)
+            return kExitOk;
         printOut(QStringLiteral("nvx7300ctl ") + QCoreApplication::applicationVersion());
-        if (catalogue::builtInPublicKey().isEmpty())
+        if (!signedOnly)
             printOut(QStringLiteral("no catalogue key: this build accepts unsigned catalogues (development only)"));
         return kExitOk;
     }
@@ -804,7 +839,6 @@ int nvxctl::runProgram(int argc, char **argv)
     if (!o.file.isEmpty())
         o.file = QFileInfo(o.file).absoluteFilePath();
     g_verbose = o.verbose;
-    g_started.start();
     holdSignalsDuringErase();
     takeStandardOutput(o.verbose);
     if (o.json && !o.progressLines)
@@ -821,10 +855,6 @@ int nvxctl::runProgram(int argc, char **argv)
             safefile::checkWritableFolder(folders.at(i), &problem);
         if (!problem.isEmpty()) {
             printErr(problem);
-            if (o.json)
-                printOut(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("error"), lastError()},
-                                                                     {QStringLiteral("exitStatus"), kExitFileUnreadable}})
-                                               .toJson(QJsonDocument::Compact)));
             return kExitFileUnreadable;
         }
     }
@@ -852,48 +882,59 @@ int nvxctl::runProgram(int argc, char **argv)
         return kExitUsage;
     }
 
-    QJsonValue document(QJsonValue::Undefined); // set by the commands that print one at the end
     Report report;
     int exitStatus = kExitUsage;
     switch (o.command) {
     case Command::List:
-        exitStatus = commandList(o, &document);
-        break;
+        return commandList(o, fields);
     case Command::Version:
-        exitStatus = commandVersion(o, &document);
-        break;
+        return commandVersion(o, fields);
     case Command::Versions:
-        exitStatus = commandVersions(o, &document);
-        break;
+        return commandVersions(o, fields);
     case Command::Update:
-        exitStatus = commandUpdate(o, report, &document);
+        exitStatus = commandUpdate(o, report, fields);
         if (!o.all)
-            document = report.toJson();
-        break;
+            *fields = report.toJson();
+        return exitStatus;
     case Command::Erase:
         exitStatus = commandErase(o, report);
-        document = report.toJson();
-        break;
+        *fields = report.toJson();
+        return exitStatus;
     case Command::History:
-        exitStatus = commandHistory(o); // prints as it reads
-        break;
+        *streamed = o.json;
+        return commandHistory(o);
     case Command::None:
         break;
     }
+    return exitStatus;
+}
+
+} // namespace
+
+int nvxctl::runProgram(int argc, char **argv)
+{
+    qInstallMessageHandler(messageHandler);
+    QCoreApplication app(argc, argv);
+    // The same identity as the window, hence the same per-user firmware folder.
+    QCoreApplication::setOrganizationName(QStringLiteral("ostrel"));
+    QCoreApplication::setApplicationName(QStringLiteral("NVX7300 Toolkit"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(NVX_TOOLKIT_VERSION));
+
+    Options o;
+    QString error;
+    QJsonObject fields;
+    bool streamed = false;
+    int exitStatus = kExitUsage;
+    if (parseArguments(QCoreApplication::arguments(), &o, &error))
+        exitStatus = runCommand(o, &fields, &streamed);
+    else
+        printErr(error + QStringLiteral("; see nvx7300ctl --help"));
     exitStatus = exitStatusAfterSignals(exitStatus);
-    if (document.isObject()) {
-        QJsonObject object = document.toObject();
-        object.insert(QStringLiteral("exitStatus"), exitStatus);
-        if (exitStatus != kExitOk && !lastError().isEmpty())
-            object.insert(QStringLiteral("error"), lastError());
-        document = object;
-    }
-    // A child of update --all hands its report to the parent; --json prints the document.
+    // One document, whatever happened: a child of update --all hands it to its parent.
+    const QString document = jsondocument::text(fields, exitStatus, lastError(), streamed);
     if (o.progressLines && o.command == Command::Update)
-        printOut(QStringLiteral("@report ") + QString::fromUtf8(QJsonDocument(document.toObject()).toJson(QJsonDocument::Compact)));
-    else if (o.json && !document.isUndefined())
-        printOut(QString::fromUtf8(document.isArray() ? QJsonDocument(document.toArray()).toJson(QJsonDocument::Compact)
-                                                      : QJsonDocument(document.toObject()).toJson(QJsonDocument::Compact))
-                     .trimmed());
+        printOut(QStringLiteral("@report ") + document);
+    else if (o.json)
+        printOut(document);
     return exitStatus;
 }

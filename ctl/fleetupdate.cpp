@@ -2,10 +2,11 @@
 
 #include "ctloptions.h"
 #include "jobguard.h"
+#include "jsondocument.h"
 #include "terminal.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,7 +33,9 @@ struct MemberState
     int exitStatus = -1;  // of the child process
     bool finished = false;
     QJsonObject report;   // the child's own account, when it gave one
-    double seconds = 0;   // from the child's start to its end
+
+    // It ended well without a job: it runs the chosen version already.
+    bool upToDate() const { return finished && exitStatus == kExitOk && status < 0; }
 };
 
 struct Child
@@ -42,7 +45,6 @@ struct Child
     std::unique_ptr<QProcess> process;
     QByteArray pendingOut;
     QString lastError;
-    QElapsedTimer clock;
 };
 
 QString label(const FleetMember &m)
@@ -92,23 +94,35 @@ bool applyReport(MemberState &state, const QString &line)
 }
 
 // The member's object for --json: the child's report where it gave one,
-// with what only the parent knows for sure (how the child ended, how long it took).
-QJsonObject outcomeOf(const Child &c)
+// completed with what the parent saw, and how the child ended.
+QJsonObject outcomeOf(const Child &c, const QString &firmwareFile)
 {
     QJsonObject o = c.state.report;
     const auto fill = [&o](const QString &key, const QJsonValue &value) {
         if (!o.contains(key) || o.value(key).isNull())
             o.insert(key, value);
     };
+    QJsonObject seen; // what the child's lines said before it could report
+    jsondocument::putVersion(seen, QStringLiteral("versionBefore"),
+                             c.state.versionBefore == QLatin1String("-") ? QString() : c.state.versionBefore, true);
     fill(QStringLiteral("serialNumber"), c.member.serialNumber == QLatin1String("-") ? QJsonValue(QJsonValue::Null)
                                                                                       : QJsonValue(c.member.serialNumber));
     fill(QStringLiteral("port"), c.member.port);
-    fill(QStringLiteral("versionBefore"),
-         c.state.versionBefore.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(c.state.versionBefore));
+    fill(QStringLiteral("versionBefore"), seen.value(QStringLiteral("versionBefore")));
+    fill(QStringLiteral("state"), seen.value(QStringLiteral("state")));
     fill(QStringLiteral("versionAfter"), QJsonValue(QJsonValue::Null));
+    fill(QStringLiteral("firmwareFile"), QFileInfo(firmwareFile).fileName());
+    fill(QStringLiteral("versionNumber"), jsondocument::textOrNull(jsondocument::numberOfFirmwareFile(firmwareFile)));
     fill(QStringLiteral("result"), c.state.text);
+    fill(QStringLiteral("status"), c.state.status);
+    fill(QStringLiteral("seconds"), 0);
+    fill(QStringLiteral("baud"), 0);
     o.insert(QStringLiteral("exitStatus"), c.state.exitStatus);
-    o.insert(QStringLiteral("seconds"), c.state.seconds);
+    // A failed child's own reason, else what the parent saw of its end.
+    if (c.state.exitStatus == kExitOk)
+        o.insert(QStringLiteral("error"), QJsonValue(QJsonValue::Null));
+    else
+        fill(QStringLiteral("error"), c.state.text);
     return o;
 }
 
@@ -158,6 +172,8 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
             args << QStringLiteral("--verbose");
         if (options.refuseDowngrade)
             args << QStringLiteral("--no-downgrade");
+        if (options.keepCurrent)
+            args << QStringLiteral("--keep-current");
         if (!options.virtualBridges.isEmpty())
             args << QStringLiteral("--virtual-bridges") << options.virtualBridges.join(QLatin1Char(','));
         if (options.baud != 0)
@@ -195,9 +211,8 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
         QObject::connect(p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
                          [&, c, p](int exitCode, QProcess::ExitStatus exitStatus) {
                              c->state.finished = true;
-                             c->state.seconds = double(c->clock.elapsed() / 100) / 10;
                              c->state.exitStatus = exitStatus == QProcess::NormalExit ? exitCode : kExitFailed;
-                             if (c->state.status < 0 || c->state.exitStatus != kExitOk) {
+                             if (c->state.text.isEmpty() || c->state.exitStatus != kExitOk) {
                                  // No result line: the child stopped before the run ended.
                                  if (!c->lastError.isEmpty())
                                      c->state.text = c->lastError;
@@ -224,7 +239,6 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
                 loop.quit();
         });
         ++running;
-        c->clock.start();
         p->start(QCoreApplication::applicationFilePath(), args);
     }
     redraw();
@@ -238,10 +252,16 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
                               QStringLiteral("AFTER"), QStringLiteral("RESULT")};
     QVector<QStringList> rows;
     int succeeded = 0;
+    int upToDate = 0;
+    QStringList failed;
     for (const Child *c : children) {
-        const bool ok = c->state.exitStatus == kExitOk;
-        succeeded += ok ? 1 : 0;
-        const QJsonObject outcome = outcomeOf(*c);
+        if (c->state.upToDate())
+            ++upToDate;
+        else if (c->state.exitStatus == kExitOk)
+            ++succeeded;
+        else
+            failed << c->member.port;
+        const QJsonObject outcome = outcomeOf(*c, firmwareFile);
         outcomes->append(outcome);
         const QString after = outcome.value(QStringLiteral("versionAfter")).toString();
         rows.append({c->member.serialNumber, c->member.port,
@@ -251,8 +271,18 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
     say(QString());
     for (const QString &line : formatTable(headers, rows))
         say(line);
-    say(QStringLiteral("%1 of %2 updated, %3 failed").arg(succeeded).arg(children.size()).arg(children.size() - succeeded));
-    return succeeded == children.size() ? kExitOk : kExitFailed;
+    say(QStringLiteral("%1 of %2 updated").arg(succeeded).arg(children.size())
+        + (upToDate > 0 ? QStringLiteral(", %1 up to date").arg(upToDate) : QString())
+        + QStringLiteral(", %1 failed").arg(failed.size()));
+    if (!failed.isEmpty()) {
+        printErr(QStringLiteral("not updated: %1").arg(failed.join(QStringLiteral(", "))));
+        return kExitFailed;
+    }
+    if (upToDate > 0 && options.catalogueUnchecked) {
+        printErr(QStringLiteral("the catalogue could not be checked: up to date with the versions stored here only"));
+        return kExitCatalogueUnreachable;
+    }
+    return kExitOk;
 }
 
 } // namespace nvxctl

@@ -45,11 +45,7 @@ PortProblem diagnosePort(const QString &port)
         return {kExitNoInstrument, QStringLiteral("no instrument at %1").arg(port)};
     case portcheck::PortState::NotPermitted:
         return {kExitPortUnavailable,
-                QStringLiteral("not permitted to open %1; install the udev rule: "
-                               "sudo cp packaging/linux/60-nvx7300.rules /etc/udev/rules.d/ "
-                               "&& sudo udevadm control --reload-rules && sudo udevadm trigger, "
-                               "then plug the instrument in again")
-                    .arg(port)};
+                QStringLiteral("not permitted to open %1; %2").arg(port, portcheck::permissionAdvice())};
     case portcheck::PortState::Busy:
         return {kExitPortUnavailable, QStringLiteral("serial port %1 is busy (another program has it open)").arg(port)};
     case portcheck::PortState::Failed:

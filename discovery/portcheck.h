@@ -23,6 +23,16 @@ struct Diagnosis
     QString detail; // the system's own words, for PortState::Failed
 };
 
+// What lets this user open the instrument's port: on Linux the udev rule,
+// named where it is installed, or else the command that installs it.
+QString permissionAdvice();
+
+// What a path is when it cannot be a serial port ("a file", "a folder", a
+// device of another kind); empty when it may be one, or does not exist.
+// Asks the file system only: opening a real port pulses the lines that
+// reset the instrument.
+QString notASerialPort(const QString &port);
+
 // Asks the port, and reports the answer.
 Diagnosis diagnose(const QString &port);
 

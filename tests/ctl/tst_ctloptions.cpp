@@ -107,6 +107,7 @@ private slots:
         QTest::newRow("a rate the loader does not offer") << QStringLiteral("update --baud 57600");
         QTest::newRow("a rate for a read") << QStringLiteral("version --baud 38400");
         QTest::newRow("serial outside history") << QStringLiteral("list --serial BENCH1");
+        QTest::newRow("reinstall outside update") << QStringLiteral("erase --reinstall --file a.txt");
     }
 
     void unusableCommandLinesAreRefused()
@@ -117,6 +118,74 @@ private slots:
         QVERIFY(!parse(line, &o, &error));
         QVERIFY(!error.isEmpty());
         QVERIFY2(!error.contains(QLatin1Char('\n')), qPrintable(error));
+    }
+
+    void mistypedCommandGetsASuggestion_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("meant"); // empty: nothing near enough
+        QTest::newRow("letter missing") << "updte --port /dev/ttyUSB0" << "update";
+        QTest::newRow("letters swapped") << "verison" << "version";
+        QTest::newRow("plural swapped") << "versoins --offline" << "versions";
+        QTest::newRow("capitals") << "HISTROY" << "history";
+        QTest::newRow("nothing like it") << "flash" << QString();
+    }
+
+    void mistypedCommandGetsASuggestion()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, meant);
+        Options o;
+        QString error;
+        QVERIFY(!parse(line + QStringLiteral(" --json"), &o, &error));
+        QVERIFY(o.json); // the refusal too is answered as asked
+        QCOMPARE(error.contains(QStringLiteral("did you mean")), !meant.isEmpty());
+        if (!meant.isEmpty())
+            QVERIFY2(error.contains(QStringLiteral("\"%1\"?").arg(meant)), qPrintable(error));
+    }
+
+    void eachCommandHasItsOwnHelp_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("notShown");
+        QTest::newRow("update") << "update --help" << "--reinstall" << "history [--serial S]";
+        QTest::newRow("history") << "-h history" << "history [--serial S]" << "--baud";
+        QTest::newRow("all of it") << "--help" << "history [--serial S]" << "Exit statuses and the update record:";
+    }
+
+    void eachCommandHasItsOwnHelp()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, shown);
+        QFETCH(QString, notShown);
+        Options o;
+        QVERIFY(parse(line, &o));
+        QVERIFY(o.help);
+        const QString help = helpText(o.command);
+        QVERIFY2(help.contains(shown), qPrintable(help));
+        QVERIFY2(!help.contains(notShown), qPrintable(help));
+    }
+
+    void newestIsLeftAloneWhereItRunsUnlessAsked_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<bool>("keepCurrent");
+        QTest::newRow("newest") << "update" << true;
+        QTest::newRow("every instrument") << "update --all" << true;
+        QTest::newRow("reinstall") << "update --reinstall" << false;
+        QTest::newRow("named version") << "update --version 1.208" << false;
+        QTest::newRow("named file") << "update --file fw.txt" << false;
+        QTest::newRow("a child of --all") << "update --file fw.txt --keep-current" << true;
+    }
+
+    void newestIsLeftAloneWhereItRunsUnlessAsked()
+    {
+        QFETCH(QString, line);
+        QFETCH(bool, keepCurrent);
+        Options o;
+        QVERIFY(parse(line, &o));
+        QCOMPARE(o.keepCurrent, keepCurrent);
     }
 
     void allTakesAPortList()

@@ -24,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -580,7 +581,7 @@ private slots:
                              QStringLiteral("--baud"), QStringLiteral("38400"), QStringLiteral("--json"),
                              QStringLiteral("--catalogue-url"), catalogueUrl()});
         QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
-        const QJsonArray members = jsonOf(run).array();
+        const QJsonArray members = jsonOf(run).object().value(QStringLiteral("instruments")).toArray();
         QCOMPARE(members.size(), 3);
         QStringList serials;
         for (const QJsonValue &member : members) {
@@ -614,7 +615,7 @@ private slots:
         const Run history = ctl({QStringLiteral("history"), QStringLiteral("--serial"), QStringLiteral("VIRTUAL2"),
                                  QStringLiteral("--json")});
         QCOMPARE(history.exitCode, kExitOk);
-        const QJsonArray mine = jsonOf(history).array();
+        const QJsonArray mine = jsonOf(history).object().value(QStringLiteral("records")).toArray();
         QCOMPARE(mine.size(), 1);
         QCOMPARE(mine.first().toObject().value(QStringLiteral("serialNumber")).toString(), QStringLiteral("VIRTUAL2"));
         QVERIFY2(history.err.contains(QStringLiteral("line 7 skipped")), qPrintable(history.err));
@@ -623,34 +624,56 @@ private slots:
     void everyCommandPrintsOneJsonDocument_data()
     {
         QTest::addColumn<QStringList>("args"); // "PORT" stands for the instrument's port
+        QTest::addColumn<int>("running");      // the instrument's minor version (major 1)
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("key");      // of the object, or of the array's first element
+        QTest::addColumn<QString>("path");     // of a value in the document, "instruments/0/port"
         QTest::addColumn<QString>("value");    // empty: null
+        const QStringList update{QStringLiteral("update"), QStringLiteral("--catalogue-url"), QStringLiteral("URL")};
         QTest::newRow("version") << QStringList{QStringLiteral("version"), QStringLiteral("--port"), QStringLiteral("PORT")}
-                                 << kExitOk << "version" << "1.10";
+                                 << 10 << kExitOk << "version" << "1.10";
         QTest::newRow("version of nothing")
             << QStringList{QStringLiteral("version"), QStringLiteral("--port"), QStringLiteral("/dev/nvx-no-such-port")}
-            << kExitNoInstrument << "version" << QString();
-        QTest::newRow("list") << QStringList{QStringLiteral("list")} << kExitOk << "serialNumber" << "BENCH1";
+            << 10 << kExitNoInstrument << "state" << "Not connected";
+        QTest::newRow("a port that is no serial port") << QStringList{QStringLiteral("version"), QStringLiteral("--port"), QStringLiteral("/")}
+                                                       << 10 << kExitNoInstrument << "error"
+                                                       << "/ is not a serial port but a folder; name the instrument's port, as list shows it";
+        QTest::newRow("list") << QStringList{QStringLiteral("list")} << 10 << kExitOk << "instruments/0/serialNumber" << "BENCH1";
         QTest::newRow("versions") << QStringList{QStringLiteral("versions"), QStringLiteral("--catalogue-url"), QStringLiteral("URL")}
-                                  << kExitOk << "description" << "version 1.208";
+                                  << 10 << kExitOk << "versions/0/version" << "1.208";
         QTest::newRow("erase refused") << QStringList{QStringLiteral("erase"), QStringLiteral("--port"), QStringLiteral("PORT"),
                                                       QStringLiteral("--file"), QStringLiteral("/nonexistent/fw.txt")}
-                                       << kExitFileUnreadable << "result" << "Erase refused";
-        QTest::newRow("update") << QStringList{QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("PORT"),
-                                               QStringLiteral("--catalogue-url"), QStringLiteral("URL")}
-                                << kExitOk << "versionAfter" << "1.208";
+                                       << 10 << kExitFileUnreadable << "result" << "Erase refused";
+        QTest::newRow("update: a withdrawn version is not installed")
+            << QStringList{QStringLiteral("update"), QStringLiteral("--port"), QStringLiteral("PORT"),
+                           QStringLiteral("--catalogue-url"), QStringLiteral("URL")}
+            << 10 << kExitOk << "versionAfter" << "1.208";
+        QTest::newRow("update: up to date, nothing erased") << update << 208 << kExitOk << "result" << "Up to date";
+        QTest::newRow("update --all: up to date") << update + QStringList{QStringLiteral("--all")} << 208 << kExitOk
+                                                  << "instruments/0/result" << "Up to date";
+        QTest::newRow("update: catalogue unreachable")
+            << QStringList{QStringLiteral("update"), QStringLiteral("--version"), QStringLiteral("1.999"),
+                           QStringLiteral("--catalogue-url"), closedPortUrl()}
+            << 10 << kExitCatalogueUnreachable << "result" << "Update refused";
+        QTest::newRow("history: a state apart from the version") << QStringList{QStringLiteral("history")} << 10 << kExitOk
+                                                                << "records/0/state" << "Recovery";
+        QTest::newRow("mistyped command") << QStringList{QStringLiteral("updte")} << 10 << 2 << "error"
+                                          << R"(unknown command "updte" (did you mean "update"?); see nvx7300ctl --help)";
     }
 
     void everyCommandPrintsOneJsonDocument()
     {
         QFETCH(QStringList, args);
+        QFETCH(int, running);
         QFETCH(int, exitCode);
-        QFETCH(QString, key);
+        QFETCH(QString, path);
         QFETCH(QString, value);
         auto sim = startInstrument();
         QVERIFY(sim);
+        sim->write(0x1091, {uint8_t(running)});
         listBridge(*sim, QStringLiteral("BENCH1"));
+        const QByteArray record = R"({"time":"2024-01-01T00:00:00Z","serialNumber":"BENCH9","port":"/dev/ttyUSB9",)"
+                                  R"("versionBefore":"Recovery","versionAfter":"1.208","result":"Update Complete"})" "\n";
+        nvxtest::writeFile(recordPath(), record);
         args.replaceInStrings(QStringLiteral("PORT"), portOf(*sim));
         args.replaceInStrings(QStringLiteral("URL"), catalogueUrl());
         // 1.209 came from an earlier catalogue and is withdrawn now: offered nowhere, its file kept.
@@ -661,12 +684,34 @@ private slots:
                            nvx::demo::catalogueJson(earlier, catalogueUrl(), QString(), QString()));
         const Run run = ctl(args << QStringLiteral("--json"));
         QCOMPARE(run.exitCode, exitCode);
-        const QJsonDocument document = jsonOf(run);
-        QVERIFY(!document.isNull());
-        const QJsonObject object = document.isArray() ? document.array().first().toObject() : document.object();
-        QCOMPARE(object.value(key), value.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(value));
-        if (document.isObject())
-            QCOMPARE(object.value(QStringLiteral("exitStatus")).toInt(-1), exitCode);
+        const QJsonObject document = jsonOf(run).object();
+        QCOMPARE(document.value(QStringLiteral("exitStatus")).toInt(-1), exitCode);
+        QCOMPARE(document.value(QStringLiteral("error")).isNull(), exitCode == kExitOk);
+        QJsonValue at = document;
+        for (const QString &step : path.split(QLatin1Char('/')))
+            at = at.isArray() ? at.toArray().at(step.toInt()) : at.toObject().value(step);
+        QCOMPARE(at, value.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(value));
+        // Version fields hold versions; a state has a field of its own.
+        std::function<void(const QJsonValue &)> versionsOnly = [&](const QJsonValue &v) {
+            for (const QJsonValue &item : v.toArray())
+                versionsOnly(item);
+            const QJsonObject o = v.toObject();
+            for (auto field = o.begin(); field != o.end(); ++field) {
+                if (QStringList{QStringLiteral("version"), QStringLiteral("versionBefore"), QStringLiteral("versionAfter")}.contains(field.key()))
+                    QVERIFY2(field->isNull() || QRegularExpression(QStringLiteral("^\\d+\\.\\d+$")).match(field->toString()).hasMatch(),
+                             qPrintable(field.key() + QLatin1Char('=') + field->toString()));
+                versionsOnly(field.value());
+            }
+        };
+        versionsOnly(document);
+        // A run that reports no job erased nothing and recorded nothing.
+        bool jobRan = document.value(QStringLiteral("status")).toInt(-1) >= 0;
+        for (const QJsonValue &member : document.value(QStringLiteral("instruments")).toArray())
+            jobRan = jobRan || member.toObject().value(QStringLiteral("status")).toInt(-1) >= 0;
+        if (!jobRan) {
+            QCOMPARE(sim->stats().massErases, 0);
+            QCOMPARE(nvxtest::readFile(recordPath()), record);
+        }
     }
 
     // What happens to the run once its erase has begun, and what it says.
@@ -724,7 +769,8 @@ private slots:
         sim->setFaults(nvxsim::Faults());
         QCOMPARE(recordLines(QStringLiteral("started")).size(), 1);
         QCOMPARE(ctl({QStringLiteral("version"), QStringLiteral("--port"), portOf(*sim)}).exitCode, 9);
-        const QJsonArray history = jsonOf(ctl({QStringLiteral("history"), QStringLiteral("--json")})).array();
+        const QJsonArray history =
+            jsonOf(ctl({QStringLiteral("history"), QStringLiteral("--json")})).object().value(QStringLiteral("records")).toArray();
         QCOMPARE(history.size(), 1); // the started line gives way to the end, or to what the read found
         QCOMPARE(history.last().toObject().value(QStringLiteral("result")).toString(),
                  exitCode == -1 ? "Interrupted; the next read found it left erased, must be updated again" : result);
