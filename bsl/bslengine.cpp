@@ -689,6 +689,7 @@ int bslEngineMain(int argc, char **argv)
         engineStatus(kStatusPortFailed);
         return kResultHelpOrPort;
     }
+    bslStartRun();
 
     // Never erase a device when what would be programmed afterwards cannot
     // be read.

@@ -272,6 +272,7 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
             if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr))
                 return code;
         }
+        bslBeginWrite(); // a write sent again goes with its patch entry
         if (int code = preparePatch())
             return code;
         // The frame layer pads an odd start in place; the copy keeps
