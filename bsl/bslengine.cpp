@@ -8,6 +8,7 @@
 #include "titext.h"
 
 #include <cctype>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,28 +102,58 @@ bool accessesFlash(const ActionFlags &a)
     return a.program || a.verify || a.eraseCheck || a.fastEraseCheck || a.restoreInfoA || a.eraseSegment;
 }
 
-void readVersion()
+// Takes the identity as this loader's, with what follows from it.
+void adoptIdentity(const LoaderIdentity &id)
 {
     EngineState &e = engineState();
     TargetState &t = e.target;
-    uint8_t id[kFrameBufferSize] = {};
-    if (bslTxRx(kCmdReadBlock, kIdentityAddress, kIdentityLength, nullptr, id, sizeof id) != kOk)
-        return; // what this run read before (or the start values) stays
-    t.family[0] = id[0];
-    t.family[1] = id[1];
-    t.process[0] = id[2];
-    t.process[1] = id[3];
-    t.versionMajor = id[10];
-    t.versionMinor = id[11];
-    t.versionWord = uint16_t(t.versionMajor * 256 + t.versionMinor);
-    enginePrint("BSL version: %X.%02X", t.versionMajor, t.versionMinor);
-    enginePrint(" - Family member: %02X%02X", id[0], id[1]);
-    enginePrint(" - Process: %02X%02X\n", id[2], id[3]);
+    t.family[0] = id.family[0];
+    t.family[1] = id.family[1];
+    t.process[0] = id.process[0];
+    t.process[1] = id.process[1];
+    t.versionMajor = id.versionMajor;
+    t.versionMinor = id.versionMinor;
+    t.versionWord = id.versionWord();
+    t.identityKnown = true;
     t.errorAddressVariable = t.versionWord < kVersionNewErrorAddress ? kErrorAddressOld : kErrorAddressNew;
     if (t.versionWord <= kVersionNeedsPatch && !e.settings.loaderFile && accessesFlash(e.settings.actions)) {
         enginePrint("Patch for flash programming required!\n");
         t.patchRequired = true;
     }
+}
+
+// Step e. Returns the read's code; after a failed read the identity stays
+// what this run knew (none, unless handed in).
+int readVersion()
+{
+    const std::optional<LoaderIdentity> &known = engineState().settings.toolkit.knownLoader;
+    uint8_t block[kFrameBufferSize] = {};
+    const int code = bslTxRx(kCmdReadBlock, kIdentityAddress, kIdentityLength, nullptr, block, sizeof block);
+    if (code != kOk) {
+        if (known) {
+            enginePrint("Identity not read; BSL version %X.%02X as read before\n", known->versionMajor,
+                        known->versionMinor);
+            adoptIdentity(*known);
+        }
+        return code;
+    }
+    LoaderIdentity id;
+    id.family[0] = block[0];
+    id.family[1] = block[1];
+    id.process[0] = block[2];
+    id.process[1] = block[3];
+    id.versionMajor = block[10];
+    id.versionMinor = block[11];
+    enginePrint("BSL version: %X.%02X", id.versionMajor, id.versionMinor);
+    enginePrint(" - Family member: %02X%02X", id.family[0], id.family[1]);
+    enginePrint(" - Process: %02X%02X\n", id.process[0], id.process[1]);
+    if (known && *known != id) {
+        enginePrint("Identity differs from the one read before (BSL version %X.%02X), which holds\n",
+                    known->versionMajor, known->versionMinor);
+        id = *known;
+    }
+    adoptIdentity(id);
+    return kOk;
 }
 
 void changeBaudRate()
@@ -140,6 +171,14 @@ void changeBaudRate()
     case 0x25: clocks = kClockF2; break;
     case 0xF4: clocks = kClockF4; break;
     default: break;
+    }
+    // A clock word for a loader that may not be the one read would go into
+    // its clock registers: without the identity, no rate change is asked.
+    if (!t.identityKnown) {
+        const int asked = s.baudIndex < std::size(kLineRates) ? kLineRates[s.baudIndex] : kStartBaudRate;
+        if (asked != comBaudRate())
+            enginePrint("Loader identity not read. Baudrate remains at %d Baud\n", comBaudRate());
+        return;
     }
     int rate = 0; // never matches: other families always get the command
     if (clocks) {
@@ -345,7 +384,9 @@ int checkPatchBeforeErase()
         return kOk;
     if (a.extendedMemory && setMemoryOffset(0) != kOk)
         return kOk;
-    readVersion();
+    // Open, but its version unread: nothing after the erase could tell either.
+    if (int code = readVersion())
+        return e.target.identityKnown ? kOk : code;
     if (!e.target.patchRequired)
         return kOk;
     return checkTIText(s.patchFile.c_str(), nullptr); // 96, naming the patch file
@@ -410,8 +451,13 @@ int runPass(bool &passwordPhase)
         }
     }
 
-    // e: a failed read is not an error; the values from before stay.
-    readVersion();
+    // e: a failed read is not an error in itself; the values from before
+    // stay. But with none, a loader that may need the flash patch would be
+    // programmed without it (or a replacement loader started on a guess):
+    // such a run stops with the read's code.
+    const int identityCode = readVersion();
+    if (!t.identityKnown && (accessesFlash(a) || s.loaderFile))
+        return identityCode;
 
     // f-i
     const bool oldLoader = t.versionWord <= kVersionNeedsPatch;
@@ -667,7 +713,22 @@ int finishRun(int code, bool passwordPhase)
     return result;
 }
 
+namespace {
+
+int engineRun(int argc, char **argv);
+
+} // namespace
+
 int bslEngineMain(int argc, char **argv)
+{
+    const int result = engineRun(argc, argv);
+    engineState().settings.toolkit = RunOptions();
+    return result;
+}
+
+namespace {
+
+int engineRun(int argc, char **argv)
 {
     EngineState &e = engineState();
     EngineSettings &s = e.settings;
@@ -715,6 +776,8 @@ int bslEngineMain(int argc, char **argv)
     e.times.runEnd = tickMs();
     return finishRun(kOk, false);
 }
+
+} // namespace
 
 EngineState &engineState()
 {

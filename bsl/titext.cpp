@@ -254,8 +254,12 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
     TiTextState &s = state();
     const bool extended = engineState().settings.actions.extendedMemory;
 
-    if (actions & kActPassword)
-        return bslTxRx(kCmdRxPassword, uint16_t(address), count, s.blockBuffer, nullptr);
+    if (actions & kActPassword) {
+        const int code = bslTxRx(kCmdRxPassword, uint16_t(address), count, s.blockBuffer, nullptr);
+        if (code == kOk)
+            engineState().target.unlocked = true; // a password frame the loader took
+        return code;
+    }
 
     if (actions & kActEraseCheck) {
         if (int code = verifyBlock(address, count, kActEraseCheck))
@@ -395,7 +399,7 @@ int txPassword(const char *passwordFile)
     if (!passwordFile) {
         enginePrint("Transmit standard password...\n");
         std::memset(state().blockBuffer, 0xFF, kPasswordLength);
-        return bslTxRx(kCmdRxPassword, kPasswordAddress, kPasswordLength, state().blockBuffer, nullptr);
+        return programBlock(kPasswordAddress, kPasswordLength, kActPassword);
     }
     enginePrint("Transmit PSW file \"%s\"...\n", passwordFile);
     return programTIText(passwordFile, nullptr, kActPassword, engineState().settings.passwordIndex);

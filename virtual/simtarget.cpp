@@ -217,11 +217,16 @@ std::vector<uint8_t> Target::completeFrame()
 
     if (reply.size() > 1)
         spoilReply(reply);
+    if (reply.size() > 1 && cmd == kCmdRead && effective(address) == kIdentity && faults.corruptIdentityAfterErase
+        && stats.massErases > 0) {
+        reply.back() ^= 0x01;
+        faults.corruptIdentityAfterErase = false;
+    }
     record({cmd, address, length, reply.size() > 1 || reply == kAckReply});
     return reply;
 }
 
-void Target::spoilReply(std::vector<uint8_t> &reply) const
+void Target::spoilReply(std::vector<uint8_t> &reply)
 {
     auto after = [this](int threshold) { return threshold >= 0 && stats.frames > threshold; };
     bool header = false;
@@ -241,6 +246,10 @@ void Target::spoilReply(std::vector<uint8_t> &reply) const
     }
     if (after(faults.corruptChecksumAfterFrames))
         reply.back() ^= 0x5A;
+    if (after(faults.corruptOneReplyAfterFrames)) {
+        reply.back() ^= 0x01;
+        faults.corruptOneReplyAfterFrames = -1;
+    }
 }
 
 void Target::record(const Command &command)

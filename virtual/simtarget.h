@@ -48,7 +48,7 @@ private:
     uint32_t effective(uint16_t address) const;
     bool patchRequired() const;
     void record(const Command &command);
-    void spoilReply(std::vector<uint8_t> &reply) const;
+    void spoilReply(std::vector<uint8_t> &reply);
 
     RxState state_ = RxState::Idle;
     std::vector<uint8_t> frame_;

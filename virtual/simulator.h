@@ -39,6 +39,10 @@ struct Faults {
     int badReplyLengthAfterFrames = -1;  // >=0: data-frame replies after N frames carry L2 != L1
     int badReplyCommandAfterFrames = -1; // >=0: data-frame replies after N frames carry a non-zero command
                                          //      byte (both header faults keep the checksum consistent)
+    int corruptOneReplyAfterFrames = -1; // >=0: the first data-frame reply after N frames carries a wrong
+                                         //      checksum (a bit flipped on the line), then the fault is spent
+    bool corruptIdentityAfterErase = false; // the reply to the first identity read (0x0FF0) after a mass erase
+                                         //      carries a wrong checksum, then the fault is spent
     int lineFailsAbove = 0;              // >0: a line (cable, bridge) that garbles rates above this one: an
                                          //      accepted change to such a rate leaves the target deaf and mute
                                          //      until the host closes the port

@@ -76,6 +76,20 @@ QString patchRefusal(int loaderVersion)
              QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("is not installed"));
 }
 
+// The loader as the read before the erase found it holds for the job's runs
+// after the erase: a glitch on their own read of it cannot make them guess
+// (a rate, or flash programming without the patch). Without it nothing is
+// erased. Empty when nothing is missing.
+QString loaderRefusal(BackEnd &backEnd)
+{
+    const std::optional<bsl::LoaderIdentity> loader = backEnd.loaderIdentity();
+    if (!loader)
+        return QStringLiteral("loader check failed: the version of the instrument's bootstrap loader could not be "
+                              "read; try again");
+    backEnd.setKnownLoader(loader);
+    return patchRefusal(loader->versionWord());
+}
+
 // For a reprogramming job: its runs' progress ticks pass on, and are counted
 // in ticks; their results do not, since the job ends with one status of its
 // own (one run may be followed by others, and only the job knows what they
@@ -186,6 +200,10 @@ void logFinding(Finding finding, const QString &comPort, const QString &backupPa
         break;
     case Finding::FilesUnusable:
         qCritical().noquote() << "Reading the NVX7300 on " + comPort + " failed on this computer: " + failedHereWhy;
+        break;
+    case Finding::LineFailed:
+        qWarning().noquote() << "The read of the NVX7300 on " + comPort
+                + " failed after a password opened it: the line, not the password; no other password is tried";
         break;
     case Finding::NotOpened:
     case Finding::PortBusy:
@@ -371,9 +389,13 @@ void Worker::doWorkRead(const QString &comPort)
             facts.opened = true;
             break;
         }
+        // Some loaders erase the flash after a wrong password: once one has
+        // opened it, no other is sent.
+        if ((facts.failedAfterOpening = backEnd->loaderOpened()))
+            break;
         index -= kLinesPerPasswordRecord;
     }
-    if (!facts.opened && !facts.demoPort) {
+    if (!facts.opened && !facts.demoPort && !facts.failedAfterOpening) {
         // An update interrupted after its erase leaves the instrument open to
         // the password of an erased one.
         const QString standard = standardPasswordFile();
@@ -385,6 +407,7 @@ void Worker::doWorkRead(const QString &comPort)
                 facts.opened = facts.byStandardPassword = true;
                 index = 0;
             }
+            facts.failedAfterOpening = !facts.opened && backEnd->loaderOpened();
         }
     }
     facts.failedHere = !failedHereWhy.isEmpty();
@@ -483,7 +506,7 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
             + QString::number(result) + QLatin1Char(')');
     if (infomemory::fromText(QByteArray(again)) != m_last.image)
         return QStringLiteral("same instrument check failed: information memory differs from the one read");
-    return patchRefusal(backEnd.loaderVersion());
+    return loaderRefusal(backEnd);
 }
 
 QString Worker::backupRefusal(const QString &comPort)
