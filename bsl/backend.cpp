@@ -145,7 +145,10 @@ void addPatch(ArgVector &args, const QString &patchFile)
 
 } // namespace
 
-BackEnd::BackEnd(QObject *parent) : QObject(parent) {}
+BackEnd::BackEnd(QObject *parent) : QObject(parent)
+{
+    m_options.offsetsWhenChanged = true;
+}
 
 BackEnd::~BackEnd() = default;
 
@@ -211,7 +214,10 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
                     bsl::kResultOutputFile);
 
     qDebug("Calling BSLENGINE");
-    int result = args.run(this, false, m_options, m_last);
+    // A read at another rate is the check before an erase: it proves long frames.
+    bsl::RunOptions options = m_options;
+    options.checkFullFrames = true;
+    int result = args.run(this, false, options, m_last);
     qDebug("Called BSLENGINE %d", result);
 
     if (!buffer || result != bsl::kResultSuccess)

@@ -3,6 +3,7 @@
 #include "bslframe.h"
 #include "enginesink.h"
 #include "enginestate.h"
+#include "memoryoffset.h"
 #include "memoryread.h"
 #include "seriallink.h"
 #include "titext.h"
@@ -37,6 +38,7 @@ constexpr uint16_t kErrorAddressNew = 0x0200;
 constexpr uint16_t kVersionNeedsPatch = 0x0110; // at or below: flash patch
 constexpr uint16_t kVersionVerifies = 0x0140; // from here the loader verifies writes
 constexpr uint16_t kVersionNewErrorAddress = 0x0150;
+constexpr uint16_t kRateCheckAddress = 0x0400; // RAM, 480 bytes above the patch entry (0x0220)
 
 const char *const kHelpLines[] = {
     "BSLENGINE [-h][-c{port}][-s{num}][-p{file}][-w][-1][-m{num}][+ecpvruw] {file}",
@@ -82,11 +84,6 @@ const char *orNull(const std::optional<std::string> &text)
 const char *orEmpty(const std::optional<std::string> &text)
 {
     return text ? text->c_str() : "";
-}
-
-int setMemoryOffset(uint16_t upper)
-{
-    return bslTxRx(kCmdSetOffset, 0, upper, nullptr, nullptr);
 }
 
 void clearFlowActions(ActionFlags &a)
@@ -156,7 +153,30 @@ int readVersion()
     return kOk;
 }
 
-void changeBaudRate()
+// A line may carry short frames at a new rate and still garble long ones:
+// the toolkit's check before an erase writes a block of the size programming
+// sends to RAM and reads it back. The block lies clear of the loader's own RAM
+// (its variables and stack, below the patch entry) and of the flash patch
+// (from the patch entry up); a run that checks loads no patch.
+int checkFullFrames()
+{
+    const uint16_t count = engineState().settings.maxFrameData;
+    uint8_t sent[kFrameBufferSize + 2] = {};
+    for (int i = 0; i < count; ++i)
+        sent[i] = uint8_t(i * 167 + 0x80); // every byte value class, the sync byte among them
+    uint8_t out[sizeof sent];
+    std::memcpy(out, sent, sizeof out);
+    enginePrint("Check of %d-byte frames at %d Baud\n", int(count), comBaudRate());
+    if (int code = bslTxRx(kCmdWriteBlock, kRateCheckAddress, count, out, nullptr))
+        return code;
+    uint8_t back[kFrameBufferSize] = {};
+    if (int code = bslTxRx(kCmdReadBlock, kRateCheckAddress, count, nullptr, back, sizeof back))
+        return code;
+    return std::memcmp(back, sent, count) == 0 ? kOk : kVerifyFailed;
+}
+
+// Step j. Returns 0, or the code of a failed check of the new rate.
+int changeBaudRate()
 {
     EngineSettings &s = engineState().settings;
     TargetState &t = engineState().target;
@@ -178,7 +198,7 @@ void changeBaudRate()
         const int asked = s.baudIndex < std::size(kLineRates) ? kLineRates[s.baudIndex] : kStartBaudRate;
         if (asked != comBaudRate())
             enginePrint("Loader identity not read. Baudrate remains at %d Baud\n", comBaudRate());
-        return;
+        return kOk;
     }
     int rate = 0; // never matches: other families always get the command
     if (clocks) {
@@ -189,17 +209,18 @@ void changeBaudRate()
     }
     const int current = comBaudRate();
     if (rate == current)
-        return;
+        return kOk;
     enginePrint("Change Baudrate ");
     if (bslTxRx(kCmdChangeBaud, t.clockWord, s.baudIndex, nullptr, nullptr) != kOk) {
         enginePrint("command not accepted. Baudrate remains at %d Baud\n", current);
-        return;
+        return kOk;
     }
     enginePrint("from %d ", current);
     comSetBaudRate(rate, 2);
     sleepMs(kBaudSettleMs);
     t.lineRate = comBaudRate();
     enginePrint("to %d Baud (Mode: %d)\n", t.lineRate, int(s.baudIndex));
+    return s.toolkit.checkFullFrames ? checkFullFrames() : kOk;
 }
 
 // Load address of a replacement loader: its first address line, as stored.
@@ -256,6 +277,7 @@ int loadLoaderOrPatch(bool &passwordPhase)
         }
         if (int code = bslTxRx(kCmdLoadPc, entry, 0, nullptr, nullptr))
             return code;
+        forgetMemoryOffset();
         t.patchRequired = false;
         t.patchLoaded = false;
         if (largeModel) {
@@ -380,6 +402,9 @@ int checkPatchBeforeErase()
         return kOk;
     if (checkTIText(s.patchFile.c_str(), nullptr) == kOk)
         return kOk;
+    // The loader as read before this run (by the toolkit's check) tells.
+    if (const std::optional<LoaderIdentity> &known = s.toolkit.knownLoader)
+        return known->versionWord() > kVersionNeedsPatch ? kOk : checkTIText(s.patchFile.c_str(), nullptr);
     if (txPassword(s.passwordFile->c_str()) != kOk)
         return kOk;
     if (a.extendedMemory && setMemoryOffset(0) != kOk)
@@ -465,6 +490,7 @@ int runPass(bool &passwordPhase)
         enginePrint("Load PC with 0x0C22...\n");
         if (int code = bslTxRx(kCmdLoadPc, kBslRestartEntry, 0, nullptr, nullptr))
             return code;
+        forgetMemoryOffset();
         if (int code = txPassword(orNull(s.passwordFile))) {
             passwordPhase = true;
             return code;
@@ -477,8 +503,10 @@ int runPass(bool &passwordPhase)
     }
 
     // j, k
-    if (a.changeBaud)
-        changeBaudRate();
+    if (a.changeBaud) {
+        if (int code = changeBaudRate())
+            return code;
+    }
     e.times.programStart = tickMs();
 
     // l
@@ -671,6 +699,9 @@ int finishRun(int code, bool passwordPhase)
     const ActionFlags &a = e.settings.actions;
 
     if (a.extendedMemory) {
+        // Sent even where the offset is known: it confirms the last write
+        // and shows that the line still answers at the end of the run.
+        forgetMemoryOffset();
         const int offsetCode = setMemoryOffset(0);
         if (code == kOk)
             code = offsetCode;

@@ -14,7 +14,7 @@ namespace bsl {
 namespace {
 
 constexpr int kFrameOverhead = 6; // HDR CMD L1 L2 CKL CKH around the frame data
-constexpr int kByteWrittenMs = 300; // per byte pushed to the port
+constexpr int kByteWrittenMs = 300; // per write to the port
 constexpr int kResetSettleMs = 250; // before and after a line sequence
 constexpr int kPulseMs = 10; // each step of the line sequences
 
@@ -232,28 +232,30 @@ void bslStartRun()
 int comTxRx(uint8_t command, const uint8_t *frameData, uint8_t count)
 {
     FrameState &s = state();
-    QByteArray trace;
-    trace.append("comTxRx send ").append(QByteArray::number(count)).append(" bytes ");
-    appendHex(trace, frameData, count);
-    enginePrint("%s", trace.constData());
-
     const int frameLength = bslBuildFrame(command, frameData, count, s.frame);
 
     comClear(0);
     // Whatever arrives before the last byte is out cannot be this frame's
     // reply: a stray byte on the line, or a loader that gave up on the frame
-    // (then no reply follows). The frame goes out whole; the reply decides.
+    // (then no reply follows). The frame goes out whole, its last byte after
+    // the rest has gone and whatever came meanwhile is put aside; the reply
+    // decides.
     QByteArray early;
-    for (int i = 0; i < frameLength; ++i) {
-        comWrite(s.frame + i, 1);
-        comWaitForBytesWritten(kByteWrittenMs);
-        while (i + 1 < frameLength && comBytesAvailable() > 0) {
-            uint8_t stray = 0;
-            if (comRead(&stray, 1) != 1)
-                break;
-            early.append(char(stray));
-        }
+    comWrite(s.frame, frameLength - 1);
+    comWaitForBytesWritten(kByteWrittenMs);
+    while (comBytesAvailable() > 0) {
+        uint8_t stray = 0;
+        if (comRead(&stray, 1) != 1)
+            break;
+        early.append(char(stray));
     }
+    comWrite(s.frame + frameLength - 1, 1);
+    comWaitForBytesWritten(kByteWrittenMs);
+    // The traces are made while the line carries the frame, not before.
+    QByteArray trace;
+    trace.append("comTxRx send ").append(QByteArray::number(count)).append(" bytes ");
+    appendHex(trace, frameData, count);
+    enginePrint("%s", trace.constData());
     QByteArray echo;
     appendHex(echo, s.frame, frameLength);
     std::fwrite(echo.constData(), 1, size_t(echo.size()), stdout);

@@ -57,6 +57,13 @@ struct RunOptions
     // erase): it holds for this run, whatever this run's own read makes of
     // the line.
     std::optional<LoaderIdentity> knownLoader;
+    // The memory offset (0x21) only when the loader's changes: most frames
+    // of the -x bracket set the offset it has already. The one that ends a
+    // run still goes out.
+    bool offsetsWhenChanged = false;
+    // After a rate change, a RAM block of full size written and read back:
+    // the check before an erase proves what programming will send.
+    bool checkFullFrames = false;
 };
 
 // What one run starts from and what it keeps, in one place:
@@ -107,6 +114,7 @@ struct TargetState
     // it nothing is guessed: no rate change, no flash access.
     bool identityKnown = false;
     bool unlocked = false; // a password opened the loader in this run
+    std::optional<uint16_t> memoryOffset; // the loader's, as its last 0x21 set it; none: not known
     uint16_t errorAddressVariable = 0x0200;
     bool patchRequired = false;
     bool patchLoaded = false;

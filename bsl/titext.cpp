@@ -3,6 +3,7 @@
 #include "bslframe.h"
 #include "enginesink.h"
 #include "enginestate.h"
+#include "memoryoffset.h"
 #include "scramblekey.h"
 
 #include <cctype>
@@ -218,7 +219,7 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
 
     enginePrint("Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
     if (extended) {
-        if (bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr) != kOk)
+        if (setMemoryOffset(uint16_t(address >> 16)) != kOk)
             return kFrameError;
         address &= 0xFFFF;
     }
@@ -245,7 +246,7 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
         }
     }
     if (extended)
-        return bslTxRx(kCmdSetOffset, 0, 0, nullptr, nullptr) != kOk ? kFrameError : kOk;
+        return setMemoryOffset(0) != kOk ? kFrameError : kOk;
     return kOk;
 }
 
@@ -273,7 +274,7 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
         enginePrint("Program starting at %ld %i bytes... ", static_cast<long>(address), int(count));
         engineStatus(kStatusProgress);
         if (extended) {
-            if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr))
+            if (int code = setMemoryOffset(uint16_t(address >> 16)))
                 return code;
         }
         bslBeginWrite(); // a write sent again goes with its patch entry
@@ -287,7 +288,7 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
         enginePrint("Error: %i\n", code);
         if (code != kOk)
             return code;
-        if (extended && bslTxRx(kCmdSetOffset, 0, 0, nullptr, nullptr) != kOk)
+        if (extended && setMemoryOffset(0) != kOk)
             return kFrameError;
     }
     return verifyBlock(address, count, (actions & kActVerify) ? unsigned(kActVerify) : 0u);

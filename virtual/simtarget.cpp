@@ -11,6 +11,8 @@ constexpr uint8_t kAck = 0x90;
 constexpr uint8_t kNak = 0xA0;
 constexpr size_t kMaxFrameData = 250; // L1 limit
 constexpr auto kFrameGap = std::chrono::milliseconds(80); // silence that abandons a half frame
+constexpr size_t kLongFrame = 64; // bytes, HDR to CKH: what a line that garbles long frames garbles
+constexpr uint32_t kStartRate = 9600;
 
 constexpr uint8_t kCmdPassword = 0x10;
 constexpr uint8_t kCmdWrite = 0x12;
@@ -94,6 +96,7 @@ void Target::sessionStart()
     restartLoader();
     std::fill(ramWritten_.begin(), ramWritten_.end(), false);
     lineBaud = config.baud; // the entry sequence resets the loader to its start rate
+    rate_ = kStartRate;
     garbled_ = false;
 }
 
@@ -118,6 +121,7 @@ void Target::sessionEnd()
         memory.set(0x1091, memory.at(0xFFDD));
     }
     garbled_ = false;
+    rate_ = kStartRate;
     locked = true;
     state_ = RxState::Idle;
     frame_.clear();
@@ -210,6 +214,9 @@ std::vector<uint8_t> Target::completeFrame()
         reply.clear(); // heard, never answered
     else if (sent != frameChecksum(frame_.data(), bodyLength))
         reply = kNakReply;
+    else if (faults.longFramesFailAbove > 0 && rate_ > static_cast<uint32_t>(faults.longFramesFailAbove)
+             && frame_.size() > kLongFrame)
+        reply = kNakReply; // garbled on the way: its checksum no longer matches
     else if (faults.nakAfterFrames >= 0 && stats.frames > faults.nakAfterFrames)
         reply = kNakReply;
     else
@@ -259,6 +266,7 @@ void Target::record(const Command &command)
         log.erase(log.begin(), log.begin() + kLogLimit / 2);
     log.push_back(command);
     log.back().session = stats.sessions;
+    log.back().at = arrival;
 }
 
 uint32_t Target::effective(uint16_t address) const
@@ -416,6 +424,7 @@ std::vector<uint8_t> Target::changeBaud(uint16_t clockWord, uint16_t mode)
                 return kNakReply;
         }
     }
+    rate_ = kRates[mode];
     if (lineBaud > 0)
         lineBaud = static_cast<int>(kRates[mode]); // the ACK still goes out at the old rate
     if (faults.lineFailsAbove > 0 && kRates[mode] > static_cast<uint32_t>(faults.lineFailsAbove))
