@@ -119,6 +119,7 @@ struct ArgVector
         }
         facts.opened = target.unlocked;
         facts.lineRate = target.lineRate;
+        facts.firstDifference = target.firstDifference;
         return result;
     }
 };
@@ -257,6 +258,17 @@ int BackEnd::load_bootstrap(QString comPort, QString passwordFilename, int passw
     if (!eraseRun)
         args.argv[8] = buffer ? buffer : args.texts[8];
     return args.run(this, true, m_options, m_last);
+}
+
+int BackEnd::verify_memory(QString comPort, QString passwordFilename, int passwordIndex, QString programFilename)
+{
+    ArgVector args;
+    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
+    args.add("+vr");
+    args.addPath("%s", programFilename);
+    addPatch(args, m_patchFile);
+    args.log("Verify command is ");
+    return args.run(this, false, m_options, m_last);
 }
 
 int BackEnd::restart(QString comPort, QString passwordFilename, int passwordIndex)

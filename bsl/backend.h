@@ -57,7 +57,22 @@ public:
         std::optional<bsl::LoaderIdentity> loader;
         bool opened = false;
         int lineRate = bsl::kStartBaudRate;
+        std::optional<uint32_t> firstDifference;
     };
+
+    // Programming runs read back every block they wrote and compare it.
+    void setReadBack(bool on) { m_options.readBack = on; }
+    bool readBack() const { return m_options.readBack; }
+    // Where the last run's verification first found memory not as the file
+    // says; none when it found none (or did not verify).
+    std::optional<uint32_t> firstDifference() const { return m_last.firstDifference; }
+
+    // Compares the memory the firmware file describes with the file, and
+    // changes nothing (but RAM, for the flash patch of an old loader): the
+    // loader is opened with the password given and reset into the
+    // application at the end. Returns the engine result: 100 identical, 198
+    // different.
+    int verify_memory(QString comPort, QString passwordFilename, int passwordIndex, QString programFilename);
 
 signals:
     void statusChanged(int status);

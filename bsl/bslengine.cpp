@@ -358,6 +358,12 @@ int fileActions(bool &passwordPhase)
         const int code = programTIText(file, orNull(s.bufferText), kActProgram, 0);
         if (code == kOk) {
             enginePrint("%i bytes programmed.\n", tiTextBytesCounted());
+            // A frame can arrive with two bits flipped and its checksum whole.
+            if (s.toolkit.readBack) {
+                enginePrint("Read back \"%s\"...\n", name);
+                if (int readCode = programTIText(file, orNull(s.bufferText), kActVerify, 0))
+                    return readCode;
+            }
         } else if (!s.loaderFile) {
             return kVerifyFailed; // every programming failure counts as one
         } else {

@@ -64,6 +64,9 @@ struct RunOptions
     // After a rate change, a RAM block of full size written and read back:
     // the check before an erase proves what programming will send.
     bool checkFullFrames = false;
+    // After programming, every block of the buffer text and the file read
+    // back and compared, whatever the loader says it verified itself.
+    bool readBack = false;
 };
 
 // What one run starts from and what it keeps, in one place:
@@ -115,6 +118,7 @@ struct TargetState
     bool identityKnown = false;
     bool unlocked = false; // a password opened the loader in this run
     std::optional<uint16_t> memoryOffset; // the loader's, as its last 0x21 set it; none: not known
+    std::optional<uint32_t> firstDifference; // where a verification first found memory not as the file says
     uint16_t errorAddressVariable = 0x0200;
     bool patchRequired = false;
     bool patchLoaded = false;

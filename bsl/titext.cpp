@@ -236,6 +236,9 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
     for (int i = 0; i < count; ++i) {
         const uint8_t read = s.replyBuffer[i + skew];
         if ((actions & kActVerify) && read != s.blockBuffer[i]) {
+            std::optional<uint32_t> &first = engineState().target.firstDifference;
+            if (!first)
+                first = address + uint32_t(i);
             enginePrint("Verification failed at %lu (%x, %x)\n", static_cast<unsigned long>(address + uint32_t(i)),
                         read, s.blockBuffer[i]);
             return kVerifyFailed;

@@ -21,7 +21,8 @@ bool commandFromName(const QString &name, Command *command)
                      {"versions", Command::Versions},
                      {"update", Command::Update},
                      {"erase", Command::Erase},
-                     {"history", Command::History}};
+                     {"history", Command::History},
+                     {"verify", Command::Verify}};
     for (const auto &entry : kCommands) {
         if (name == QLatin1String(entry.name)) {
             *command = entry.command;
@@ -114,6 +115,8 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
             ok = noValue(&o.all);
         } else if (name == QLatin1String("yes")) {
             ok = noValue(&o.yes);
+        } else if (name == QLatin1String("verify")) {
+            ok = noValue(&o.verify);
         } else if (name == QLatin1String("progress-lines")) {
             ok = noValue(&o.progressLines);
         } else if (name == QLatin1String("allow-downgrade")) {
@@ -177,7 +180,15 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         return true;
     }
     if (o.command == Command::None) {
-        *error = QStringLiteral("no command given (list, version, versions, update, erase, history)");
+        *error = QStringLiteral("no command given (list, version, versions, update, erase, history, verify)");
+        return false;
+    }
+    if (o.verify && o.command != Command::Update) {
+        *error = QStringLiteral("--verify belongs to update; to compare an instrument with a file, use verify");
+        return false;
+    }
+    if (o.command == Command::Verify && o.firmwareVersion.isEmpty() && o.file.isEmpty()) {
+        *error = QStringLiteral("verify needs --version NUMBER or --file PATH, the firmware to compare with");
         return false;
     }
     if (!o.firmwareVersion.isEmpty() && !o.file.isEmpty()) {
@@ -212,16 +223,16 @@ bool parseArguments(const QStringList &arguments, Options *options, QString *err
         *error = QStringLiteral("give either --allow-downgrade or --no-downgrade, not both");
         return false;
     }
-    if (o.baud != 0 && o.command != Command::Update && o.command != Command::Erase) {
-        *error = QStringLiteral("--baud belongs to update and erase");
+    if (o.baud != 0 && o.command != Command::Update && o.command != Command::Erase && o.command != Command::Verify) {
+        *error = QStringLiteral("--baud belongs to update, erase and verify");
         return false;
     }
     if (!o.serialNumber.isEmpty() && o.command != Command::History) {
         *error = QStringLiteral("--serial belongs to history");
         return false;
     }
-    if (!o.firmwareVersion.isEmpty() && o.command != Command::Update) {
-        *error = QStringLiteral("--version NUMBER belongs to update");
+    if (!o.firmwareVersion.isEmpty() && o.command != Command::Update && o.command != Command::Verify) {
+        *error = QStringLiteral("--version NUMBER belongs to update and verify");
         return false;
     }
     *options = o;
@@ -259,8 +270,14 @@ QString helpText()
         "  history [--serial S]              the record of every update and erase made on this\n"
         "                                    computer (window and nvx7300ctl), oldest first; with\n"
         "                                    --serial only those of the bridge S\n"
+        "  verify [--port P] (--version NUMBER | --file PATH)\n"
+        "                                    is the instrument running exactly this firmware? Reads\n"
+        "                                    it, opens its loader with the password that read found\n"
+        "                                    and compares every byte the file holds; changes nothing.\n"
+        "                                    Exit 0 identical, 1 different (the first address that\n"
+        "                                    differs is printed)\n"
         "\n"
-        "Without --port, version, update and erase use the only attached instrument.\n"
+        "Without --port, version, update, erase and verify use the only attached instrument.\n"
         "\n"
         "Options (before or after the command):\n"
         "  --virtual-instrument[=N]  start N virtual instruments (default 1) on pseudo-terminals,\n"
@@ -269,7 +286,12 @@ QString helpText()
         "  --offline                 install the built-in files and use only what is stored\n"
         "  --baud RATE               update, erase: program at 19200 or 38400 baud where the\n"
         "                            instrument's loader and the line take it (checked before the\n"
-        "                            erase), otherwise at 9600 (the default)\n"
+        "                            erase), otherwise at 9600 (the default); verify: compare\n"
+        "                            at that rate\n"
+        "  --verify                  update: read back every block the firmware file holds once\n"
+        "                            it is programmed and compare it; a difference fails the\n"
+        "                            programming, which runs once more from the backup, and the\n"
+        "                            update record says the update was verified\n"
         "  --json                    one JSON document on standard output, nothing else there:\n"
         "                            list, versions, history: an array; version, update, erase:\n"
         "                            an object; update --all: an array of one object per\n"
@@ -280,9 +302,11 @@ QString helpText()
         "  --version                 (without a value) the program's version\n"
         "\n"
         "Exit status:\n"
-        "  0  success (update: \"Update Complete\"; version: the instrument was identified)\n"
+        "  0  success (update: \"Update Complete\"; version: the instrument was identified;\n"
+        "     verify: the instrument runs exactly the firmware)\n"
         "  1  the update or erase failed or was refused (the reason on standard error),\n"
-        "     or with --all at least one instrument failed\n"
+        "     or with --all at least one instrument failed; verify: the instrument differs\n"
+        "     from the firmware, or the comparison failed\n"
         "  2  wrong command line\n"
         "  3  no instrument attached, or none at the named port\n"
         "  4  serial port busy, or not permitted (install the udev rule)\n"
@@ -297,7 +321,7 @@ QString helpText()
         "Every update and erase appends one JSON line to updates.jsonl beside the log file\n"
         "(~/.local/share/ostrel/NVX7300 Toolkit/ on Linux): UTC time, bridge serial number, port,\n"
         "versions before and after, firmware file and its sha256, result, seconds, whether a\n"
-        "backup was restored, and the line rate.\n");
+        "backup was restored, the line rate, and whether the update was verified.\n");
 }
 
 } // namespace nvxctl

@@ -19,7 +19,7 @@ enum Exit {
     kExitNeedsRecovery = 9,      // an erased instrument with a backup: update it again
 };
 
-enum class Command { None, List, Version, Versions, Update, Erase, History };
+enum class Command { None, List, Version, Versions, Update, Erase, History, Verify };
 
 struct Options
 {
@@ -34,6 +34,7 @@ struct Options
     bool allowDowngrade = false; // update may install a version older than the running one
     bool noDowngrade = false;    // update refuses an older version even from --file
     bool yes = false;           // erase without asking
+    bool verify = false;        // update: read back what was programmed
     int virtualInstruments = 0;
     int baud = 0;               // update and erase: 9600, 19200 or 38400; 0 when not given (9600)
     QString port;

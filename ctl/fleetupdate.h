@@ -17,6 +17,7 @@ struct FleetOptions
     bool verbose = false;
     bool refuseDowngrade = false; // a member running a newer version is left alone
     int baud = 0;                 // passed on as --baud when set
+    bool verify = false;          // passed on as --verify
     bool json = false;            // standard output keeps the JSON array; the rest goes to standard error
     QStringList virtualBridges;   // this process's virtual instruments, listed by the children too
 };

@@ -30,6 +30,12 @@ struct RunOutcome
     QString recordError; // why that line could not be written; empty when it was
 };
 
+struct VerifyOutcome
+{
+    int result = -1;            // the engine's: 100 identical, 198 different; 0 not opened; -1 no answer
+    qint64 firstDifference = -1; // the first address where the instrument differs from the file
+};
+
 // Drives one Controller (and so one worker thread, one engine run at a time).
 class InstrumentSession
 {
@@ -48,6 +54,10 @@ public:
     // baud the rate to program at where the instrument takes it.
     RunOutcome run(const QString &port, const QString &filename, int baud, int timeoutMs,
                    const std::function<void(int ticks)> &onTick);
+    // Updates run after it read back what they programmed.
+    void setVerifyUpdates(bool on);
+    // Compares the instrument's memory with the firmware file, after a read.
+    VerifyOutcome verify(const QString &port, const QString &filename, int baud, int timeoutMs);
 
 private:
     struct Impl;

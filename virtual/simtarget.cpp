@@ -204,7 +204,14 @@ std::vector<uint8_t> Target::completeFrame()
     const uint8_t cmd = frame_[1];
     const uint16_t address = static_cast<uint16_t>(frame_[4] | (frame_[5] << 8));
     const uint16_t length = static_cast<uint16_t>(frame_[6] | (frame_[7] << 8));
-    const std::vector<uint8_t> data(frame_.begin() + 8, frame_.begin() + static_cast<long>(bodyLength));
+    std::vector<uint8_t> data(frame_.begin() + 8, frame_.begin() + static_cast<long>(bodyLength));
+    const uint32_t flip = static_cast<uint32_t>(faults.flipTwoBitsInWriteAt);
+    if (cmd == kCmdWrite && faults.flipTwoBitsInWriteAt >= 0 && flip >= effective(address)
+        && flip + 2 < effective(address) + data.size()) {
+        data[flip - effective(address)] ^= 0x01;
+        data[flip - effective(address) + 2] ^= 0x01;
+        faults.flipTwoBitsInWriteAt = -1;
+    }
     const uint16_t sent = static_cast<uint16_t>(frame_[bodyLength] | (frame_[bodyLength + 1] << 8));
     const bool afterPatchEntry = lastWasPatchEntry_;
     lastWasPatchEntry_ = false;

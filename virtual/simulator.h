@@ -44,6 +44,8 @@ struct Faults {
                                          //      checksum (a bit flipped on the line), then the fault is spent
     bool corruptIdentityAfterErase = false; // the reply to the first identity read (0x0FF0) after a mass erase
                                          //      carries a wrong checksum, then the fault is spent
+    int flipTwoBitsInWriteAt = -1;       // >=0: the next write frame holding this address and the one two above
+                                         //      arrives with bit 0 of both flipped: its checksum still holds
     int longFramesFailAbove = 0;         // >0: a line that garbles long frames (more than 64 bytes) from the host
                                          //      at rates above this one: they arrive with a wrong checksum
     int lineFailsAbove = 0;              // >0: a line (cable, bridge) that garbles rates above this one: an

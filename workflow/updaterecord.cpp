@@ -41,6 +41,7 @@ const char kStatus[] = "status";
 const char kSeconds[] = "seconds";
 const char kBackupRestored[] = "backupRestored";
 const char kBaud[] = "baud";
+const char kVerified[] = "verified";
 
 QJsonValue textOrNull(const QString &text, int maxLength)
 {
@@ -156,6 +157,7 @@ QJsonObject UpdateRecord::toJson() const
     o.insert(QLatin1String(kSeconds), std::round(seconds * 10) / 10);
     o.insert(QLatin1String(kBackupRestored), backupRestored);
     o.insert(QLatin1String(kBaud), baud);
+    o.insert(QLatin1String(kVerified), verified);
     return o;
 }
 
@@ -177,13 +179,16 @@ bool UpdateRecord::fromJson(const QJsonObject &o, UpdateRecord *record)
     const QJsonValue seconds = o.value(QLatin1String(kSeconds));
     const QJsonValue restored = o.value(QLatin1String(kBackupRestored));
     const QJsonValue baud = o.value(QLatin1String(kBaud));
+    const QJsonValue verified = o.value(QLatin1String(kVerified)); // missing in lines before it was kept
     if ((!status.isUndefined() && !status.isDouble()) || (!seconds.isUndefined() && !seconds.isDouble())
-        || (!restored.isUndefined() && !restored.isBool()) || (!baud.isUndefined() && !baud.isDouble()))
+        || (!restored.isUndefined() && !restored.isBool()) || (!baud.isUndefined() && !baud.isDouble())
+        || (!verified.isUndefined() && !verified.isBool()))
         return false;
     r.status = status.toInt(-1);
     r.seconds = seconds.toDouble(0);
     r.backupRestored = restored.toBool(false);
     r.baud = baud.toInt(0);
+    r.verified = verified.toBool(false);
     *record = r;
     return true;
 }

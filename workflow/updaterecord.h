@@ -27,6 +27,7 @@ struct UpdateRecord
     double seconds = 0;      // the job, from its checks to its end status
     bool backupRestored = false; // the information memory written back came from the backup file
     int baud = bsl::kStartBaudRate;         // the rate the firmware was programmed at
+    bool verified = false;   // the flash was read back after programming and found as the files say
 
     QJsonObject toJson() const;
     // False when the object is not such a record (a foreign line).

@@ -541,7 +541,7 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
     if (m_last.id.finding != Finding::Identified)
         qDebug().noquote() << "Recovery: information memory restored as kept";
 
-    const int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
+    const int result = program(backEnd, comPort, restore, filename);
     m_job.programmedAt = backEnd.lineRate();
     m_job.backupWritten = m_last.id.restore == Restore::Backup && result == bsl::kResultSuccess;
     if (result != bsl::kResultSuccess) {
@@ -549,6 +549,31 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
         return result;
     }
     return restartAfterUpdate(backEnd, comPort, filename);
+}
+
+// The programming run of an update. When it fails after its erase at a
+// faster rate, or its read-back finds the flash not as written, it runs once
+// more at the start rate, from the erase on: the same information memory
+// (what the backup holds) and firmware.
+int Worker::program(BackEnd &backEnd, const QString &comPort, char *restore, const QString &filename)
+{
+    backEnd.setReadBack(m_verifyUpdates);
+    const int ticks = m_job.progressTicks;
+    int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
+    const bool erased = m_job.progressTicks > ticks;
+    if (result != bsl::kResultSuccess && erased && (backEnd.baudRate() != kDefaultBaudRate || m_verifyUpdates)) {
+        const QString line = QStringLiteral("Programming at %1 baud failed (result %2); the update is programmed "
+                                            "again from the backup at %3 baud")
+                                 .arg(backEnd.lineRate())
+                                 .arg(result)
+                                 .arg(kDefaultBaudRate);
+        qWarning().noquote() << line;
+        workerMessageChanged(line);
+        backEnd.setBaudRate(kDefaultBaudRate);
+        result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
+    }
+    m_job.verified = result == bsl::kResultSuccess && backEnd.readBack();
+    return result;
 }
 
 int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const QString &filename)
@@ -652,6 +677,20 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
     setStatus(result);
 }
 
+void Worker::doWorkVerify(const QString &comPort, const QString &filename, int baud)
+{
+    const std::unique_ptr<BackEnd> backEnd = newReadBackEnd(this);
+    backEnd->setBaudRate(baud);
+    int result = kStatusRefused;
+    // The password the read found, and no other: a wrong one may erase.
+    if (m_last.opened && m_last.port == comPort)
+        result = backEnd->verify_memory(comPort, m_last.passwordFile, m_last.passwordIndex, filename);
+    else
+        workerMessageChanged(QStringLiteral("Verify refused: no read has opened the instrument on ") + comPort);
+    const std::optional<uint32_t> at = backEnd->firstDifference();
+    emit workerVerified(result, at ? qint64(*at) : -1);
+}
+
 void Worker::recordJob(const QString &comPort, const QString &filename, int status, double seconds)
 {
     const bool eraseJob = filename.left(5) == QLatin1String(kErasePrefix);
@@ -675,6 +714,7 @@ void Worker::recordJob(const QString &comPort, const QString &filename, int stat
     record.seconds = seconds;
     record.backupRestored = m_job.backupWritten;
     record.baud = m_job.programmedAt;
+    record.verified = m_job.verified;
 
     QString error;
     const QString path = updaterecord::filePath();

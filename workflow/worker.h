@@ -71,6 +71,10 @@ signals:
     // record (updaterecord.h); this is that line, emitted before the job's end
     // status, with why it could not be written (empty when it was).
     void workerUpdateRecorded(QJsonObject record, QString recordError);
+    // A verify job's end: the engine's result (100 identical, 198 different,
+    // 0 when no read has opened the instrument) and the first address where
+    // the instrument differs from the file, -1 when none was found.
+    void workerVerified(int result, qint64 firstDifference);
 
 public slots:
     void doWork(const QString &comPort, const QString &filename);
@@ -84,6 +88,13 @@ public slots:
     // The serial number of the bridge on comPort, as discovery reports it on
     // the GUI thread; empty when unknown. Applies to the jobs queued after it.
     void setBridgeSerial(const QString &comPort, const QString &serialNumber);
+    // Updates queued after it read back what they programmed; a difference
+    // fails the programming, which runs once more.
+    void setVerifyUpdates(bool on) { m_verifyUpdates = on; }
+    // Is the instrument on comPort running exactly this firmware? Compares
+    // its memory with the file, opened with the password the last read found;
+    // changes nothing.
+    void doWorkVerify(const QString &comPort, const QString &filename, int baud);
 
 private:
     // Result of the last read; a reprogramming job depends on it and it is
@@ -112,6 +123,7 @@ private:
     int update(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int erase(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int restartAfterUpdate(BackEnd &backEnd, const QString &comPort, const QString &filename);
+    int program(BackEnd &backEnd, const QString &comPort, char *restore, const QString &filename);
     void recordJob(const QString &comPort, const QString &filename, int status, double seconds);
 
     // What the job in progress has done so far, for its record.
@@ -122,6 +134,7 @@ private:
         int progressTicks = 0; // none: nothing was erased
         int programmedAt = kDefaultBaudRate;
         bool backupWritten = false; // the programming run wrote the backup's image back
+        bool verified = false;      // the programming was read back and found right
     };
 
     QString m_message;
@@ -133,6 +146,7 @@ private:
     JobReport m_job;
     QString m_serialPort;
     QString m_serialNumber;
+    bool m_verifyUpdates = false;
     std::unique_ptr<QTemporaryFile> m_standardPassword;
     std::unique_ptr<QTemporaryFile> m_firmwarePassword;
     std::unique_ptr<QTemporaryDir> m_jobImageFolder;
