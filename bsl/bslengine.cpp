@@ -423,6 +423,23 @@ int checkPatchBeforeErase()
     return checkTIText(s.patchFile.c_str(), nullptr); // 96, naming the patch file
 }
 
+// A toolkit run that knows its loader asks the faster rate before the erase
+// rather than after it: the erase cycles and everything after them run at it.
+// The password is the one that opened the instrument for the check before;
+// should it fail, the run goes on as the command line's does.
+int changeRateBeforeErase()
+{
+    EngineState &e = engineState();
+    const EngineSettings &s = e.settings;
+    const bool faster = s.baudIndex == 1 || s.baudIndex == 2;
+    if (!s.actions.changeBaud || !faster || !s.toolkit.knownLoader || !s.passwordFile || s.passwordFile->empty()
+        || txPassword(s.passwordFile->c_str()) != kOk
+        || (s.actions.extendedMemory && setMemoryOffset(0) != kOk))
+        return kOk;
+    adoptIdentity(*s.toolkit.knownLoader);
+    return changeBaudRate();
+}
+
 // One pass, steps a-o. Returns 0 or the code the run fails with.
 int runPass(bool &passwordPhase)
 {
@@ -455,6 +472,8 @@ int runPass(bool &passwordPhase)
         }
         if (a.massErase) {
             if (int code = checkPatchBeforeErase())
+                return code;
+            if (int code = changeRateBeforeErase())
                 return code;
             enginePrint("Mass Erase...\n");
             for (int cycle = 0; cycle < s.massEraseCycles; ++cycle) {

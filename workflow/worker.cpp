@@ -559,7 +559,8 @@ int Worker::program(BackEnd &backEnd, const QString &comPort, char *restore, con
 {
     backEnd.setReadBack(m_verifyUpdates);
     const int ticks = m_job.progressTicks;
-    int result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
+    // The password that opened it for the read: the run may unlock before its erase.
+    int result = backEnd.load_bootstrap(comPort, m_last.passwordFile, m_last.passwordIndex, restore, filename);
     const bool erased = m_job.progressTicks > ticks;
     if (result != bsl::kResultSuccess && erased && (backEnd.baudRate() != kDefaultBaudRate || m_verifyUpdates)) {
         const QString line = QStringLiteral("Programming at %1 baud failed (result %2); the update is programmed "
@@ -570,7 +571,7 @@ int Worker::program(BackEnd &backEnd, const QString &comPort, char *restore, con
         qWarning().noquote() << line;
         workerMessageChanged(line);
         backEnd.setBaudRate(kDefaultBaudRate);
-        result = backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, filename);
+        result = backEnd.load_bootstrap(comPort, m_last.passwordFile, m_last.passwordIndex, restore, filename);
     }
     m_job.verified = result == bsl::kResultSuccess && backEnd.readBack();
     return result;
