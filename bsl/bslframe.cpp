@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kFrameOverhead = 6; // HDR CMD L1 L2 CKL CKH around the frame data
 constexpr int kByteWrittenMs = 300; // per write to the port
+constexpr int kByteLineMs = 2; // and per byte of it: more than a byte takes at 9600 baud (1.15 ms)
 constexpr int kResetSettleMs = 250; // before and after a line sequence
 constexpr int kPulseMs = 10; // each step of the line sequences
 
@@ -242,7 +243,7 @@ int comTxRx(uint8_t command, const uint8_t *frameData, uint8_t count)
     // decides.
     QByteArray early;
     comWrite(s.frame, frameLength - 1);
-    comWaitForBytesWritten(kByteWrittenMs);
+    comWaitForBytesWritten(kByteWrittenMs + (frameLength - 1) * kByteLineMs);
     while (comBytesAvailable() > 0) {
         uint8_t stray = 0;
         if (comRead(&stray, 1) != 1)
