@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 
@@ -89,14 +90,12 @@ struct ArgVector
         for (int i = 0; i < argc; ++i)
             qDebug("%s%s", prefix, texts[i]);
     }
-    // Runs the engine with owner as the sink; the sink is removed afterwards
-    // so that no later output can reach a destroyed object. loaderVersion
-    // gets what this run read, 0 when it read nothing; lineRate the rate it
-    // ended up at.
-    int run(BackEnd *owner, bool programs, int &loaderVersion, int &lineRate)
+    // Runs the engine with owner as the sink and the toolkit's options; the
+    // sink is removed afterwards so that no later output can reach a
+    // destroyed object. facts gets what the run learned.
+    int run(BackEnd *owner, bool programs, const bsl::RunOptions &options, BackEnd::RunFacts &facts)
     {
-        loaderVersion = 0;
-        lineRate = bsl::kStartBaudRate;
+        facts = BackEnd::RunFacts();
         if (!refused.isEmpty()) {
             qWarning().noquote() << refused.trimmed();
             owner->setMessage(refused);
@@ -107,10 +106,20 @@ struct ArgVector
         }
         RunSink sink(owner);
         bsl::setEngineSink(&sink);
+        bsl::engineState().settings.toolkit = options;
         const int result = bsl::bslEngineMain(argc, argv);
         bsl::setEngineSink(nullptr);
-        loaderVersion = bsl::engineState().target.versionWord;
-        lineRate = bsl::engineState().target.lineRate;
+        const bsl::TargetState &target = bsl::engineState().target;
+        if (target.identityKnown) {
+            bsl::LoaderIdentity &loader = facts.loader.emplace();
+            std::copy(std::begin(target.family), std::end(target.family), loader.family);
+            std::copy(std::begin(target.process), std::end(target.process), loader.process);
+            loader.versionMajor = target.versionMajor;
+            loader.versionMinor = target.versionMinor;
+        }
+        facts.opened = target.unlocked;
+        facts.lineRate = target.lineRate;
+        facts.firstDifference = target.firstDifference;
         return result;
     }
 };
@@ -137,7 +146,10 @@ void addPatch(ArgVector &args, const QString &patchFile)
 
 } // namespace
 
-BackEnd::BackEnd(QObject *parent) : QObject(parent) {}
+BackEnd::BackEnd(QObject *parent) : QObject(parent)
+{
+    m_options.offsetsWhenChanged = true;
+}
 
 BackEnd::~BackEnd() = default;
 
@@ -203,7 +215,10 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
                     bsl::kResultOutputFile);
 
     qDebug("Calling BSLENGINE");
-    int result = args.run(this, false, m_loaderVersion, m_lineRate);
+    // A read at another rate is the check before an erase: it proves long frames.
+    bsl::RunOptions options = m_options;
+    options.checkFullFrames = true;
+    int result = args.run(this, false, options, m_last);
     qDebug("Called BSLENGINE %d", result);
 
     if (!buffer || result != bsl::kResultSuccess)
@@ -242,7 +257,18 @@ int BackEnd::load_bootstrap(QString comPort, QString passwordFilename, int passw
     args.log("Load memory command is ");
     if (!eraseRun)
         args.argv[8] = buffer ? buffer : args.texts[8];
-    return args.run(this, true, m_loaderVersion, m_lineRate);
+    return args.run(this, true, m_options, m_last);
+}
+
+int BackEnd::verify_memory(QString comPort, QString passwordFilename, int passwordIndex, QString programFilename)
+{
+    ArgVector args;
+    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
+    args.add("+vr");
+    args.addPath("%s", programFilename);
+    addPatch(args, m_patchFile);
+    args.log("Verify command is ");
+    return args.run(this, false, m_options, m_last);
 }
 
 int BackEnd::restart(QString comPort, QString passwordFilename, int passwordIndex)
@@ -251,5 +277,5 @@ int BackEnd::restart(QString comPort, QString passwordFilename, int passwordInde
     addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
     args.add("+r");
     args.log("Reset command is ");
-    return args.run(this, false, m_loaderVersion, m_lineRate);
+    return args.run(this, false, m_options, m_last);
 }

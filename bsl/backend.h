@@ -1,7 +1,11 @@
 #pragma once
 
+#include "enginestate.h"
+
 #include <QObject>
 #include <QString>
+
+#include <optional>
 
 // The program's way into the bootstrap-loader engine: each slot builds an
 // argument vector, runs the engine on the calling thread and relays its
@@ -27,9 +31,16 @@ public:
     // programming runs (-a). Empty: the engine's default name.
     void setPatchFile(const QString &path);
     QString patchFile() const { return m_patchFile; }
-    // The loader version word (major x 256 + minor) that this object's last
-    // run read from the instrument; 0 when that run read none.
-    int loaderVersion() const { return m_loaderVersion; }
+    // The loader this object's last run dealt with (read, or handed in); none
+    // when it knew none. Its version word is 0 then.
+    std::optional<bsl::LoaderIdentity> loaderIdentity() const { return m_last.loader; }
+    int loaderVersion() const { return m_last.loader ? m_last.loader->versionWord() : 0; }
+    // A password opened the loader in the last run (whatever happened after).
+    bool loaderOpened() const { return m_last.opened; }
+    // The loader the following runs take as the instrument's when their own
+    // read of it fails: what the check before an erase read. None: each run
+    // knows only what it reads.
+    void setKnownLoader(const std::optional<bsl::LoaderIdentity> &loader) { m_options.knownLoader = loader; }
 
     // The line rate the runs ask the loader for once it is unlocked: 9600
     // (the start rate, so nothing is asked), 19200 or 38400. Any other
@@ -38,7 +49,30 @@ public:
     int baudRate() const;
     // The rate this object's last run ended up at: the one asked for when the
     // loader took it, 9600 when it refused or the run stopped before asking.
-    int lineRate() const { return m_lineRate; }
+    int lineRate() const { return m_last.lineRate; }
+
+    // What an engine run leaves behind for its caller.
+    struct RunFacts
+    {
+        std::optional<bsl::LoaderIdentity> loader;
+        bool opened = false;
+        int lineRate = bsl::kStartBaudRate;
+        std::optional<uint32_t> firstDifference;
+    };
+
+    // Programming runs read back every block they wrote and compare it.
+    void setReadBack(bool on) { m_options.readBack = on; }
+    bool readBack() const { return m_options.readBack; }
+    // Where the last run's verification first found memory not as the file
+    // says; none when it found none (or did not verify).
+    std::optional<uint32_t> firstDifference() const { return m_last.firstDifference; }
+
+    // Compares the memory the firmware file describes with the file, and
+    // changes nothing (but RAM, for the flash patch of an old loader): the
+    // loader is opened with the password given and reset into the
+    // application at the end. Returns the engine result: 100 identical, 198
+    // different.
+    int verify_memory(QString comPort, QString passwordFilename, int passwordIndex, QString programFilename);
 
 signals:
     void statusChanged(int status);
@@ -55,7 +89,7 @@ private:
     QString m_message;
     int m_status = 0;
     QString m_patchFile;
-    int m_loaderVersion = 0;
     int m_baudIndex = 0; // -s: 0 9600, 1 19200, 2 38400
-    int m_lineRate = 9600; // the start rate, before any run
+    bsl::RunOptions m_options; // for every run of this object
+    RunFacts m_last; // of the last run
 };

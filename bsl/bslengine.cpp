@@ -3,11 +3,13 @@
 #include "bslframe.h"
 #include "enginesink.h"
 #include "enginestate.h"
+#include "memoryoffset.h"
 #include "memoryread.h"
 #include "seriallink.h"
 #include "titext.h"
 
 #include <cctype>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +38,7 @@ constexpr uint16_t kErrorAddressNew = 0x0200;
 constexpr uint16_t kVersionNeedsPatch = 0x0110; // at or below: flash patch
 constexpr uint16_t kVersionVerifies = 0x0140; // from here the loader verifies writes
 constexpr uint16_t kVersionNewErrorAddress = 0x0150;
+constexpr uint16_t kRateCheckAddress = 0x0400; // RAM, 480 bytes above the patch entry (0x0220)
 
 const char *const kHelpLines[] = {
     "BSLENGINE [-h][-c{port}][-s{num}][-p{file}][-w][-1][-m{num}][+ecpvruw] {file}",
@@ -83,11 +86,6 @@ const char *orEmpty(const std::optional<std::string> &text)
     return text ? text->c_str() : "";
 }
 
-int setMemoryOffset(uint16_t upper)
-{
-    return bslTxRx(kCmdSetOffset, 0, upper, nullptr, nullptr);
-}
-
 void clearFlowActions(ActionFlags &a)
 {
     a.massErase = a.eraseCheck = a.fastEraseCheck = a.program = a.verify = false;
@@ -101,23 +99,19 @@ bool accessesFlash(const ActionFlags &a)
     return a.program || a.verify || a.eraseCheck || a.fastEraseCheck || a.restoreInfoA || a.eraseSegment;
 }
 
-void readVersion()
+// Takes the identity as this loader's, with what follows from it.
+void adoptIdentity(const LoaderIdentity &id)
 {
     EngineState &e = engineState();
     TargetState &t = e.target;
-    uint8_t id[kFrameBufferSize] = {};
-    if (bslTxRx(kCmdReadBlock, kIdentityAddress, kIdentityLength, nullptr, id, sizeof id) != kOk)
-        return; // what this run read before (or the start values) stays
-    t.family[0] = id[0];
-    t.family[1] = id[1];
-    t.process[0] = id[2];
-    t.process[1] = id[3];
-    t.versionMajor = id[10];
-    t.versionMinor = id[11];
-    t.versionWord = uint16_t(t.versionMajor * 256 + t.versionMinor);
-    enginePrint("BSL version: %X.%02X", t.versionMajor, t.versionMinor);
-    enginePrint(" - Family member: %02X%02X", id[0], id[1]);
-    enginePrint(" - Process: %02X%02X\n", id[2], id[3]);
+    t.family[0] = id.family[0];
+    t.family[1] = id.family[1];
+    t.process[0] = id.process[0];
+    t.process[1] = id.process[1];
+    t.versionMajor = id.versionMajor;
+    t.versionMinor = id.versionMinor;
+    t.versionWord = id.versionWord();
+    t.identityKnown = true;
     t.errorAddressVariable = t.versionWord < kVersionNewErrorAddress ? kErrorAddressOld : kErrorAddressNew;
     if (t.versionWord <= kVersionNeedsPatch && !e.settings.loaderFile && accessesFlash(e.settings.actions)) {
         enginePrint("Patch for flash programming required!\n");
@@ -125,7 +119,64 @@ void readVersion()
     }
 }
 
-void changeBaudRate()
+// Step e. Returns the read's code; after a failed read the identity stays
+// what this run knew (none, unless handed in).
+int readVersion()
+{
+    const std::optional<LoaderIdentity> &known = engineState().settings.toolkit.knownLoader;
+    uint8_t block[kFrameBufferSize] = {};
+    const int code = bslTxRx(kCmdReadBlock, kIdentityAddress, kIdentityLength, nullptr, block, sizeof block);
+    if (code != kOk) {
+        if (known) {
+            enginePrint("Identity not read; BSL version %X.%02X as read before\n", known->versionMajor,
+                        known->versionMinor);
+            adoptIdentity(*known);
+        }
+        return code;
+    }
+    LoaderIdentity id;
+    id.family[0] = block[0];
+    id.family[1] = block[1];
+    id.process[0] = block[2];
+    id.process[1] = block[3];
+    id.versionMajor = block[10];
+    id.versionMinor = block[11];
+    enginePrint("BSL version: %X.%02X", id.versionMajor, id.versionMinor);
+    enginePrint(" - Family member: %02X%02X", id.family[0], id.family[1]);
+    enginePrint(" - Process: %02X%02X\n", id.process[0], id.process[1]);
+    if (known && *known != id) {
+        enginePrint("Identity differs from the one read before (BSL version %X.%02X), which holds\n",
+                    known->versionMajor, known->versionMinor);
+        id = *known;
+    }
+    adoptIdentity(id);
+    return kOk;
+}
+
+// A line may carry short frames at a new rate and still garble long ones:
+// the toolkit's check before an erase writes a block of the size programming
+// sends to RAM and reads it back. The block lies clear of the loader's own RAM
+// (its variables and stack, below the patch entry) and of the flash patch
+// (from the patch entry up); a run that checks loads no patch.
+int checkFullFrames()
+{
+    const uint16_t count = engineState().settings.maxFrameData;
+    uint8_t sent[kFrameBufferSize + 2] = {};
+    for (int i = 0; i < count; ++i)
+        sent[i] = uint8_t(i * 167 + 0x80); // every byte value class, the sync byte among them
+    uint8_t out[sizeof sent];
+    std::memcpy(out, sent, sizeof out);
+    enginePrint("Check of %d-byte frames at %d Baud\n", int(count), comBaudRate());
+    if (int code = bslTxRx(kCmdWriteBlock, kRateCheckAddress, count, out, nullptr))
+        return code;
+    uint8_t back[kFrameBufferSize] = {};
+    if (int code = bslTxRx(kCmdReadBlock, kRateCheckAddress, count, nullptr, back, sizeof back))
+        return code;
+    return std::memcmp(back, sent, count) == 0 ? kOk : kVerifyFailed;
+}
+
+// Step j. Returns 0, or the code of a failed check of the new rate.
+int changeBaudRate()
 {
     EngineSettings &s = engineState().settings;
     TargetState &t = engineState().target;
@@ -141,6 +192,14 @@ void changeBaudRate()
     case 0xF4: clocks = kClockF4; break;
     default: break;
     }
+    // A clock word for a loader that may not be the one read would go into
+    // its clock registers: without the identity, no rate change is asked.
+    if (!t.identityKnown) {
+        const int asked = s.baudIndex < std::size(kLineRates) ? kLineRates[s.baudIndex] : kStartBaudRate;
+        if (asked != comBaudRate())
+            enginePrint("Loader identity not read. Baudrate remains at %d Baud\n", comBaudRate());
+        return kOk;
+    }
     int rate = 0; // never matches: other families always get the command
     if (clocks) {
         if (s.baudIndex != 1 && s.baudIndex != 2)
@@ -150,17 +209,18 @@ void changeBaudRate()
     }
     const int current = comBaudRate();
     if (rate == current)
-        return;
+        return kOk;
     enginePrint("Change Baudrate ");
     if (bslTxRx(kCmdChangeBaud, t.clockWord, s.baudIndex, nullptr, nullptr) != kOk) {
         enginePrint("command not accepted. Baudrate remains at %d Baud\n", current);
-        return;
+        return kOk;
     }
     enginePrint("from %d ", current);
     comSetBaudRate(rate, 2);
     sleepMs(kBaudSettleMs);
     t.lineRate = comBaudRate();
     enginePrint("to %d Baud (Mode: %d)\n", t.lineRate, int(s.baudIndex));
+    return s.toolkit.checkFullFrames ? checkFullFrames() : kOk;
 }
 
 // Load address of a replacement loader: its first address line, as stored.
@@ -217,6 +277,7 @@ int loadLoaderOrPatch(bool &passwordPhase)
         }
         if (int code = bslTxRx(kCmdLoadPc, entry, 0, nullptr, nullptr))
             return code;
+        forgetMemoryOffset();
         t.patchRequired = false;
         t.patchLoaded = false;
         if (largeModel) {
@@ -297,6 +358,12 @@ int fileActions(bool &passwordPhase)
         const int code = programTIText(file, orNull(s.bufferText), kActProgram, 0);
         if (code == kOk) {
             enginePrint("%i bytes programmed.\n", tiTextBytesCounted());
+            // A frame can arrive with two bits flipped and its checksum whole.
+            if (s.toolkit.readBack) {
+                enginePrint("Read back \"%s\"...\n", name);
+                if (int readCode = programTIText(file, orNull(s.bufferText), kActVerify, 0))
+                    return readCode;
+            }
         } else if (!s.loaderFile) {
             return kVerifyFailed; // every programming failure counts as one
         } else {
@@ -341,14 +408,36 @@ int checkPatchBeforeErase()
         return kOk;
     if (checkTIText(s.patchFile.c_str(), nullptr) == kOk)
         return kOk;
+    // The loader as read before this run (by the toolkit's check) tells.
+    if (const std::optional<LoaderIdentity> &known = s.toolkit.knownLoader)
+        return known->versionWord() > kVersionNeedsPatch ? kOk : checkTIText(s.patchFile.c_str(), nullptr);
     if (txPassword(s.passwordFile->c_str()) != kOk)
         return kOk;
     if (a.extendedMemory && setMemoryOffset(0) != kOk)
         return kOk;
-    readVersion();
+    // Open, but its version unread: nothing after the erase could tell either.
+    if (int code = readVersion())
+        return e.target.identityKnown ? kOk : code;
     if (!e.target.patchRequired)
         return kOk;
     return checkTIText(s.patchFile.c_str(), nullptr); // 96, naming the patch file
+}
+
+// A toolkit run that knows its loader asks the faster rate before the erase
+// rather than after it: the erase cycles and everything after them run at it.
+// The password is the one that opened the instrument for the check before;
+// should it fail, the run goes on as the command line's does.
+int changeRateBeforeErase()
+{
+    EngineState &e = engineState();
+    const EngineSettings &s = e.settings;
+    const bool faster = s.baudIndex == 1 || s.baudIndex == 2;
+    if (!s.actions.changeBaud || !faster || !s.toolkit.knownLoader || !s.passwordFile || s.passwordFile->empty()
+        || txPassword(s.passwordFile->c_str()) != kOk
+        || (s.actions.extendedMemory && setMemoryOffset(0) != kOk))
+        return kOk;
+    adoptIdentity(*s.toolkit.knownLoader);
+    return changeBaudRate();
 }
 
 // One pass, steps a-o. Returns 0 or the code the run fails with.
@@ -384,6 +473,8 @@ int runPass(bool &passwordPhase)
         if (a.massErase) {
             if (int code = checkPatchBeforeErase())
                 return code;
+            if (int code = changeRateBeforeErase())
+                return code;
             enginePrint("Mass Erase...\n");
             for (int cycle = 0; cycle < s.massEraseCycles; ++cycle) {
                 engineStatus(kStatusProgress);
@@ -410,8 +501,13 @@ int runPass(bool &passwordPhase)
         }
     }
 
-    // e: a failed read is not an error; the values from before stay.
-    readVersion();
+    // e: a failed read is not an error in itself; the values from before
+    // stay. But with none, a loader that may need the flash patch would be
+    // programmed without it (or a replacement loader started on a guess):
+    // such a run stops with the read's code.
+    const int identityCode = readVersion();
+    if (!t.identityKnown && (accessesFlash(a) || s.loaderFile))
+        return identityCode;
 
     // f-i
     const bool oldLoader = t.versionWord <= kVersionNeedsPatch;
@@ -419,6 +515,7 @@ int runPass(bool &passwordPhase)
         enginePrint("Load PC with 0x0C22...\n");
         if (int code = bslTxRx(kCmdLoadPc, kBslRestartEntry, 0, nullptr, nullptr))
             return code;
+        forgetMemoryOffset();
         if (int code = txPassword(orNull(s.passwordFile))) {
             passwordPhase = true;
             return code;
@@ -431,8 +528,10 @@ int runPass(bool &passwordPhase)
     }
 
     // j, k
-    if (a.changeBaud)
-        changeBaudRate();
+    if (a.changeBaud) {
+        if (int code = changeBaudRate())
+            return code;
+    }
     e.times.programStart = tickMs();
 
     // l
@@ -625,6 +724,9 @@ int finishRun(int code, bool passwordPhase)
     const ActionFlags &a = e.settings.actions;
 
     if (a.extendedMemory) {
+        // Sent even where the offset is known: it confirms the last write
+        // and shows that the line still answers at the end of the run.
+        forgetMemoryOffset();
         const int offsetCode = setMemoryOffset(0);
         if (code == kOk)
             code = offsetCode;
@@ -667,7 +769,22 @@ int finishRun(int code, bool passwordPhase)
     return result;
 }
 
+namespace {
+
+int engineRun(int argc, char **argv);
+
+} // namespace
+
 int bslEngineMain(int argc, char **argv)
+{
+    const int result = engineRun(argc, argv);
+    engineState().settings.toolkit = RunOptions();
+    return result;
+}
+
+namespace {
+
+int engineRun(int argc, char **argv)
 {
     EngineState &e = engineState();
     EngineSettings &s = e.settings;
@@ -689,6 +806,7 @@ int bslEngineMain(int argc, char **argv)
         engineStatus(kStatusPortFailed);
         return kResultHelpOrPort;
     }
+    bslStartRun();
 
     // Never erase a device when what would be programmed afterwards cannot
     // be read.
@@ -714,6 +832,8 @@ int bslEngineMain(int argc, char **argv)
     e.times.runEnd = tickMs();
     return finishRun(kOk, false);
 }
+
+} // namespace
 
 EngineState &engineState()
 {

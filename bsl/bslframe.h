@@ -53,6 +53,20 @@ int bslSync();
 int comTxRx(uint8_t command, const uint8_t *frameData, uint8_t count);
 void bslReset(bool invokeBsl);
 
+// A write the loader acknowledged is confirmed by the sync that follows it: a
+// frame that lost a byte on the line is completed by the sync byte and
+// answered with NAK (or not at all), and a stray ACK may have stood in for its
+// reply. So a sync after a write that is not acknowledged at once sends the
+// write again (flash only clears bits: the same bytes twice are harmless),
+// together with the frames bslBeginWrite grouped with it.
+constexpr int kWriteResends = 2; // then the write fails
+
+// The frames from here up to the next write (a load PC that serves it) are
+// sent again with it.
+void bslBeginWrite();
+// Forgets the frames of an earlier run.
+void bslStartRun();
+
 // Data length of the last reply data frame, 0 after any other reply.
 int bslReplyLength();
 

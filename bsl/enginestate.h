@@ -31,6 +31,44 @@ struct ActionFlags
     bool restoreInfoA = false;
 };
 
+// What a loader says of itself in its identity block (0x0FF0).
+struct LoaderIdentity
+{
+    uint8_t family[2] = {0, 0};
+    uint8_t process[2] = {0, 0};
+    uint8_t versionMajor = 0;
+    uint8_t versionMinor = 0;
+
+    uint16_t versionWord() const { return uint16_t(versionMajor * 256 + versionMinor); }
+    bool operator==(const LoaderIdentity &o) const
+    {
+        return family[0] == o.family[0] && family[1] == o.family[1] && process[0] == o.process[0]
+            && process[1] == o.process[1] && versionMajor == o.versionMajor && versionMinor == o.versionMinor;
+    }
+    bool operator!=(const LoaderIdentity &o) const { return !(*this == o); }
+};
+
+// What the toolkit's own runs ask for beyond the command line. BackEnd sets
+// them before each run and bslEngineMain clears them as the run returns, so
+// the command-line program, and any run after, goes without them.
+struct RunOptions
+{
+    // The loader as a run before this one read it (the check before an
+    // erase): it holds for this run, whatever this run's own read makes of
+    // the line.
+    std::optional<LoaderIdentity> knownLoader;
+    // The memory offset (0x21) only when the loader's changes: most frames
+    // of the -x bracket set the offset it has already. The one that ends a
+    // run still goes out.
+    bool offsetsWhenChanged = false;
+    // After a rate change, a RAM block of full size written and read back:
+    // the check before an erase proves what programming will send.
+    bool checkFullFrames = false;
+    // After programming, every block of the buffer text and the file read
+    // back and compared, whatever the loader says it verified itself.
+    bool readBack = false;
+};
+
 // What one run starts from and what it keeps, in one place:
 // - EngineSettings: parseCommandLine resets actions, programFile,
 //   passwordFile, bufferText and patchFile for every run, bslEngineMain clears
@@ -61,6 +99,8 @@ struct EngineSettings
     uint32_t start = 0; // kept; -r, -e
     uint32_t length = 0; // kept; -r
     std::string readFile; // kept; -r
+
+    RunOptions toolkit; // cleared as each run returns
 };
 
 // What the target told us and what the run derived from it. Reset at the
@@ -73,6 +113,12 @@ struct TargetState
     uint8_t versionMajor = 0;
     uint8_t versionMinor = 0;
     uint16_t versionWord = 0; // 0: not read in this run
+    // The identity is this loader's: read in this run, or handed in. Without
+    // it nothing is guessed: no rate change, no flash access.
+    bool identityKnown = false;
+    bool unlocked = false; // a password opened the loader in this run
+    std::optional<uint16_t> memoryOffset; // the loader's, as its last 0x21 set it; none: not known
+    std::optional<uint32_t> firstDifference; // where a verification first found memory not as the file says
     uint16_t errorAddressVariable = 0x0200;
     bool patchRequired = false;
     bool patchLoaded = false;

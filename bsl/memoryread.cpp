@@ -3,6 +3,7 @@
 #include "bslframe.h"
 #include "enginesink.h"
 #include "enginestate.h"
+#include "memoryoffset.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -129,7 +130,7 @@ int readMemoryToFile()
 
     uint32_t page = start >> 16;
     if (extended) {
-        if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(page), nullptr, nullptr))
+        if (int code = setMemoryOffset(uint16_t(page)))
             return code;
     }
     // Chunks of maxFrameData bytes (even), none across a 64 KiB boundary: the
@@ -139,7 +140,7 @@ int readMemoryToFile()
         const uint32_t count = std::min({chunk, last - address, toBoundary});
         if (extended && (address >> 16) != page) {
             page = address >> 16;
-            if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(page), nullptr, nullptr))
+            if (int code = setMemoryOffset(uint16_t(page)))
                 return code;
         }
         enginePrint("  Read memory Start: 0x%-4lX Length %d\n", static_cast<unsigned long>(address), int(count));
@@ -161,7 +162,7 @@ int readMemoryToFile()
         return kOutputFileError;
 
     if (extended) {
-        if (int code = bslTxRx(kCmdSetOffset, 0, 0, nullptr, nullptr))
+        if (int code = setMemoryOffset(0))
             return code;
     }
     return kOk;

@@ -3,6 +3,7 @@
 #include "bslframe.h"
 #include "enginesink.h"
 #include "enginestate.h"
+#include "memoryoffset.h"
 #include "scramblekey.h"
 
 #include <cctype>
@@ -218,7 +219,7 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
 
     enginePrint("Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
     if (extended) {
-        if (bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr) != kOk)
+        if (setMemoryOffset(uint16_t(address >> 16)) != kOk)
             return kFrameError;
         address &= 0xFFFF;
     }
@@ -235,6 +236,9 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
     for (int i = 0; i < count; ++i) {
         const uint8_t read = s.replyBuffer[i + skew];
         if ((actions & kActVerify) && read != s.blockBuffer[i]) {
+            std::optional<uint32_t> &first = engineState().target.firstDifference;
+            if (!first)
+                first = address + uint32_t(i);
             enginePrint("Verification failed at %lu (%x, %x)\n", static_cast<unsigned long>(address + uint32_t(i)),
                         read, s.blockBuffer[i]);
             return kVerifyFailed;
@@ -245,7 +249,7 @@ int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
         }
     }
     if (extended)
-        return bslTxRx(kCmdSetOffset, 0, 0, nullptr, nullptr) != kOk ? kFrameError : kOk;
+        return setMemoryOffset(0) != kOk ? kFrameError : kOk;
     return kOk;
 }
 
@@ -254,8 +258,12 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
     TiTextState &s = state();
     const bool extended = engineState().settings.actions.extendedMemory;
 
-    if (actions & kActPassword)
-        return bslTxRx(kCmdRxPassword, uint16_t(address), count, s.blockBuffer, nullptr);
+    if (actions & kActPassword) {
+        const int code = bslTxRx(kCmdRxPassword, uint16_t(address), count, s.blockBuffer, nullptr);
+        if (code == kOk)
+            engineState().target.unlocked = true; // a password frame the loader took
+        return code;
+    }
 
     if (actions & kActEraseCheck) {
         if (int code = verifyBlock(address, count, kActEraseCheck))
@@ -269,9 +277,10 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
         enginePrint("Program starting at %ld %i bytes... ", static_cast<long>(address), int(count));
         engineStatus(kStatusProgress);
         if (extended) {
-            if (int code = bslTxRx(kCmdSetOffset, 0, uint16_t(address >> 16), nullptr, nullptr))
+            if (int code = setMemoryOffset(uint16_t(address >> 16)))
                 return code;
         }
+        bslBeginWrite(); // a write sent again goes with its patch entry
         if (int code = preparePatch())
             return code;
         // The frame layer pads an odd start in place; the copy keeps
@@ -282,7 +291,7 @@ int programBlock(uint32_t address, uint16_t count, unsigned actions)
         enginePrint("Error: %i\n", code);
         if (code != kOk)
             return code;
-        if (extended && bslTxRx(kCmdSetOffset, 0, 0, nullptr, nullptr) != kOk)
+        if (extended && setMemoryOffset(0) != kOk)
             return kFrameError;
     }
     return verifyBlock(address, count, (actions & kActVerify) ? unsigned(kActVerify) : 0u);
@@ -442,7 +451,7 @@ int txPassword(const char *passwordFile)
     if (!passwordFile) {
         enginePrint("Transmit standard password...\n");
         std::memset(state().blockBuffer, 0xFF, kPasswordLength);
-        return bslTxRx(kCmdRxPassword, kPasswordAddress, kPasswordLength, state().blockBuffer, nullptr);
+        return programBlock(kPasswordAddress, kPasswordLength, kActPassword);
     }
     enginePrint("Transmit PSW file \"%s\"...\n", passwordFile);
     return programTIText(passwordFile, nullptr, kActPassword, engineState().settings.passwordIndex);

@@ -59,6 +59,13 @@ const CommandEntry kCommands[] = {
      "  history [--serial S]              the record of every update and erase made on this\n"
      "                                    computer (window and nvx7300ctl), oldest first; with\n"
      "                                    --serial only those of the bridge S\n"},
+    {"verify", Command::Verify,
+     "  verify [--port P] (--version NUMBER | --file PATH)\n"
+     "                                    is the instrument running exactly this firmware? Reads\n"
+     "                                    it, opens its loader with the password that read found\n"
+     "                                    and compares every byte the file holds; changes nothing.\n"
+     "                                    Exit 0 identical, 1 different (the first address that\n"
+     "                                    differs is printed)\n"},
 };
 
 constexpr unsigned bit(Command command)
@@ -75,13 +82,19 @@ const struct {
     {kEveryCommand,
      "  --virtual-instrument[=N]  start N virtual instruments (default 1) on pseudo-terminals,\n"
      "                            listed as VIRTUAL1..N, running firmware 1.10\n"},
-    {bit(Command::Versions) | bit(Command::Update),
+    {bit(Command::Versions) | bit(Command::Update) | bit(Command::Verify),
      "  --catalogue-url URL       folder of the catalogue, e.g. http://127.0.0.1:8731/731\n"
      "  --offline                 install the built-in files and use only what is stored\n"},
-    {bit(Command::Update) | bit(Command::Erase),
+    {bit(Command::Update) | bit(Command::Erase) | bit(Command::Verify),
      "  --baud RATE               update, erase: program at 19200 or 38400 baud where the\n"
      "                            instrument's loader and the line take it (checked before the\n"
-     "                            erase), otherwise at 9600 (the default)\n"},
+     "                            erase), otherwise at 9600 (the default); verify: compare\n"
+     "                            at that rate\n"},
+    {bit(Command::Update),
+     "  --verify                  update: read back every block the firmware file holds once\n"
+     "                            it is programmed and compare it; a difference fails the\n"
+     "                            programming, which runs once more from the backup, and the\n"
+     "                            update record says the update was verified\n"},
     {bit(Command::Update),
      "  --reinstall               update: install the newest version even on an instrument that\n"
      "                            runs it already\n"},
@@ -224,6 +237,8 @@ bool parse(const QStringList &arguments, Options &o, QString *error)
             ok = noValue(&o.all);
         } else if (name == QLatin1String("yes")) {
             ok = noValue(&o.yes);
+        } else if (name == QLatin1String("verify")) {
+            ok = noValue(&o.verify);
         } else if (name == QLatin1String("progress-lines")) {
             ok = noValue(&o.progressLines);
         } else if (name == QLatin1String("allow-downgrade")) {
@@ -291,7 +306,15 @@ bool parse(const QStringList &arguments, Options &o, QString *error)
     if (o.help || o.showProgramVersion)
         return true;
     if (o.command == Command::None) {
-        *error = QStringLiteral("no command given (list, version, versions, update, erase, history)");
+        *error = QStringLiteral("no command given (list, version, versions, update, erase, history, verify)");
+        return false;
+    }
+    if (o.verify && o.command != Command::Update) {
+        *error = QStringLiteral("--verify belongs to update; to compare an instrument with a file, use verify");
+        return false;
+    }
+    if (o.command == Command::Verify && o.firmwareVersion.isEmpty() && o.file.isEmpty()) {
+        *error = QStringLiteral("verify needs --version NUMBER or --file PATH, the firmware to compare with");
         return false;
     }
     if (!o.firmwareVersion.isEmpty() && !o.file.isEmpty()) {
@@ -334,16 +357,16 @@ bool parse(const QStringList &arguments, Options &o, QString *error)
         *error = QStringLiteral("give either --allow-downgrade or --no-downgrade, not both");
         return false;
     }
-    if (o.baud != 0 && o.command != Command::Update && o.command != Command::Erase) {
-        *error = QStringLiteral("--baud belongs to update and erase");
+    if (o.baud != 0 && o.command != Command::Update && o.command != Command::Erase && o.command != Command::Verify) {
+        *error = QStringLiteral("--baud belongs to update, erase and verify");
         return false;
     }
     if (!o.serialNumber.isEmpty() && o.command != Command::History) {
         *error = QStringLiteral("--serial belongs to history");
         return false;
     }
-    if (!o.firmwareVersion.isEmpty() && o.command != Command::Update) {
-        *error = QStringLiteral("--version NUMBER belongs to update");
+    if (!o.firmwareVersion.isEmpty() && o.command != Command::Update && o.command != Command::Verify) {
+        *error = QStringLiteral("--version NUMBER belongs to update and verify");
         return false;
     }
     // A named version is installed as asked; the newest is left alone where it runs already.
@@ -392,7 +415,7 @@ QString helpText(Command command)
                           "Commands:\n")
            + commands
            + QStringLiteral("\n"
-                            "Without --port, version, update and erase use the only attached instrument;\n"
+                            "Without --port, version, update, erase and verify use the only attached instrument;\n"
                             "COMMAND --help shows that command alone.\n"
                             "\n"
                             "Options (before or after the command):\n")
@@ -425,7 +448,7 @@ QString helpText(Command command)
                "Every update and erase appends one JSON line to updates.jsonl beside the log file\n"
                "(~/.local/share/ostrel/NVX7300 Toolkit/ on Linux): UTC time, bridge serial number, port,\n"
                "versions before and after, firmware file and its sha256, result, seconds, whether a\n"
-               "backup was restored, and the line rate. A line \"started\" goes out before the erase;\n"
+               "backup was restored, the line rate, and whether the update was verified. A line \"started\" goes out before the erase;\n"
                "a run that never ended is completed by the next read of that instrument, and history\n"
                "shows it as interrupted with what that read found.\n");
 }

@@ -19,7 +19,7 @@ enum Exit {
     kExitNeedsRecovery = 9,      // an erased instrument (or left erased by this run): update it again
 };
 
-enum class Command { None, List, Version, Versions, Update, Erase, History };
+enum class Command { None, List, Version, Versions, Update, Erase, History, Verify };
 
 struct Options
 {
@@ -39,6 +39,7 @@ struct Options
     // of update --all get it from their parent as --keep-current.
     bool keepCurrent = false;
     bool yes = false;           // erase, update --restore-backup: without asking
+    bool verify = false;        // update: read back what was programmed
     int virtualInstruments = 0;
     int baud = 0;               // update and erase: 9600, 19200 or 38400; 0 when not given (9600)
     QString port;

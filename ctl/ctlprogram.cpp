@@ -70,6 +70,7 @@ struct Report
     int status = -1; // the job's end status; -1 when no job ran
     int baud = 0;    // the rate the firmware was programmed at; 0 when none was
     double seconds = 0; // the job's, as its record says
+    bool verified = false; // the programming was read back and found right
 
     QJsonObject toJson() const
     {
@@ -80,7 +81,8 @@ struct Report
                       {QStringLiteral("result"), result},
                       {QStringLiteral("status"), status},
                       {QStringLiteral("seconds"), seconds},
-                      {QStringLiteral("baud"), baud}};
+                      {QStringLiteral("baud"), baud},
+                      {QStringLiteral("verified"), verified}};
         putVersion(o, QStringLiteral("versionBefore"), versionBefore, true);
         putVersion(o, QStringLiteral("versionAfter"), versionAfter, false);
         return o;
@@ -433,6 +435,7 @@ void takeRecord(const RunOutcome &outcome, const Options &o, Report &report)
     const bool programmed =
         record.status == workflow::kStatusSuccess || record.status == workflow::kStatusUpdatedNotRestarted;
     report.baud = programmed ? record.baud : 0;
+    report.verified = record.verified;
     if (programmed && o.baud > record.baud)
         printErr(QStringLiteral("the instrument or its line did not take %1 baud; programmed at %2 baud")
                      .arg(o.baud)
@@ -626,6 +629,7 @@ int commandUpdate(const Options &o, Report &report, QJsonObject *fields)
         fleet.keepCurrent = o.keepCurrent;
         fleet.catalogueUnchecked = catalogueUnchecked;
         fleet.baud = o.baud;
+        fleet.verify = o.verify;
         fleet.json = o.json;
         fleet.virtualBridges = o.virtualBridges;
         QJsonArray outcomes;
@@ -691,6 +695,7 @@ int commandUpdate(const Options &o, Report &report, QJsonObject *fields)
             printOut(QStringLiteral("@result -1 Update Failed"));
         return exitStatus;
     }
+    session.setVerifyUpdates(o.verify);
     return runJob(session, o, port, firmware, report);
 }
 
@@ -734,6 +739,54 @@ int commandErase(const Options &o, Report &report)
     if (!o.progressLines)
         say(QStringLiteral("Mass erase of %1, then programming %2").arg(port, o.file));
     return runJob(session, o, port, QStringLiteral("Erase") + o.file, report, true);
+}
+
+// "0x8000"; empty for none (-1).
+QString hexAddress(qint64 address)
+{
+    return address < 0 ? QString()
+                       : QStringLiteral("0x") + QString::number(address, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+}
+
+// Is the instrument running exactly this firmware? Nothing is written: a
+// read finds the password that opens it, and the comparison uses only that.
+int commandVerify(const Options &o, QJsonObject *fields)
+{
+    QString port, firmware, description, number, version;
+    int exitStatus = kExitOk;
+    VerifyOutcome outcome;
+    auto finish = [&](int status) {
+        const bool compared = outcome.result == bsl::kResultSuccess || outcome.firstDifference >= 0;
+        fields->insert(QStringLiteral("serialNumber"), textOrNull(Controller::bridgeSerialNumber(port)));
+        fields->insert(QStringLiteral("port"), textOrNull(port.isEmpty() ? o.port : port));
+        putVersion(*fields, QStringLiteral("version"), version, true);
+        fields->insert(QStringLiteral("firmwareFile"), textOrNull(QFileInfo(firmware).fileName()));
+        fields->insert(QStringLiteral("versionNumber"), textOrNull(number));
+        fields->insert(QStringLiteral("identical"),
+                       compared ? QJsonValue(outcome.result == bsl::kResultSuccess) : QJsonValue());
+        fields->insert(QStringLiteral("firstDifference"), textOrNull(hexAddress(outcome.firstDifference)));
+        return status;
+    };
+    if (!resolvePort(o, &port, &exitStatus) || !chooseFirmware(o, &firmware, &description, &number, &exitStatus))
+        return finish(exitStatus);
+    InstrumentSession session;
+    if (!readVersion(session, port, &version, &exitStatus))
+        return finish(exitStatus);
+    const int baud = o.baud == 0 ? Worker::kDefaultBaudRate : o.baud;
+    outcome = session.verify(port, firmware, baud, kRunTimeoutMs);
+    if (outcome.result == bsl::kResultSuccess) {
+        say(QStringLiteral("NVX7300 runs exactly %1").arg(description));
+        return finish(kExitOk);
+    }
+    if (outcome.firstDifference >= 0) {
+        say(QStringLiteral("NVX7300 differs from %1 from address %2 on").arg(description, hexAddress(outcome.firstDifference)));
+        return finish(kExitFailed);
+    }
+    printErr(outcome.result < 0 ? QStringLiteral("no answer from the instrument on %1").arg(port)
+                                : QStringLiteral("the comparison with %1 failed on %2 (engine result %3)")
+                                      .arg(description, port)
+                                      .arg(outcome.result));
+    return finish(kExitFailed);
 }
 
 // The update record, oldest first, as it is read: the file grows for the
@@ -903,6 +956,8 @@ int runCommand(Options &o, QJsonObject *fields, bool *streamed)
     case Command::History:
         *streamed = o.json;
         return commandHistory(o);
+    case Command::Verify:
+        return commandVerify(o, fields);
     case Command::None:
         break;
     }

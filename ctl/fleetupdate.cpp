@@ -178,6 +178,8 @@ int updateFleet(const QList<FleetMember> &members, const QString &firmwareFile, 
             args << QStringLiteral("--virtual-bridges") << options.virtualBridges.join(QLatin1Char(','));
         if (options.baud != 0)
             args << QStringLiteral("--baud") << QString::number(options.baud);
+        if (options.verify)
+            args << QStringLiteral("--verify");
 
         QObject::connect(p, &QProcess::readyReadStandardOutput, &loop, [&, c, p] {
             c->pendingOut += p->readAllStandardOutput();

@@ -19,6 +19,7 @@ struct FleetOptions
     bool keepCurrent = false;     // a member running the chosen version is up to date, left as it is
     bool catalogueUnchecked = false; // the version was chosen without the catalogue's word
     int baud = 0;                 // passed on as --baud when set
+    bool verify = false;          // passed on as --verify
     bool json = false;            // standard output keeps the JSON document; the rest goes to standard error
     QStringList virtualBridges;   // this process's virtual instruments, listed by the children too
 };

@@ -154,4 +154,24 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
     return outcome;
 }
 
+void InstrumentSession::setVerifyUpdates(bool on)
+{
+    d->controller.setVerifyUpdates(on);
+}
+
+VerifyOutcome InstrumentSession::verify(const QString &port, const QString &filename, int baud, int timeoutMs)
+{
+    VerifyOutcome outcome;
+    QEventLoop loop;
+    auto connection = QObject::connect(&d->controller, &Controller::verified, &loop, [&](int result, qint64 at) {
+        outcome = {result, at};
+        loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    d->controller.verify(port, filename, baud);
+    loop.exec();
+    QObject::disconnect(connection);
+    return outcome;
+}
+
 } // namespace nvxctl

@@ -32,6 +32,12 @@ struct RunOutcome
     QString recordError; // why that line could not be written; empty when it was
 };
 
+struct VerifyOutcome
+{
+    int result = -1;            // the engine's: 100 identical, 198 different; 0 not opened; -1 no answer
+    qint64 firstDifference = -1; // the first address where the instrument differs from the file
+};
+
 // Drives one Controller (and so one worker thread, one engine run at a time).
 class InstrumentSession
 {
@@ -54,6 +60,10 @@ public:
     // onTick gets the ticks so far and the job's total (0 while not known).
     RunOutcome run(const QString &port, const QString &filename, int baud, int timeoutMs,
                    const std::function<void(int ticks, int total)> &onTick);
+    // Updates run after it read back what they programmed.
+    void setVerifyUpdates(bool on);
+    // Compares the instrument's memory with the firmware file, after a read.
+    VerifyOutcome verify(const QString &port, const QString &filename, int baud, int timeoutMs);
 
 private:
     struct Impl;

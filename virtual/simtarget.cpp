@@ -11,6 +11,8 @@ constexpr uint8_t kAck = 0x90;
 constexpr uint8_t kNak = 0xA0;
 constexpr size_t kMaxFrameData = 250; // L1 limit
 constexpr auto kFrameGap = std::chrono::milliseconds(80); // silence that abandons a half frame
+constexpr size_t kLongFrame = 64; // bytes, HDR to CKH: what a line that garbles long frames garbles
+constexpr uint32_t kStartRate = 9600;
 
 constexpr uint8_t kCmdPassword = 0x10;
 constexpr uint8_t kCmdWrite = 0x12;
@@ -94,6 +96,7 @@ void Target::sessionStart()
     restartLoader();
     std::fill(ramWritten_.begin(), ramWritten_.end(), false);
     lineBaud = config.baud; // the entry sequence resets the loader to its start rate
+    rate_ = kStartRate;
     garbled_ = false;
 }
 
@@ -118,6 +121,7 @@ void Target::sessionEnd()
         memory.set(0x1091, memory.at(0xFFDD));
     }
     garbled_ = false;
+    rate_ = kStartRate;
     locked = true;
     state_ = RxState::Idle;
     frame_.clear();
@@ -200,7 +204,14 @@ std::vector<uint8_t> Target::completeFrame()
     const uint8_t cmd = frame_[1];
     const uint16_t address = static_cast<uint16_t>(frame_[4] | (frame_[5] << 8));
     const uint16_t length = static_cast<uint16_t>(frame_[6] | (frame_[7] << 8));
-    const std::vector<uint8_t> data(frame_.begin() + 8, frame_.begin() + static_cast<long>(bodyLength));
+    std::vector<uint8_t> data(frame_.begin() + 8, frame_.begin() + static_cast<long>(bodyLength));
+    const uint32_t flip = static_cast<uint32_t>(faults.flipTwoBitsInWriteAt);
+    if (cmd == kCmdWrite && faults.flipTwoBitsInWriteAt >= 0 && flip >= effective(address)
+        && flip + 2 < effective(address) + data.size()) {
+        data[flip - effective(address)] ^= 0x01;
+        data[flip - effective(address) + 2] ^= 0x01;
+        faults.flipTwoBitsInWriteAt = -1;
+    }
     const uint16_t sent = static_cast<uint16_t>(frame_[bodyLength] | (frame_[bodyLength + 1] << 8));
     const bool afterPatchEntry = lastWasPatchEntry_;
     lastWasPatchEntry_ = false;
@@ -210,6 +221,9 @@ std::vector<uint8_t> Target::completeFrame()
         reply.clear(); // heard, never answered
     else if (sent != frameChecksum(frame_.data(), bodyLength))
         reply = kNakReply;
+    else if (faults.longFramesFailAbove > 0 && rate_ > static_cast<uint32_t>(faults.longFramesFailAbove)
+             && frame_.size() > kLongFrame)
+        reply = kNakReply; // garbled on the way: its checksum no longer matches
     else if (faults.nakAfterFrames >= 0 && stats.frames > faults.nakAfterFrames)
         reply = kNakReply;
     else
@@ -217,11 +231,16 @@ std::vector<uint8_t> Target::completeFrame()
 
     if (reply.size() > 1)
         spoilReply(reply);
+    if (reply.size() > 1 && cmd == kCmdRead && effective(address) == kIdentity && faults.corruptIdentityAfterErase
+        && stats.massErases > 0) {
+        reply.back() ^= 0x01;
+        faults.corruptIdentityAfterErase = false;
+    }
     record({cmd, address, length, reply.size() > 1 || reply == kAckReply});
     return reply;
 }
 
-void Target::spoilReply(std::vector<uint8_t> &reply) const
+void Target::spoilReply(std::vector<uint8_t> &reply)
 {
     auto after = [this](int threshold) { return threshold >= 0 && stats.frames > threshold; };
     bool header = false;
@@ -241,6 +260,10 @@ void Target::spoilReply(std::vector<uint8_t> &reply) const
     }
     if (after(faults.corruptChecksumAfterFrames))
         reply.back() ^= 0x5A;
+    if (after(faults.corruptOneReplyAfterFrames)) {
+        reply.back() ^= 0x01;
+        faults.corruptOneReplyAfterFrames = -1;
+    }
 }
 
 void Target::record(const Command &command)
@@ -250,6 +273,7 @@ void Target::record(const Command &command)
         log.erase(log.begin(), log.begin() + kLogLimit / 2);
     log.push_back(command);
     log.back().session = stats.sessions;
+    log.back().at = arrival;
 }
 
 uint32_t Target::effective(uint16_t address) const
@@ -407,6 +431,7 @@ std::vector<uint8_t> Target::changeBaud(uint16_t clockWord, uint16_t mode)
                 return kNakReply;
         }
     }
+    rate_ = kRates[mode];
     if (lineBaud > 0)
         lineBaud = static_cast<int>(kRates[mode]); // the ACK still goes out at the old rate
     if (faults.lineFailsAbove > 0 && kRates[mode] > static_cast<uint32_t>(faults.lineFailsAbove))

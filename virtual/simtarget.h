@@ -30,6 +30,7 @@ public:
     std::vector<Command> log;
     bool locked = true;
     int lineBaud = 0; // current pacing rate, 0 = unpaced
+    Clock::time_point arrival{}; // when the byte being fed reached the target
 
 private:
     enum class RxState { Idle, Synced, Frame, Discard };
@@ -48,7 +49,7 @@ private:
     uint32_t effective(uint16_t address) const;
     bool patchRequired() const;
     void record(const Command &command);
-    void spoilReply(std::vector<uint8_t> &reply) const;
+    void spoilReply(std::vector<uint8_t> &reply);
 
     RxState state_ = RxState::Idle;
     std::vector<uint8_t> frame_;
@@ -57,6 +58,7 @@ private:
     bool lastWasPatchEntry_ = false;
     bool hungUp_ = false;          // the pulled-cable fault has fired this session
     bool garbled_ = false;         // the line runs at a rate it cannot carry, this session
+    uint32_t rate_ = 9600;         // the loader's rate, paced or not
     bool replacementLoader_ = false; // a loader loaded into RAM runs instead of the ROM loader
     std::vector<bool> ramWritten_; // RAM bytes written this session (where a loader image may be)
 };

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,6 +40,14 @@ struct Faults {
     int badReplyLengthAfterFrames = -1;  // >=0: data-frame replies after N frames carry L2 != L1
     int badReplyCommandAfterFrames = -1; // >=0: data-frame replies after N frames carry a non-zero command
                                          //      byte (both header faults keep the checksum consistent)
+    int corruptOneReplyAfterFrames = -1; // >=0: the first data-frame reply after N frames carries a wrong
+                                         //      checksum (a bit flipped on the line), then the fault is spent
+    bool corruptIdentityAfterErase = false; // the reply to the first identity read (0x0FF0) after a mass erase
+                                         //      carries a wrong checksum, then the fault is spent
+    int flipTwoBitsInWriteAt = -1;       // >=0: the next write frame holding this address and the one two above
+                                         //      arrives with bit 0 of both flipped: its checksum still holds
+    int longFramesFailAbove = 0;         // >0: a line that garbles long frames (more than 64 bytes) from the host
+                                         //      at rates above this one: they arrive with a wrong checksum
     int lineFailsAbove = 0;              // >0: a line (cable, bridge) that garbles rates above this one: an
                                          //      accepted change to such a rate leaves the target deaf and mute
                                          //      until the host closes the port
@@ -62,6 +71,7 @@ struct Command {
     uint16_t length;
     bool acked;
     int session = 0; // Stats::sessions when it came: the host's open port it came through
+    std::chrono::steady_clock::time_point at{}; // when its last byte reached the target (at the paced rate)
 };
 
 struct Stats {

@@ -17,6 +17,9 @@ Controller::Controller(QObject *parent)
     connect(this, &Controller::operateRead, worker, &Worker::doWorkRead);
     connect(this, &Controller::operateAtRate, worker, &Worker::doWorkAtRate);
     connect(this, &Controller::bridgeSerialResolved, worker, &Worker::setBridgeSerial);
+    connect(this, &Controller::operateVerify, worker, &Worker::doWorkVerify);
+    connect(this, &Controller::verifyUpdatesSet, worker, &Worker::setVerifyUpdates);
+    connect(worker, &Worker::workerVerified, this, &Controller::verified);
     connect(worker, &Worker::workerHandleStatusChanged, this, &Controller::controllerStatusChanged);
     connect(worker, &Worker::workerHandleMessageChanged, this, &Controller::controllerMessageChanged);
     connect(worker, &Worker::workerHandleVersionChanged, this, &Controller::workerVersionReported);
@@ -94,6 +97,12 @@ void Controller::startAtRate(const QString &comPort, const QString &filename, in
 {
     setProgressTotal(0);
     emit operateAtRate(resolvePort(comPort), filename, baud);
+    queueJob(Job{false, comPort});
+}
+
+void Controller::verify(const QString &comPort, const QString &filename, int baud)
+{
+    emit operateVerify(resolvePort(comPort), filename, baud);
     queueJob(Job{false, comPort});
 }
 

@@ -72,6 +72,11 @@ public slots:
     // 38400) where the loader and the line take it; the window keeps 9600.
     void startAtRate(const QString &comPort, const QString &filename, int baud);
     void read(const QString &comPort);
+    // Compares the instrument's memory with a firmware file (see
+    // Worker::doWorkVerify); the answer comes as verified().
+    void verify(const QString &comPort, const QString &filename, int baud);
+    // Updates started from now on read back what they programmed.
+    void setVerifyUpdates(bool on) { emit verifyUpdatesSet(on); }
     void controllerStatusChanged(int status);
     void controllerMessageChanged(const QString &message);
     void controllerVersionChanged(const QString &version);
@@ -85,6 +90,9 @@ signals:
     void operate(const QString &comPort, const QString &filename);
     void operateRead(const QString &comPort);
     void operateAtRate(const QString &comPort, const QString &filename, int baud);
+    void operateVerify(const QString &comPort, const QString &filename, int baud);
+    void verifyUpdatesSet(bool on);
+    void verified(int result, qint64 firstDifference);
     void bridgeSerialResolved(const QString &comPort, const QString &serialNumber);
     void controllerHandleStatusChanged(int status);
     void controllerHandleMessageChanged(QString message);

@@ -19,6 +19,8 @@ Finding unreached(const ReadFacts &facts)
 {
     if (facts.failedHere)
         return Finding::FilesUnusable; // nothing the instrument said: the user can only act on this computer
+    if (facts.failedAfterOpening)
+        return Finding::LineFailed;
     if (answered(facts.lastResult))
         return Finding::NotOpened;
     if (facts.lastResult != bsl::kResultHelpOrPort)
@@ -71,6 +73,7 @@ const char *versionText(Finding finding)
     case Finding::PortNotPermitted:
         return kVersionPortNotPermitted;
     case Finding::NotConnected:
+    case Finding::LineFailed: // what to do is the same: check the cable, read again
         return kVersionNotConnected;
     case Finding::FilesUnusable:
         return kVersionFilesUnusable;
@@ -129,7 +132,7 @@ Identification identify(const ReadFacts &facts)
 
     // The erase takes the information memory with it: it goes ahead once that
     // is backed up, or once a read has shown there is no NVX7300's to keep.
-    if (!facts.opened && !answered(facts.lastResult))
+    if (!facts.opened && (!answered(facts.lastResult) || facts.failedAfterOpening))
         id.erase = EraseRule::Refused;
     else
         id.erase = id.restore == Restore::Nothing ? EraseRule::NothingToKeep : EraseRule::AfterBackup;

@@ -24,6 +24,7 @@ struct ReadFacts
     infomemory::BackupCopy backup;   // the backup kept for this instrument's bridge
     int lastResult = 0;              // engine result of the last attempt; 0 when none was made
     bool failedHere = false;         // an attempt stopped on this computer (its own files, a path)
+    bool failedAfterOpening = false; // a password opened it, then the read failed: the line, not the password
     portcheck::PortState port = portcheck::PortState::Failed; // why the port did not open; see asksPort
 };
 
@@ -39,6 +40,7 @@ enum class Finding {
     PortBusy,
     PortNotPermitted,
     NotConnected,            // no answer, unplugged, or no attempt could be made
+    LineFailed,              // a password opened it, then the line failed the read
     FilesUnusable,           // an attempt stopped on this computer
 };
 

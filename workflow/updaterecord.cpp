@@ -46,6 +46,7 @@ const char kStage[] = "stage";
 const char kStageStarted[] = "started";
 const char kStageInterrupted[] = "interrupted";
 const char kStageEnded[] = "ended";
+const char kVerified[] = "verified";
 
 QJsonValue textOrNull(const QString &text, int maxLength)
 {
@@ -168,6 +169,7 @@ QJsonObject UpdateRecord::toJson() const
                                                       : stage == Stage::Interrupted ? kStageInterrupted
                                                                                     : kStageEnded));
     }
+    o.insert(QLatin1String(kVerified), verified);
     return o;
 }
 
@@ -198,13 +200,16 @@ bool UpdateRecord::fromJson(const QJsonObject &o, UpdateRecord *record)
     const QJsonValue seconds = o.value(QLatin1String(kSeconds));
     const QJsonValue restored = o.value(QLatin1String(kBackupRestored));
     const QJsonValue baud = o.value(QLatin1String(kBaud));
+    const QJsonValue verified = o.value(QLatin1String(kVerified)); // missing in lines before it was kept
     if ((!status.isUndefined() && !status.isDouble()) || (!seconds.isUndefined() && !seconds.isDouble())
-        || (!restored.isUndefined() && !restored.isBool()) || (!baud.isUndefined() && !baud.isDouble()))
+        || (!restored.isUndefined() && !restored.isBool()) || (!baud.isUndefined() && !baud.isDouble())
+        || (!verified.isUndefined() && !verified.isBool()))
         return false;
     r.status = status.toInt(-1);
     r.seconds = seconds.toDouble(0);
     r.backupRestored = restored.toBool(false);
     r.baud = baud.toInt(0);
+    r.verified = verified.toBool(false);
     *record = r;
     return true;
 }

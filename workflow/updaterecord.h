@@ -37,6 +37,7 @@ struct UpdateRecord
     int baud = bsl::kStartBaudRate;         // the rate the firmware was programmed at
     QString job;             // the id its lines share; empty in lines written before ids
     Stage stage = Stage::Ended;
+    bool verified = false;   // the flash was read back after programming and found as the files say
 
     QJsonObject toJson() const;
     // False when the object is not such a record (a foreign line).

@@ -89,6 +89,20 @@ QString patchRefusal(int loaderVersion, const QString &checked)
              QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("is not installed"));
 }
 
+// The loader as the read before the erase found it holds for the job's runs
+// after the erase: a glitch on their own read of it cannot make them guess
+// (a rate, or flash programming without the patch). Without it nothing is
+// erased. Empty when nothing is missing.
+QString loaderRefusal(BackEnd &backEnd)
+{
+    const std::optional<bsl::LoaderIdentity> loader = backEnd.loaderIdentity();
+    if (!loader)
+        return QStringLiteral("loader check failed: the version of the instrument's bootstrap loader could not be "
+                              "read; try again");
+    backEnd.setKnownLoader(loader);
+    return patchRefusal(loader->versionWord(), backEnd.patchFile());
+}
+
 // For a reprogramming job: its runs' progress ticks pass on, and are counted
 // in ticks; their results do not, since the job ends with one status of its
 // own (one run may be followed by others, and only the job knows what they
@@ -174,6 +188,10 @@ void logFinding(Finding finding, const QString &comPort, const QString &backupPa
         break;
     case Finding::FilesUnusable:
         qCritical().noquote() << "Reading the NVX7300 on " + comPort + " failed on this computer: " + failedHereWhy;
+        break;
+    case Finding::LineFailed:
+        qWarning().noquote() << "The read of the NVX7300 on " + comPort
+                + " failed after a password opened it: the line, not the password; no other password is tried";
         break;
     case Finding::NotOpened:
     case Finding::PortBusy:
@@ -377,9 +395,13 @@ void Worker::doWorkRead(const QString &comPort)
             facts.opened = true;
             break;
         }
+        // Some loaders erase the flash after a wrong password: once one has
+        // opened it, no other is sent.
+        if ((facts.failedAfterOpening = backEnd->loaderOpened()))
+            break;
         index -= kLinesPerPasswordRecord;
     }
-    if (!facts.opened && !facts.demoPort && passwordsUnreadable.isEmpty()) {
+    if (!facts.opened && !facts.demoPort && passwordsUnreadable.isEmpty() && !facts.failedAfterOpening) {
         // An update interrupted after its erase leaves the instrument open to
         // the password of an erased one.
         const QString standard = standardPasswordFile();
@@ -391,6 +413,7 @@ void Worker::doWorkRead(const QString &comPort)
                 facts.opened = facts.byStandardPassword = true;
                 index = 0;
             }
+            facts.failedAfterOpening = !facts.opened && backEnd->loaderOpened();
         }
     }
     facts.failedHere = !failedHereWhy.isEmpty();
@@ -533,7 +556,7 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
             + QString::number(result) + QLatin1Char(')');
     if (infomemory::fromText(QByteArray(again)) != m_last.image)
         return QStringLiteral("same instrument check failed: information memory differs from the one read");
-    return patchRefusal(backEnd.loaderVersion(), backEnd.patchFile());
+    return loaderRefusal(backEnd);
 }
 
 QString Worker::backupRefusal(const QString &comPort)
@@ -594,8 +617,7 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
     if (!beginErasing(comPort, filename))
         return kStatusRefused;
     announceProgressTotal(restore, m_snapshot.firmware, backEnd.loaderVersion(), backEnd.patchFile());
-    const int result =
-        backEnd.load_bootstrap(comPort, passwordFilePath(), m_last.passwordIndex, restore, m_snapshot.firmware);
+    const int result = program(backEnd, comPort, restore, m_snapshot.firmware);
     m_job.programmedAt = backEnd.lineRate();
     m_job.backupWritten = m_last.id.restore == Restore::Backup && result == bsl::kResultSuccess;
     if (result != bsl::kResultSuccess) {
@@ -603,6 +625,33 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
         return result;
     }
     return restartAfterUpdate(backEnd, comPort);
+}
+
+// The programming run of an update. When it fails after its erase at a
+// faster rate, or its read-back finds the flash not as written, it runs once
+// more at the start rate, from the erase on: the same information memory
+// (what the backup holds) and firmware.
+int Worker::program(BackEnd &backEnd, const QString &comPort, char *restore, const QString &filename)
+{
+    backEnd.setReadBack(m_verifyUpdates);
+    const int ticks = m_job.progressTicks;
+    // The password that opened it for the read: the run may unlock before its erase.
+    int result = backEnd.load_bootstrap(comPort, m_last.passwordFile, m_last.passwordIndex, restore, filename);
+    const bool erased = m_job.progressTicks > ticks;
+    if (result != bsl::kResultSuccess && erased && (backEnd.baudRate() != kDefaultBaudRate || m_verifyUpdates)) {
+        const QString line = QStringLiteral("Programming at %1 baud failed (result %2); the update is programmed "
+                                            "again from the backup at %3 baud")
+                                 .arg(backEnd.lineRate())
+                                 .arg(result)
+                                 .arg(kDefaultBaudRate);
+        qWarning().noquote() << line;
+        workerMessageChanged(line);
+        backEnd.setBaudRate(kDefaultBaudRate);
+        announceProgressTotal(restore, filename, backEnd.loaderVersion(), backEnd.patchFile(), m_job.progressTicks);
+        result = backEnd.load_bootstrap(comPort, m_last.passwordFile, m_last.passwordIndex, restore, filename);
+    }
+    m_job.verified = result == bsl::kResultSuccess && backEnd.readBack();
+    return result;
 }
 
 int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort)
@@ -633,7 +682,7 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort)
 }
 
 void Worker::announceProgressTotal(const char *restoreText, const QString &firmware, int loaderVersion,
-                                   const QString &patchFile)
+                                   const QString &patchFile, int done)
 {
     // The runs take the engine's defaults for both (the back end sets neither).
     const int frame = bsl::kDefaultMaxFrameData;
@@ -641,7 +690,7 @@ void Worker::announceProgressTotal(const char *restoreText, const QString &firmw
         + std::max(0, bsl::countTITextBlocks(QFile::encodeName(firmware).constData(), restoreText, frame));
     if (needsPatch(loaderVersion))
         ticks += std::max(0, bsl::countTITextBlocks(QFile::encodeName(patchFile).constData(), nullptr, frame));
-    emit workerProgressTotal(ticks);
+    emit workerProgressTotal(done + ticks);
 }
 
 int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filename)
@@ -730,6 +779,20 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
     setStatus(end.status);
 }
 
+void Worker::doWorkVerify(const QString &comPort, const QString &filename, int baud)
+{
+    const std::unique_ptr<BackEnd> backEnd = newReadBackEnd(this);
+    backEnd->setBaudRate(baud);
+    int result = kStatusRefused;
+    // The password the read found, and no other: a wrong one may erase.
+    if (m_last.opened && m_last.port == comPort)
+        result = backEnd->verify_memory(comPort, m_last.passwordFile, m_last.passwordIndex, filename);
+    else
+        workerMessageChanged(QStringLiteral("Verify refused: no read has opened the instrument on ") + comPort);
+    const std::optional<uint32_t> at = backEnd->firstDifference();
+    emit workerVerified(result, at ? qint64(*at) : -1);
+}
+
 UpdateRecord Worker::jobRecord(const QString &comPort, const QString &filename) const
 {
     const bool eraseJob = filename.left(5) == QLatin1String(kErasePrefix);
@@ -767,6 +830,7 @@ void Worker::recordJob(const QString &comPort, const QString &filename, const Jo
     // A job refused before its erase wrote no started line: its one line is its end.
     if (!m_job.started)
         record.job.clear();
+    record.verified = m_job.verified;
 
     QString error;
     const QString path = updaterecord::filePath();

@@ -81,6 +81,10 @@ signals:
     // The number of progress ticks the reprogramming run that follows will
     // report (erase cycles and blocks written), emitted before the first.
     void workerProgressTotal(int ticks);
+    // A verify job's end: the engine's result (100 identical, 198 different,
+    // 0 when no read has opened the instrument) and the first address where
+    // the instrument differs from the file, -1 when none was found.
+    void workerVerified(int result, qint64 firstDifference);
 
 public slots:
     void doWork(const QString &comPort, const QString &filename);
@@ -99,6 +103,13 @@ public slots:
     // memory. Taken only when it has the marker and fits what the instrument
     // still holds; otherwise that update is refused with the reason.
     void useServiceBackup(const QByteArray &image);
+    // Updates queued after it read back what they programmed; a difference
+    // fails the programming, which runs once more.
+    void setVerifyUpdates(bool on) { m_verifyUpdates = on; }
+    // Is the instrument on comPort running exactly this firmware? Compares
+    // its memory with the file, opened with the password the last read found;
+    // changes nothing.
+    void doWorkVerify(const QString &comPort, const QString &filename, int baud);
 
 private:
     // Result of the last read; a reprogramming job depends on it and it is
@@ -131,6 +142,7 @@ private:
     int update(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int erase(BackEnd &backEnd, const QString &comPort, const QString &filename);
     int restartAfterUpdate(BackEnd &backEnd, const QString &comPort);
+    int program(BackEnd &backEnd, const QString &comPort, char *restore, const QString &filename);
     // Enters the phase that must not be cut short and writes the job's
     // started line; false when the process is stopping.
     bool beginErasing(const QString &comPort, const QString &filename);
@@ -140,9 +152,9 @@ private:
     // what this read found.
     void completeInterruptedJobs(const workflow::Identification &id);
     // Counts the ticks of a run that writes restoreText (may be null) and the
-    // firmware file, and says how many.
+    // firmware file, and says how many in all, with done ticks already reported.
     void announceProgressTotal(const char *restoreText, const QString &firmware, int loaderVersion,
-                               const QString &patchFile);
+                               const QString &patchFile, int done = 0);
 
     // What the job in progress has done so far, for its record.
     struct JobReport
@@ -152,6 +164,7 @@ private:
         int progressTicks = 0; // none: nothing was erased
         int programmedAt = kDefaultBaudRate;
         bool backupWritten = false; // the programming run wrote the backup's image back
+        bool verified = false;      // the programming was read back and found right
         QString id;               // shared by its lines in the update record
         bool started = false;     // its started line went out: it entered the phase that erases
         bool uninterruptible = false;
@@ -177,6 +190,7 @@ private:
     QString m_serviceBackupRefusal; // why the service backup given for the last read was not taken
     QString m_serialPort;
     QString m_serialNumber;
+    bool m_verifyUpdates = false;
     std::unique_ptr<QTemporaryFile> m_standardPassword;
     std::unique_ptr<QTemporaryDir> m_jobImageFolder;
 };

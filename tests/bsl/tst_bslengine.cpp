@@ -138,9 +138,10 @@ void TestBslEngine::twentyLinesGoAsBlocksOf240And80()
 {
     RecordingSink sink;
     const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(320, 4), "\r\n"));
-    QCOMPARE(runEngine(args({"+p", local(fw)})), 100);
+    QCOMPARE(runEngine(args({"-x", "+p", local(fw)})), 100);
     const std::vector<nvxsim::Command> writes = commands(*m_sim, 0x12);
     QCOMPARE(int(writes.size()), 2);
+    QCOMPARE(int(commands(*m_sim, 0x21).size()), 6); // -x: after the password, around each write, at the end
     QCOMPARE(writes[0].address, 0x8000u);
     QCOMPARE(int(writes[0].length), 240);
     QCOMPARE(writes[1].address, 0x80F0u);

@@ -201,7 +201,8 @@ void TestBslRunFlows::userCalledRunsTwoPasses_data()
     // does can succeed before the password of the second pass.
     QTest::newRow("mass erase in both passes") << "+ue" << false << 100 << 40 << 1 << 1;
     QTest::newRow("no actions: the password file opens the second pass") << "+u" << false << 100 << 0 << 1 << 1;
-    QTest::newRow("programming a locked loader") << "+up" << true << 198 << 0 << 0 << 0;
+    // Its identity read is refused too: a loader of unknown version is not programmed.
+    QTest::newRow("programming a locked loader") << "+up" << true << 107 << 0 << 0 << 0;
 }
 
 void TestBslRunFlows::userCalledRunsTwoPasses()
@@ -241,9 +242,9 @@ void TestBslRunFlows::userCalledRunsTwoPasses()
     } else {
         QVERIFY(!sink.has("Transmit standard password...\n"));
         QVERIFY(!sink.has("Transmit PSW file \"" + QByteArray(m_passwordFile.c_str()) + "\"...\n"));
-        QCOMPARE(sink.messages.last(), QByteArray("ERROR: Verification failed!\n"));
-        QCOMPARE(sink.statuses.last(), 198);
-        QCOMPARE(m_sim->read(0x8000, 32), std::vector<uint8_t>(32, 0xFF));
+        QCOMPARE(sink.messages.last(), QByteArray("ERROR: Communication Error!\n"));
+        QCOMPARE(sink.statuses.last(), result);
+        QCOMPARE(countOf(log, 0x12), 0);
     }
 }
 
@@ -357,7 +358,8 @@ void TestBslRunFlows::replyFaultsEndTheRun_data()
     QTest::newRow("no reply to a write counts as a failed verification") << "mute" << 2 << "+p" << 198;
     QTest::newRow("read reply with L2 != L1") << "length" << 2 << "-r" << 101;
     QTest::newRow("read reply with a command byte") << "command" << 2 << "-r" << 101;
-    QTest::newRow("identity reply spoilt: the run goes on") << "command" << 1 << "+p" << 100;
+    QTest::newRow("identity reply spoilt: flash is not programmed blind") << "command" << 1 << "+p" << 101;
+    QTest::newRow("identity reply spoilt: a read goes on, with no rate change") << "once" << 1 << "-r" << 100;
     QTest::newRow("erase check reply spoilt") << "length" << 2 << "+c" << 101;
 }
 
@@ -368,25 +370,31 @@ void TestBslRunFlows::replyFaultsEndTheRun()
     QFETCH(QString, flow);
     QFETCH(int, result);
     nvxsim::Faults faults;
-    (fault == "mute" ? faults.muteFrameAfterFrames
-                     : fault == "length" ? faults.badReplyLengthAfterFrames : faults.badReplyCommandAfterFrames) = after;
+    (fault == "mute"     ? faults.muteFrameAfterFrames
+     : fault == "length" ? faults.badReplyLengthAfterFrames
+     : fault == "once"   ? faults.corruptOneReplyAfterFrames
+                         : faults.badReplyCommandAfterFrames) = after;
     m_sim->setFaults(faults);
     RecordingSink sink;
     const QString out = m_dir.filePath("out.txt");
+    QFile::remove(out);
     const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(32, 3)));
     std::vector<std::string> a = args({});
     if (flow == "-r") {
-        a.insert(a.end(), {"-r1000", "100", local(out)});
+        a.insert(a.end(), {"-s2", "-r1000", "100", local(out)});
     } else {
         a.push_back(flow.toStdString());
         a.push_back(local(fw));
     }
     QCOMPARE(runEngine(a), result);
     QCOMPARE(sink.has("BSL version: 1.61"), after >= 2);
+    QCOMPARE(countOf(m_sim->commandLog(), 0x20), flow == "-r" && after >= 2 ? 1 : 0);
     if (result == 100) {
-        QCOMPARE(m_sim->read(0x8000, 32), pattern(32, 3));
+        QVERIFY(flow == "-r" ? QFile::exists(out) : m_sim->read(0x8000, 32) == pattern(32, 3));
         return;
     }
+    if (after == 1)
+        QCOMPARE(countOf(m_sim->commandLog(), 0x12), 0);
     QCOMPARE(sink.messages.last(), QByteArray(result == 198 ? "ERROR: Verification failed!\n" : "ERROR: Communication Error!\n"));
     QVERIFY(!QFile::exists(out));
     QCOMPARE(sink.statuses.isEmpty() ? 0 : sink.statuses.last(), flow == "+p" ? result : 0);

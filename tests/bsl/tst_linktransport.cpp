@@ -6,6 +6,7 @@
 #include "recordingtransport.h"
 #include "seriallink.h"
 #include "enginebench.h"
+#include "titxtfiles.h"
 
 #include <QtTest>
 
@@ -33,7 +34,9 @@ private slots:
     void repliesDecode_data();
     void repliesDecode();
     void frameSplitOverWaitsIsWhole();
-    void earlyReplyStopsTheFrame();
+    void earlyReplyIsNotTheReply();
+    void lineFaultsOnAWrite_data();
+    void lineFaultsOnAWrite();
     void replyLargerThanTheCallersBufferIsCut();
 
 private:
@@ -171,13 +174,49 @@ void TestLinkTransport::frameSplitOverWaitsIsWhole()
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 4), hex("0a 0b 0c 0d"));
 }
 
-void TestLinkTransport::earlyReplyStopsTheFrame()
+void TestLinkTransport::earlyReplyIsNotTheReply()
 {
     line->answerAfterBytes = 3;
     line->replies.append(hex("a0"));
     uint8_t block[8] = {1, 2, 3, 4};
-    QCOMPARE(bsl::bslTxRx(bsl::kCmdWriteBlock, 0x2000, 4, block, nullptr), 7);
+    QCOMPARE(bsl::bslTxRx(bsl::kCmdWriteBlock, 0x2000, 4, block, nullptr), 6);
     QCOMPARE(line->frames.value(0), hex("80 12 08"));
+    QCOMPARE(line->calls.filter("write ").last(), QStringLiteral("write c3")); // the frame went out whole
+}
+
+void TestLinkTransport::lineFaultsOnAWrite_data()
+{
+    QTest::addColumn<int>("dropByte"); // of the first of two write frames, 250 bytes long
+    QTest::addColumn<int>("strayAfter");
+    QTest::addColumn<int>("result");
+    QTest::newRow("stray ACK before the frame ends") << -1 << 100 << 100;
+    QTest::newRow("last byte lost, a stray ACK where the reply would be: sent again") << 249 << 250 << 100;
+    QTest::newRow("last byte lost, a stray ACK before the frame ends") << 249 << 100 << 198;
+}
+
+void TestLinkTransport::lineFaultsOnAWrite()
+{
+    QFETCH(int, dropByte);
+    QFETCH(int, strayAfter);
+    QFETCH(int, result);
+    line.reset();
+    nvxtest::MemoryTransport loader;
+    loader.dropByte = dropByte;
+    loader.strayAfter = strayAfter;
+    QTemporaryDir dir;
+    const QByteArray file = dir.filePath("fw.txt").toLocal8Bit();
+    std::vector<uint8_t> bytes(300);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(i * 13 + 1);
+    QFile f(QString::fromLocal8Bit(file));
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(tiTxt(0x8000, bytes)) > 0);
+    f.close();
+    RecordingSink sink;
+    QCOMPARE(runEngine({"-cCOM7", "+p", file.toStdString()}), result);
+    bool written = true;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        written = written && loader.at(0x8000 + uint32_t(i)) == bytes[i];
+    QCOMPARE(written, result == 100); // never a run that ends well over a block not written
 }
 
 void TestLinkTransport::replyLargerThanTheCallersBufferIsCut()

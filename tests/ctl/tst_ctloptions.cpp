@@ -108,6 +108,8 @@ private slots:
         QTest::newRow("a rate for a read") << QStringLiteral("version --baud 38400");
         QTest::newRow("serial outside history") << QStringLiteral("list --serial BENCH1");
         QTest::newRow("reinstall outside update") << QStringLiteral("erase --reinstall --file a.txt");
+        QTest::newRow("read-back outside update") << QStringLiteral("erase --verify --file a.txt");
+        QTest::newRow("verify without a firmware") << QStringLiteral("verify --port /dev/ttyUSB0");
     }
 
     void unusableCommandLinesAreRefused()

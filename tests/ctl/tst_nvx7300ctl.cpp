@@ -524,12 +524,21 @@ private slots:
         QTest::addColumn<int>("asked");
         QTest::addColumn<bool>("loaderRefuses");
         QTest::addColumn<int>("lineFailsAbove");
+        QTest::addColumn<int>("longFramesFailAbove");
+        QTest::addColumn<int>("flipAt"); // two bits of a write flipped, checksum whole; -1: none
+        QTest::addColumn<bool>("verify");
         QTest::addColumn<int>("programmedAt");
         QTest::addColumn<int>("changesTaken"); // rate changes the loader acknowledged
-        QTest::newRow("9600: nothing to ask") << 9600 << false << 0 << 9600 << 0;
-        QTest::newRow("38400: proved by the read before the erase, then programmed") << 38400 << false << 0 << 38400 << 2;
-        QTest::newRow("38400 refused by the loader") << 38400 << true << 0 << 9600 << 0;
-        QTest::newRow("38400 garbled by the line: back to 9600 before the erase") << 38400 << false << 19200 << 9600 << 1;
+        QTest::newRow("9600: nothing to ask") << 9600 << false << 0 << 0 << -1 << false << 9600 << 0;
+        QTest::newRow("38400: proved by the read before the erase, then programmed")
+            << 38400 << false << 0 << 0 << -1 << false << 38400 << 2;
+        QTest::newRow("38400 refused by the loader") << 38400 << true << 0 << 0 << -1 << false << 9600 << 0;
+        QTest::newRow("38400 garbled by the line: back to 9600 before the erase")
+            << 38400 << false << 19200 << 0 << -1 << false << 9600 << 1;
+        QTest::newRow("38400 garbles long frames only: found before the erase")
+            << 38400 << false << 0 << 19200 << -1 << false << 9600 << 1;
+        QTest::newRow("38400, --verify reads back two flipped bits: programmed again at 9600")
+            << 38400 << false << 0 << 0 << 0x1100 << true << 9600 << 2;
     }
 
     void updateAtTheRateTheInstrumentTakes()
@@ -537,40 +546,57 @@ private slots:
         QFETCH(int, asked);
         QFETCH(bool, loaderRefuses);
         QFETCH(int, lineFailsAbove);
+        QFETCH(int, longFramesFailAbove);
+        QFETCH(int, flipAt);
+        QFETCH(bool, verify);
         QFETCH(int, programmedAt);
         QFETCH(int, changesTaken);
-        auto sim = startInstrument(9600);
+        const bool newFault = longFramesFailAbove || flipAt >= 0; // needs no line time
+#ifdef __SANITIZE_ADDRESS__
+        if (newFault)
+            QSKIP("a whole update or two: the plain build runs it");
+#endif
+        auto sim = startInstrument(newFault ? 0 : 9600);
         QVERIFY(sim);
         listBridge(*sim, QStringLiteral("BENCH1"));
         nvxsim::Faults faults;
         faults.refuseBaudChange = loaderRefuses;
         faults.lineFailsAbove = lineFailsAbove;
+        faults.longFramesFailAbove = longFramesFailAbove;
+        faults.flipTwoBitsInWriteAt = flipAt;
         sim->setFaults(faults);
         const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
 
-        const Run run = ctl({QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"),
-                             newestFirmware(), QStringLiteral("--baud"), QString::number(asked), QStringLiteral("--json")});
+        QStringList args{QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"),
+                         newestFirmware(), QStringLiteral("--baud"), QString::number(asked), QStringLiteral("--json")};
+        const Run run = ctl(verify ? args << QStringLiteral("--verify") : args);
         QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
         const QJsonObject report = jsonOf(run).object();
         QCOMPARE(report.value(QStringLiteral("result")).toString(), QStringLiteral("Update Complete"));
         QCOMPARE(report.value(QStringLiteral("baud")).toInt(), programmedAt);
+        QCOMPARE(report.value(QStringLiteral("verified")).toBool(), verify);
         QCOMPARE(report.value(QStringLiteral("versionBefore")).toString(), QStringLiteral("1.10"));
         QCOMPARE(report.value(QStringLiteral("versionAfter")).toString(), QStringLiteral("1.208"));
         QCOMPARE(run.err.contains(QStringLiteral("did not take")), programmedAt != asked);
-        int taken = 0;
+        int taken = 0, offsets = 0;
         for (const nvxsim::Command &c : sim->commandLog()) {
+            offsets += c.cmd == 0x21;
             if (c.cmd == 0x20 && c.acked) {
                 QCOMPARE(int(c.length), 2); // the mode for 38400
                 ++taken;
             }
         }
         QCOMPARE(taken, changesTaken);
-        QCOMPARE(sim->stats().massErases, 20); // one erasing run
+        QVERIFY(offsets <= 2 * sim->stats().sessions); // after the password and at the end of a run, not around every block
+        QCOMPARE(sim->stats().massErases, flipAt < 0 ? 20 : 40); // one erasing run, two after a failed read-back
         QTRY_VERIFY_WITH_TIMEOUT(!sim->hostConnected(), 5000);
         verifyUpdated(*sim, infoBefore, 1, 208);
         const QList<QJsonObject> records = recordLines();
         QCOMPARE(records.size(), 1);
         QCOMPARE(records.first().value(QStringLiteral("baud")).toInt(), programmedAt);
+        if (verify) // and what it installed is exactly the file
+            QCOMPARE(ctl({QStringLiteral("verify"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"),
+                          newestFirmware(), QStringLiteral("--baud"), QString::number(asked)}).exitCode, kExitOk);
     }
 
     // The production line's run: three instruments at once, one JSON
@@ -640,6 +666,10 @@ private slots:
         QTest::newRow("list") << QStringList{QStringLiteral("list")} << 10 << kExitOk << "instruments/0/serialNumber" << "BENCH1";
         QTest::newRow("versions") << QStringList{QStringLiteral("versions"), QStringLiteral("--catalogue-url"), QStringLiteral("URL")}
                                   << 10 << kExitOk << "versions/0/version" << "1.208";
+        QTest::newRow("verify of another firmware")
+            << QStringList{QStringLiteral("verify"), QStringLiteral("--port"), QStringLiteral("PORT"), QStringLiteral("--version"),
+                           QStringLiteral("1.208"), QStringLiteral("--catalogue-url"), QStringLiteral("URL")}
+            << 10 << kExitFailed << "firstDifference" << "0x110A";
         QTest::newRow("erase refused") << QStringList{QStringLiteral("erase"), QStringLiteral("--port"), QStringLiteral("PORT"),
                                                       QStringLiteral("--file"), QStringLiteral("/nonexistent/fw.txt")}
                                        << 10 << kExitFileUnreadable << "result" << "Erase refused";
@@ -749,8 +779,9 @@ private slots:
         } else if (action == QLatin1String("SIGKILL")) {
             p.kill();
         } else if (action == QLatin1String("pull")) {
+            // ...and left out: the job's own retry at 9600 finds no answer either.
             nvxsim::Faults pulled;
-            pulled.hangUpAfterFrames = sim->stats().frames + 3;
+            pulled.silenceAfterFrames = sim->stats().frames + 3;
             sim->setFaults(pulled);
         } else {
             QVERIFY(QFile::remove(fw));

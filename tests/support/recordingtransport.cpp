@@ -57,10 +57,23 @@ void LoaderTransport::received(const uint8_t *bytes, qint64 count)
             if (!answer.isEmpty() && uint8_t(answer[0]) == bsl::kBslAck) {
                 m_inFrame = true;
                 m_frame.clear();
+                m_sent = 0;
             }
             continue;
         }
-        m_frame.append(char(b));
+        const int position = m_sent++;
+        const bool write = position >= 2 && uint8_t(m_frame[1]) == bsl::kCmdWriteBlock;
+        const bool dropped = write && position == dropByte;
+        if (!dropped)
+            m_frame.append(char(b));
+        if (write && position + 1 == strayAfter) {
+            strayAfter = -1;
+            arrive(QByteArray(1, char(bsl::kBslAck)));
+        }
+        if (dropped) {
+            dropByte = -1;
+            continue;
+        }
         const bool complete = m_frame.size() >= 4 && m_frame.size() >= uint8_t(m_frame[2]) + 6;
         if (complete || m_frame.size() == answerAfterBytes) {
             m_inFrame = false;
@@ -89,6 +102,9 @@ QByteArray MemoryTransport::answerFrame(const QByteArray &frame)
     const auto *f = reinterpret_cast<const uint8_t *>(frame.constData());
     const int l1 = f[2];
     if (frame.size() < 8 || l1 < 4 || f[3] != l1)
+        return nak;
+    const uint16_t sum = bsl::bslChecksum(f, frame.size() - 2);
+    if (f[frame.size() - 2] != (sum & 0xFF) || f[frame.size() - 1] != (sum >> 8))
         return nak;
     const uint32_t address = (uint32_t(m_offset) << 16) + (f[4] | (f[5] << 8));
     const uint16_t length = uint16_t(f[6] | (f[7] << 8));

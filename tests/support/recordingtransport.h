@@ -117,6 +117,11 @@ public:
     QByteArray syncAnswer = QByteArray(1, char(bsl::kBslAck)); // empty: silent
     QList<QByteArray> replies;
     int answerAfterBytes = -1; // >= 0: answers the next frame this early, as a loader may
+    // Faults of the line on the next write frame: the byte at dropByte never
+    // reaches the loader, and a stray ACK arrives once the host has sent
+    // strayAfter of its bytes.
+    int dropByte = -1;
+    int strayAfter = -1;
     QList<QByteArray> frames; // HDR .. CKH as received, or up to the early answer
 
 protected:
@@ -127,11 +132,13 @@ protected:
 private:
     bool m_inFrame = false;
     QByteArray m_frame;
+    int m_sent = 0; // bytes of the current frame the host sent
 };
 
 // A well-behaved loader over flash: writes can only clear bits (so padding
 // with 0xFF changes nothing), reads answer data frames, 0x21 sets the upper
-// address bits. Everything else is acknowledged.
+// address bits, a frame with a wrong checksum gets NAK. Everything else is
+// acknowledged.
 class MemoryTransport : public LoaderTransport
 {
 public:

@@ -177,6 +177,10 @@ private slots:
         QTest::newRow("port gone") << notOpened(portFailed, PortState::Missing) << portGone;
         QTest::newRow("switched off") << notOpened(bsl::kResultNoSync) << notConnected;
         QTest::newRow("falls silent") << notOpened(bsl::kResultNoReply) << notConnected;
+        ReadFacts lineFailed = notOpened(bsl::runResult(bsl::kFrameError));
+        lineFailed.failedAfterOpening = true;
+        QTest::newRow("opened, then a reply spoilt on the line")
+            << lineFailed << Expected{Finding::LineFailed, kVersionNotConnected, Restore::Nothing, false, EraseRule::Refused};
         QTest::newRow("no attempt made") << notOpened(0) << notConnected;
         QTest::newRow("own files unusable")
             << notOpened(bsl::kResultOutputFile, PortState::Failed, true) << filesUnusable;

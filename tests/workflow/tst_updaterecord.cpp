@@ -112,6 +112,7 @@ private slots:
         QTest::newRow("cut short by a failed write") << whole.left(whole.size() / 2) << 2;
         QTest::newRow("another program's JSON") << QByteArray("{\"event\":\"boot\"}\n") << 2;
         QTest::newRow("a record with a field of the wrong type") << QByteArray(whole).replace("\"status\":0", "\"status\":\"0\"") << 2;
+        QTest::newRow("verified as a text") << QByteArray(whole).replace("\"verified\":false", "\"verified\":\"yes\"") << 2;
         QTest::newRow("not JSON at all") << QByteArray("\x01\xff\xfe garbage\n") << 2;
         QTest::newRow("far too long") << QByteArray(3 * updaterecord::kMaxLineBytes, 'x') + '\n' << 2;
         QTest::newRow("blank lines") << QByteArray("\n\r\n   \n") << 0;

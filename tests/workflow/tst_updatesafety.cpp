@@ -492,6 +492,8 @@ private slots:
         QTest::newRow("falls silent during the read") << "falls silent" << workflow::kVersionNotConnected;
         QTest::newRow("unplugged") << "unplugged" << workflow::kVersionNotConnected;
         QTest::newRow("answers, but no password opens it") << "locked" << workflow::kVersionUnknown;
+        // A line error, not a wrong password: no other password is sent.
+        QTest::newRow("opened, then a reply spoilt") << "spoilt" << workflow::kVersionNotConnected;
         // Nothing the instrument said: the old image cannot make way for the new one.
         QTest::newRow("memory image file cannot be removed") << "image stuck" << workflow::kVersionFilesUnusable;
         QTest::newRow("password file cannot be read") << "passwords unreadable" << workflow::kVersionFilesUnusable;
@@ -514,6 +516,10 @@ private slots:
             portName = home.filePath(QStringLiteral("no-such-port"));
         else if (setting == QLatin1String("locked"))
             sim->write(0xFFE0, std::vector<uint8_t>(32, 0x42));
+        else if (setting == QLatin1String("spoilt")) { // the last record opens it, then the image's reply is spoilt
+            writePasswordFile(passwordRecord(foreignVectors()) + passwordRecord(defaultVectors()));
+            faults.corruptOneReplyAfterFrames = 3;
+        }
         else if (setting == QLatin1String("image stuck"))
             QVERIFY(QDir().mkpath(Worker::memoryImageFilePath() + QStringLiteral("/in-the-way")));
         else if (setting == QLatin1String("passwords unreadable"))
@@ -521,6 +527,9 @@ private slots:
         sim->setFaults(faults);
         Controller c;
         QCOMPARE(readVersion(c, portName), version);
+        const auto log = sim->commandLog();
+        if (setting == QLatin1String("spoilt"))
+            QCOMPARE(std::count_if(log.begin(), log.end(), [](const nvxsim::Command &c) { return c.cmd == 0x10; }), 1L);
         // Only an answer from the instrument lets a mass erase go ahead.
         if (version != QLatin1String(workflow::kVersionUnknown)) {
             sim->clearCommandLog();
