@@ -203,7 +203,7 @@ private slots:
             // The next reader lists what both catalogues list, and finds the pair in place.
             QStringList listed;
             QCOMPARE(ctl({"versions", "--offline", "--json"}, QString(), &out, &err), 0);
-            for (const QJsonValue &version : QJsonDocument::fromJson(out).array())
+            for (const QJsonValue &version : QJsonDocument::fromJson(out).object().value("versions").toArray())
                 listed << version.toObject().value("description").toString();
             QVERIFY2(listed.contains("version 1.207") && listed.contains("version 1.126"), qPrintable(listed.join(',') + err));
             QString why;
