@@ -57,6 +57,12 @@ public:
     static const QString kMemoryImageName;
     static const QString kStagingFolder;
 
+    // Size caps per kind, generous for what each file really is.
+    static constexpr qint64 kMaxCatalogueBytes = 2 * 1024 * 1024; // the built-in one is 5 KiB
+    static constexpr qint64 kMaxSignatureBytes = 4 * 1024;        // 89 bytes
+    static constexpr qint64 kMaxPasswordBytes = 256 * 1024;       // a few records of 100 bytes
+    static constexpr qint64 kMaxFirmwareBytes = 4 * 1024 * 1024;  // the firmware check refuses more than 1 MiB anyway
+
     explicit FirmwareStore(const QString &directory);
 
     // Fixes the per-user data location, which holds the store, for the rest

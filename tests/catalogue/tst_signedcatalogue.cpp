@@ -69,10 +69,13 @@ private:
     static QString path(const QString &name) { return QStringLiteral("/731/") + name; }
 
     // A catalogue of the test server trusting key (none when empty), refreshed once and settled.
-    std::unique_ptr<VersionComboBoxManagement> refreshed(VersionModel &model, const QByteArray &key) const
+    std::unique_ptr<VersionComboBoxManagement> refreshed(VersionModel &model, const QByteArray &key,
+                                                         QList<CatalogueRefresh::Stage> *stages = nullptr) const
     {
         auto catalogue = std::make_unique<VersionComboBoxManagement>(serverBase());
         catalogue->setPublicKey(key);
+        if (stages)
+            QObject::connect(catalogue.get(), &VersionComboBoxManagement::refreshStageEntered, [stages](auto s) { *stages << s; });
         catalogue->refreshValues(&model);
         waitIdle(*catalogue);
         return catalogue;
@@ -395,8 +398,17 @@ private slots:
 
         MessageLog log;
         VersionModel model;
-        const auto catalogue = refreshed(model, keyed ? devKey.publicKey() : QByteArray());
+        QList<CatalogueRefresh::Stage> stages;
+        const auto catalogue = refreshed(model, keyed ? devKey.publicKey() : QByteArray(), &stages);
 
+        // Keyed, the password file waits for the checked catalogue; without a key it comes alongside.
+        using S = CatalogueRefresh::Stage;
+        QList<S> order{S::WaitingForLock, S::Catalogue, S::Signature, S::Password, S::Firmware, S::Settled};
+        if (!keyed)
+            order.removeAll(S::Signature);
+        QCOMPARE(stages, order);
+        const QStringList requests = server->requestLog();
+        QVERIFY(!keyed || requests.indexOf("GET " + path(kPassword)) > requests.indexOf("GET " + path(kSignature)));
         QCOMPARE(readFile(local(kPassword)), installed ? servedBytes : working);
         QCOMPARE(log.countStartingWith(QtWarningMsg, QStringLiteral("Remote password file discarded, ")),
                  installed ? 0 : 1);
