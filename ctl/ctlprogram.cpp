@@ -893,7 +893,6 @@ int runCommand(Options &o, QJsonObject *fields, bool *streamed)
         o.file = QFileInfo(o.file).absoluteFilePath();
     g_verbose = o.verbose;
     holdSignalsDuringErase();
-    takeStandardOutput(o.verbose);
     if (o.json && !o.progressLines)
         keepStandardOutputForJson();
     if (o.command != Command::List) {
