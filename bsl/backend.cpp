@@ -164,6 +164,8 @@ int BackEnd::run(const Request &request, bool programs)
         return request.refusedResult;
     }
     RunSink sink(this);
+    // The relayed lines start as a command line's run would.
+    bsl::printRunHeader(sink, int(request.arguments.size()));
     m_last = bsl::runEngine(request.run, sink);
     return m_last.result;
 }

@@ -19,6 +19,10 @@ RunOutcome runEngine(const RunRequest &request, EngineSink &sink, LinkTransport 
 // EngineSettings) and runs it. Returns runEngine's result, or 1 for help.
 int bslEngineMain(int argc, char **argv, EngineSink &sink, EngineSettings &kept, LinkTransport *line = nullptr);
 
+// The lines a run starts with, as a command line of argc arguments would
+// have it: the engine's name and title, then "Parse command line N args".
+void printRunHeader(EngineSink &sink, int argc);
+
 // Resets the per-run fields of settings and applies the arguments. Returns
 // 0, or 1 after showHelp.
 int parseCommandLine(int argc, char **argv, EngineSettings &settings, EngineSink &sink);

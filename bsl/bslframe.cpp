@@ -218,7 +218,9 @@ int FrameLayer::comTxRx(uint8_t command, const uint8_t *frameData, uint8_t count
     QByteArray sent;
     appendHex(sent, m_frame, frameLength);
     m_sink.print("comTxRx write %s", sent.constData());
-    m_sink.print("complete \n");
+    // Bytes that came while the frame went out still read as an
+    // interrupted write in the trace, though the frame was finished.
+    m_sink.print(early.isEmpty() ? "complete \n" : "write interupted by read\n");
     if (!early.isEmpty()) {
         QByteArray ignored;
         appendHex(ignored, reinterpret_cast<const uint8_t *>(early.constData()), int(early.size()));

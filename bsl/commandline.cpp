@@ -199,6 +199,13 @@ int parseCommandLine(int argc, char **argv, EngineSettings &s, EngineSink &sink)
     return 0;
 }
 
+void printRunHeader(EngineSink &sink, int argc)
+{
+    sink.print("%s\n", kEngineName);
+    sink.print("%s (%s)\n", kEngineTitle, kEngineVersion);
+    sink.print("Parse command line %i args\n", argc);
+}
+
 int bslEngineMain(int argc, char **argv, EngineSink &sink, EngineSettings &kept, LinkTransport *line)
 {
     sink.print("%s\n", kEngineName);
