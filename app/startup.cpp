@@ -203,6 +203,9 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     // them instead of repeating their values.
     qmlRegisterSingletonType<Vocabulary>("tarvelin.controller", 1, 0, "Vocabulary",
                                          [](QQmlEngine *, QJSEngine *) -> QObject * { return new Vocabulary; });
+    // ...and why a job refused to start (Controller.refusalReason), by name.
+    qmlRegisterUncreatableMetaObject(workflow::staticMetaObject, "tarvelin.controller", 1, 0, "Workflow",
+                                     QStringLiteral("Workflow holds the workflow's enumerations only"));
     qmlRegisterType<AutoUpdate>("tarvelin.autoupdate", 1, 0, "AutoUpdate");
 
     // Before the engine, so that it outlives the window's controller and its

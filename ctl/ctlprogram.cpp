@@ -445,13 +445,13 @@ void takeRecord(const RunOutcome &outcome, const Options &o, Report &report)
 }
 
 // Runs an update or erase job and reports it as the window would.
-int runJob(InstrumentSession &session, const Options &o, const QString &port, const QString &job, Report &report,
-           bool erase = false)
+int runJob(InstrumentSession &session, const Options &o, const QString &port, workflow::JobKind kind,
+           const QString &firmware, Report &report)
 {
     const bool bar = !o.progressLines && !o.json && stdoutIsTerminal();
     bool barDrawn = false;
     const int baud = o.baud == 0 ? Worker::kDefaultBaudRate : o.baud;
-    const RunOutcome outcome = session.run(port, job, baud, kRunTimeoutMs, [&](int ticks, int total) {
+    const RunOutcome outcome = session.run(port, kind, firmware, baud, kRunTimeoutMs, [&](int ticks, int total) {
         if (o.progressLines) {
             printOut(QStringLiteral("@progress %1 %2").arg(ticks).arg(total));
         } else if (bar) {
@@ -468,13 +468,13 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
     if (outcome.record.isEmpty() && outcome.status != workflow::kStatusRefused)
         report.versionAfter.clear();
     if (outcome.status < 0) {
-        report.result = workflow::endText(outcome.status, erase);
+        report.result = workflow::endText(outcome.status, kind);
         printErr(QStringLiteral("no result from the instrument on %1").arg(port));
         if (o.progressLines)
             printOut(QStringLiteral("@result -1 Update Failed"));
         return kExitFailed;
     }
-    const QString text = workflow::endText(workflow::JobEnd{outcome.status, erase, outcome.leftErased});
+    const QString text = workflow::endText(workflow::JobEnd{outcome.status, kind, outcome.leftErased});
     report.result = text;
     if (o.progressLines)
         printOut(QStringLiteral("@result %1 %2").arg(outcome.status).arg(text));
@@ -491,12 +491,9 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
         return kExitNeedsRecovery;
     }
     if (outcome.status == workflow::kStatusRefused) {
-        // Nothing was sent that changes the instrument; the reason says what to do.
-        const QString reason = outcome.refusal.isEmpty() ? text : outcome.refusal;
-        printErr(reason);
-        const bool firmwareRefused
-            = reason.startsWith(QLatin1String(workflow::kRefusalPrefix) + QLatin1String(workflow::kFirmwareCheckFailed));
-        return firmwareRefused ? kExitFileUnreadable : kExitFailed;
+        // Nothing was sent that changes the instrument; the line says what to do.
+        printErr(outcome.refusal ? outcome.refusal.why : text);
+        return refusalExitStatus(outcome.refusal.reason);
     }
     if (outcome.status == workflow::kStatusPortFailed) {
         const PortProblem problem = diagnosePort(port);
@@ -696,7 +693,7 @@ int commandUpdate(const Options &o, Report &report, QJsonObject *fields)
         return exitStatus;
     }
     session.setVerifyUpdates(o.verify);
-    return runJob(session, o, port, firmware, report);
+    return runJob(session, o, port, workflow::JobKind::Update, firmware, report);
 }
 
 int commandErase(const Options &o, Report &report)
@@ -738,7 +735,7 @@ int commandErase(const Options &o, Report &report)
     }
     if (!o.progressLines)
         say(QStringLiteral("Mass erase of %1, then programming %2").arg(port, o.file));
-    return runJob(session, o, port, QStringLiteral("Erase") + o.file, report, true);
+    return runJob(session, o, port, workflow::JobKind::Erase, o.file, report);
 }
 
 // "0x8000"; empty for none (-1).

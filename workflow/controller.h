@@ -34,6 +34,8 @@ class Controller : public QObject
     // status is handled (controllerHandleStatusChanged), false otherwise.
     Q_PROPERTY(bool jobLeftErased READ jobLeftErased NOTIFY jobEndChanged)
     Q_PROPERTY(bool jobWasErase READ jobWasErase NOTIFY jobEndChanged)
+    // Why that job refused to start (with kStatusRefused); None otherwise.
+    Q_PROPERTY(workflow::RefusalReason refusalReason READ refusalReason NOTIFY jobEndChanged)
     // The progress ticks the running update or erase will report in all;
     // set before its first tick, 0 from a call to start() until then.
     Q_PROPERTY(int progressTotal READ progressTotal WRITE setProgressTotal NOTIFY progressTotalChanged)
@@ -53,7 +55,8 @@ public:
     bool busy() const { return !m_jobs.isEmpty(); }
     bool uninterruptible() const { return m_uninterruptible; }
     bool jobLeftErased() const { return m_jobEnd.leftErased; }
-    bool jobWasErase() const { return m_jobEnd.eraseJob; }
+    bool jobWasErase() const { return m_jobEnd.kind == workflow::JobKind::Erase; }
+    workflow::RefusalReason refusalReason() const { return m_jobEnd.refusal; }
     int progressTotal() const { return m_progressTotal; }
     void setProgressTotal(int ticks);
 
@@ -67,10 +70,11 @@ public:
     static QString bridgeSerialNumber(const QString &comPort);
 
 public slots:
+    // filename in the window's form: the firmware path, or kEraseForm + path.
     void start(const QString &comPort, const QString &filename);
-    // start() with the firmware programmed at another line rate (19200 or
-    // 38400) where the loader and the line take it; the window keeps 9600.
-    void startAtRate(const QString &comPort, const QString &filename, int baud);
+    // An update or erase job with the firmware programmed at baud (19200 or
+    // 38400 where the loader and the line take it); the window keeps 9600.
+    void startJob(const QString &comPort, workflow::JobKind kind, const QString &firmware, int baud);
     void read(const QString &comPort);
     // Compares the instrument's memory with a firmware file (see
     // Worker::doWorkVerify); the answer comes as verified().
@@ -87,9 +91,10 @@ public slots:
     void restoreServiceBackup(const QByteArray &image);
 
 signals:
+    // Every job started, in the window's form; the worker takes operateJob.
     void operate(const QString &comPort, const QString &filename);
     void operateRead(const QString &comPort);
-    void operateAtRate(const QString &comPort, const QString &filename, int baud);
+    void operateJob(const QString &comPort, workflow::JobKind kind, const QString &firmware, int baud);
     void operateVerify(const QString &comPort, const QString &filename, int baud);
     void verifyUpdatesSet(bool on);
     void verified(int result, qint64 firstDifference);
@@ -127,6 +132,6 @@ private:
     int m_status = 0;
     QString m_version = QStringLiteral("");
     bool m_uninterruptible = false;
-    workflow::JobEnd m_jobEnd{workflow::kStatusRefused, false, false};
+    workflow::JobEnd m_jobEnd;
     int m_progressTotal = 0;
 };
