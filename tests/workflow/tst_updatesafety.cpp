@@ -195,28 +195,35 @@ private slots:
 
     void swappedInstrumentIsRefusedWithNothingWritten_data()
     {
-        QTest::addColumn<bool>("otherBridge");
+        QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("reasonPart");
+        QTest::addColumn<workflow::RefusalReason>("reason");
+        using R = workflow::RefusalReason;
         // Same password, same port, different calibration: only its memory tells it apart.
-        QTest::newRow("another instrument on the bridge") << false << "differs from the one read";
-        QTest::newRow("another bridge on the port") << true << "the bridge on";
+        QTest::newRow("another instrument on the bridge") << "memory" << "differs from the one read" << R::OtherInstrument;
+        QTest::newRow("another bridge on the port") << "bridge" << "the bridge on" << R::OtherInstrument;
+        // Which instrument is there, nothing tells.
+        QTest::newRow("switched off") << "silent" << "cannot be read again" << R::SameInstrumentUnreadable;
     }
 
     void swappedInstrumentIsRefusedWithNothingWritten()
     {
-        QFETCH(bool, otherBridge);
+        QFETCH(QString, change);
         QFETCH(QString, reasonPart);
+        QFETCH(workflow::RefusalReason, reason);
         Controller c;
         QCOMPARE(readVersion(c, port()), QStringLiteral("1.10"));
-        if (otherBridge)
+        nvxsim::Faults silent;
+        silent.noSyncReply = change == QLatin1String("silent");
+        sim->setFaults(silent);
+        if (change == QLatin1String("bridge"))
             listBridge(QStringLiteral("NVX0002"));
-        else
+        else if (change == QLatin1String("memory"))
             sim->write(0x10DA, {0x09, 0x11});
         const std::vector<uint8_t> before = sim->read(0x1000, 0xF000);
         sim->clearCommandLog();
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
-        QCOMPARE(jobEnd(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())).refusal,
-                 workflow::RefusalReason::OtherInstrument);
+        QCOMPARE(jobEnd(c, port(), writeFile(QStringLiteral("fw.txt"), goodFirmware())).refusal, reason);
         QCOMPARE(changingCommands(*sim), 0);
         QVERIFY(sim->read(0x1000, 0xF000) == before);
         QVERIFY(!messages.isEmpty());
