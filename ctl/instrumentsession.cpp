@@ -111,6 +111,7 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
         if (lock.error() != QLockFile::LockFailedError) {
             qWarning().noquote() << "Cannot create the read lock " + lockPath;
             outcome.version = QLatin1String(workflow::kVersionFilesUnusable);
+            outcome.finding = workflow::Finding::FilesUnusable;
             return outcome;
         }
         if (waited.elapsed() >= kReadLockWaitMs) {
@@ -124,6 +125,7 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
     auto versionConnection = QObject::connect(&d->controller, &Controller::controllerHandleVersionChanged, &loop,
                                               [&](const QString &version) {
                                                   outcome.version = version;
+                                                  outcome.finding = d->controller.readFinding();
                                                   answered = true;
                                                   loop.quit();
                                               });

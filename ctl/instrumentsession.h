@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identification.h"
 #include "status.h"
 
 #include <QByteArray>
@@ -24,6 +25,7 @@ int refusalExitStatus(workflow::RefusalReason reason);
 struct ReadOutcome
 {
     QString version; // "major.minor", or one of the version texts of status.h ("Unknown", "Port busy", ...)
+    workflow::Finding finding = workflow::Finding::NotConnected; // what the version text says
     bool timedOut = false;
 };
 

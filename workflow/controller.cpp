@@ -10,6 +10,7 @@ Controller::Controller(QObject *parent)
 {
     qRegisterMetaType<workflow::JobEnd>();
     qRegisterMetaType<workflow::JobKind>();
+    qRegisterMetaType<workflow::Finding>();
     auto *worker = new Worker;
     m_worker = worker;
     worker->moveToThread(&m_workerThread);
@@ -22,6 +23,7 @@ Controller::Controller(QObject *parent)
     connect(worker, &Worker::workerVerified, this, &Controller::verified);
     connect(worker, &Worker::workerHandleStatusChanged, this, &Controller::controllerStatusChanged);
     connect(worker, &Worker::workerHandleMessageChanged, this, &Controller::controllerMessageChanged);
+    connect(worker, &Worker::workerReadFound, this, [this](workflow::Finding finding) { m_readFinding = finding; });
     connect(worker, &Worker::workerHandleVersionChanged, this, &Controller::workerVersionReported);
     connect(worker, &Worker::workerUpdateRecorded, this, &Controller::updateRecorded);
     connect(worker, &Worker::workerJobEnded, this, &Controller::controllerJobEnded);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identification.h"
 #include "status.h"
 
 #include <QJsonObject>
@@ -52,6 +53,8 @@ public:
     void setVersion(const QString &version) { controllerVersionChanged(version); }
     bool needsRecovery() const;
     QString readPort() const { return m_readPort; }
+    // What the read that gave that version found; the version text is its view.
+    workflow::Finding readFinding() const { return m_readFinding; }
     bool busy() const { return !m_jobs.isEmpty(); }
     bool uninterruptible() const { return m_uninterruptible; }
     bool jobLeftErased() const { return m_jobEnd.leftErased; }
@@ -128,6 +131,7 @@ private:
     Worker *m_worker = nullptr;
     QQueue<Job> m_jobs; // asked for and not yet ended, oldest first
     QString m_readPort;
+    workflow::Finding m_readFinding = workflow::Finding::NotConnected;
     QString m_message;
     int m_status = 0;
     QString m_version = QStringLiteral("");

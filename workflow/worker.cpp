@@ -447,6 +447,7 @@ void Worker::doWorkRead(const QString &comPort)
     completeInterruptedJobs(id);
 
     m_version = id.version;
+    emit workerReadFound(id.finding);
     emit workerHandleVersionChanged(m_version);
     setStatus(id.status);
     m_readBusy = 0;

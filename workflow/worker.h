@@ -69,6 +69,8 @@ signals:
     void workerHandleStatusChanged(int status);
     void workerHandleMessageChanged(QString message);
     void workerHandleVersionChanged(QString version);
+    // What a read found, emitted just before its version text.
+    void workerReadFound(workflow::Finding finding);
     // Every update and erase job on an instrument leaves a line in the update
     // record (updaterecord.h); this is that line, emitted before the job's end
     // status, with why it could not be written (empty when it was).
