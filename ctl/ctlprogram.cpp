@@ -16,6 +16,7 @@
 #include "infomemory.h"
 #include "instrumentsession.h"
 #include "jsondocument.h"
+#include "paths.h"
 #include "portcheck.h"
 #include "safefile.h"
 #include "signalhold.h"
@@ -874,6 +875,26 @@ bool listParentsVirtualInstruments(const QStringList &bridges)
     return true;
 }
 
+// The paths of the command line are the user's, taken from the folder the
+// program started in: installing the built-in files moves the working
+// directory into the firmware folder. A port without a folder ("ttyUSB0",
+// "COM9") is the system's name for it.
+void settleOptionPaths(Options &o)
+{
+    const auto settle = [](QString &path) {
+        if (!path.isEmpty() && QDir::isRelativePath(path))
+            path = QFileInfo(path).absoluteFilePath();
+    };
+    settle(o.file);
+    settle(o.restoreBackup);
+    if (o.port.contains(QLatin1Char('/')))
+        settle(o.port);
+    for (QString &port : o.ports) {
+        if (port.contains(QLatin1Char('/')))
+            settle(port);
+    }
+}
+
 // The run once its command line is read: fills what the command reports
 // under the contract's names (jsondocument.h); streamed when history has
 // written its records already.
@@ -897,10 +918,7 @@ int runCommand(Options &o, QJsonObject *fields, bool *streamed)
             printOut(QStringLiteral("no catalogue key: this build accepts unsigned catalogues (development only)"));
         return kExitOk;
     }
-    // Taken from the folder the user started in: installing the built-in
-    // files moves the working directory into the firmware folder.
-    if (!o.file.isEmpty())
-        o.file = QFileInfo(o.file).absoluteFilePath();
+    settleOptionPaths(o);
     g_verbose = o.verbose;
     holdSignalsDuringErase();
     takeStandardOutput(o.verbose);
@@ -908,10 +926,10 @@ int runCommand(Options &o, QJsonObject *fields, bool *streamed)
         keepStandardOutputForJson();
     if (o.command != Command::List) {
         // Said at once, before anything waits on the folder: a read-only or
-        // full folder, or none at all (no home). The location is made
+        // full folder, or none at all (no home). The folders are made
         // absolute first, as installing the built-in files moves the working
         // directory into the store.
-        QString problem = FirmwareStore::settleDataLocation();
+        QString problem = workflow::paths::settle();
         const QStringList folders{QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
                                   VersionComboBoxManagement::firmwareDirectory()};
         for (int i = 0; problem.isEmpty() && o.command != Command::History && i < folders.size(); ++i)

@@ -8,6 +8,7 @@
 #include "firmwarestore.h"
 #include "infomemory.h"
 #include "jobguard.h"
+#include "paths.h"
 #include "portcheck.h"
 #include "safefile.h"
 #include "titext.h"
@@ -22,7 +23,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QUuid>
@@ -123,7 +123,7 @@ std::unique_ptr<BackEnd> newJobBackEnd(Worker *worker, int *ticks)
 bool writeTemporary(std::unique_ptr<QTemporaryFile> &file, const QByteArray &contents)
 {
     if (!file) {
-        file = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/nvx7300-password-XXXXXX.txt"));
+        file = std::make_unique<QTemporaryFile>(paths::temporaryFolder() + QStringLiteral("/nvx7300-password-XXXXXX.txt"));
         if (!file->open()) {
             file.reset();
             return false;
@@ -214,19 +214,17 @@ Worker::~Worker() = default;
 
 QString Worker::passwordFilePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-        + QStringLiteral("/firmware/731-0-00-2019-01-01-1200.txt");
+    return paths::inDataFolder(QStringLiteral("firmware/731-0-00-2019-01-01-1200.txt"));
 }
 
 QString Worker::patchFilePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/PATCH.TXT");
+    return paths::inDataFolder(QStringLiteral("firmware/PATCH.TXT"));
 }
 
 QString Worker::memoryImageFilePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-        + QStringLiteral("/firmware/731-0-01-2019-01-01-1200.txt");
+    return paths::inDataFolder(QStringLiteral("firmware/731-0-01-2019-01-01-1200.txt"));
 }
 
 QString Worker::backupFilePath(const QString &bridgeSerialNumber)
@@ -234,7 +232,7 @@ QString Worker::backupFilePath(const QString &bridgeSerialNumber)
     const QString name = FirmwareStore::backupName(bridgeSerialNumber);
     if (name.isEmpty())
         return QString();
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/") + name;
+    return paths::inDataFolder(QStringLiteral("firmware/") + name);
 }
 
 QString Worker::firmwareVersion(const QString &firmwarePath)
@@ -262,7 +260,7 @@ QString Worker::bridgeSerialFor(const QString &comPort) const
 QString Worker::jobFolder()
 {
     if (!m_jobImageFolder) {
-        auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/nvx7300-job-XXXXXX"));
+        auto folder = std::make_unique<QTemporaryDir>(paths::temporaryFolder() + QStringLiteral("/nvx7300-job-XXXXXX"));
         if (!folder->isValid())
             return QString();
         m_jobImageFolder = std::move(folder);
@@ -466,7 +464,7 @@ Refusal Worker::takeSnapshot(BackEnd &backEnd)
     const QString folder = jobFolder();
     if (folder.isEmpty())
         return {RefusalReason::JobFiles,
-                QStringLiteral("cannot create a private folder for this job in ") + QDir::tempPath()};
+                QStringLiteral("cannot create a private folder for this job in ") + paths::temporaryFolder()};
     const QString filename = m_job.firmware;
     const auto firmwareFailed = [](const QString &why) {
         return Refusal{RefusalReason::FirmwareFile, QLatin1String(kFirmwareCheckFailed) + QStringLiteral(": ") + why};
