@@ -2,23 +2,24 @@
 
 #include "bslengine.h"
 #include "enginesink.h"
-#include "enginestate.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QStringList>
 
-#include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <string>
 
 namespace {
 
-constexpr int kArgSlotSize = 256; // bytes per argument text
-constexpr int kMaxArgs = 12;
 constexpr int kImageBufferSize = 800; // the caller's TI-TXT buffer, NUL included
 constexpr char kErasePrefix[] = "Erase";
+constexpr char kPortPrefix[] = "\\\\.\\"; // as -c stores a port name
+constexpr uint32_t kInfoMemoryStart = 0x1000;
+constexpr uint32_t kInfoMemoryLength = 0x100;
 constexpr int kOutputLockWaitMs = 60000;   // another process's read: one run, a few seconds
 constexpr int kOutputLockStaleMs = 120000; // a holder that hangs longer than any run has gone astray
 
@@ -34,17 +35,42 @@ private:
     BackEnd *m_owner;
 };
 
-// Argument texts, each in its own fixed slot; one argument may point elsewhere.
-// A text that does not fit its slot is never cut: the whole vector is then
-// refused, naming the first such text, and nothing reaches the instrument.
-struct ArgVector
-{
-    char texts[kMaxArgs][kArgSlotSize] = {};
-    char *argv[kMaxArgs] = {};
-    int argc = 0;
-    QString refused; // the message when the vector cannot go to the engine
-    int refusedResult = 0;
+} // namespace
 
+// Every slot's run: the port, the rate asked for, the memory offset bracket
+// and the password record; each slot adds its actions.
+struct BackEnd::Request
+{
+    Request(const QString &comPort, const QString &passwordFilename, int passwordIndex, int baudIndex,
+            const bsl::RunOptions &options)
+    {
+        run.toolkit = options;
+        bsl::EngineSettings &s = run.settings;
+        // The serial port takes the name back as UTF-8.
+        s.portName = kPortPrefix + comPort.toUtf8().toStdString();
+        s.baudIndex = uint8_t(baudIndex);
+        s.actions.changeBaud = true;
+        s.actions.invokeBsl = true;
+        s.actions.extendedMemory = true;
+        s.passwordFile = path(passwordFilename);
+        s.passwordIndex = passwordIndex;
+        arguments << QStringLiteral("BSLENGINE") << QStringLiteral("-c") + comPort
+                  << QStringLiteral("-s") + QString::number(baudIndex) << QStringLiteral("-x")
+                  << QStringLiteral("-p") + passwordFilename << QString::number(passwordIndex);
+    }
+
+    // The path in the local 8-bit file-name encoding, which the engine's file
+    // functions take; a name that encoding cannot hold is refused.
+    std::string path(const QString &name, int failedResult = bsl::kResultInputFile)
+    {
+        const QByteArray encoded = QFile::encodeName(name);
+        if (QFile::decodeName(encoded) != name)
+            refuse(QStringLiteral("ERROR: The file name \"%1\" cannot be written in this system's file-name "
+                                  "encoding!\n")
+                       .arg(name),
+                   failedResult);
+        return encoded.toStdString();
+    }
     void refuse(const QString &message, int result)
     {
         if (!refused.isEmpty())
@@ -52,99 +78,38 @@ struct ArgVector
         refused = message;
         refusedResult = result;
     }
-    void add(const char *format, const QByteArray &value = QByteArray(), int failedResult = bsl::kResultInputFile)
+    // The patch for old loaders where the caller keeps it; otherwise the
+    // engine's default. Only runs that write flash load it.
+    void addPatch(const QString &patchFile)
     {
-        const int needed = std::snprintf(texts[argc], kArgSlotSize, format, value.constData());
-        if (needed < 0 || needed >= kArgSlotSize) {
-            texts[argc][0] = 0;
-            const int room = value.size() - (needed - (kArgSlotSize - 1));
-            refuse(QStringLiteral("ERROR: \"%1\" is %2 bytes long, the engine takes at most %3!\n")
-                       .arg(QFile::decodeName(value))
-                       .arg(value.size())
-                       .arg(room),
-                   failedResult);
-        }
-        argv[argc] = texts[argc];
-        ++argc;
+        if (patchFile.isEmpty())
+            return;
+        run.settings.patchFile = path(patchFile);
+        arguments << QStringLiteral("-a") + patchFile;
     }
-    // A file path in the local 8-bit file-name encoding, which the engine's
-    // file functions take; a name that encoding cannot hold is refused.
-    void addPath(const char *format, const QString &path, int failedResult = bsl::kResultInputFile)
+    // The information memory read, then the reset into the application. At a
+    // faster rate it is the check before an erase: it proves long frames.
+    void readInfoMemory()
     {
-        const QByteArray encoded = QFile::encodeName(path);
-        if (QFile::decodeName(encoded) != path)
-            refuse(QStringLiteral("ERROR: The file name \"%1\" cannot be written in this system's file-name "
-                                  "encoding!\n")
-                       .arg(path),
-                   failedResult);
-        add(format, encoded, failedResult);
-    }
-    void addNumber(int value)
-    {
-        std::snprintf(texts[argc], kArgSlotSize, "%d", value);
-        argv[argc] = texts[argc];
-        ++argc;
+        bsl::EngineSettings &s = run.settings;
+        s.actions.reset = true;
+        s.actions.readMemory = true;
+        s.start = kInfoMemoryStart;
+        s.length = kInfoMemoryLength;
+        run.toolkit.checkFullFrames = true;
+        arguments << QString() << QStringLiteral("-r1000") << QStringLiteral("100");
     }
     void log(const char *prefix) const
     {
-        for (int i = 0; i < argc; ++i)
-            qDebug("%s%s", prefix, texts[i]);
+        for (const QString &argument : arguments)
+            qDebug().noquote() << QLatin1String(prefix) + argument;
     }
-    // Runs the engine with owner as the sink and the toolkit's options; the
-    // sink is removed afterwards so that no later output can reach a
-    // destroyed object. facts gets what the run learned.
-    int run(BackEnd *owner, bool programs, const bsl::RunOptions &options, BackEnd::RunFacts &facts)
-    {
-        facts = BackEnd::RunFacts();
-        if (!refused.isEmpty()) {
-            qWarning().noquote() << refused.trimmed();
-            owner->setMessage(refused);
-            // As the engine does: a port failure always, the result of a programming run.
-            if (programs || refusedResult == bsl::kResultHelpOrPort)
-                owner->setStatus(refusedResult);
-            return refusedResult;
-        }
-        RunSink sink(owner);
-        bsl::setEngineSink(&sink);
-        bsl::engineState().settings.toolkit = options;
-        const int result = bsl::bslEngineMain(argc, argv);
-        bsl::setEngineSink(nullptr);
-        const bsl::TargetState &target = bsl::engineState().target;
-        if (target.identityKnown) {
-            bsl::LoaderIdentity &loader = facts.loader.emplace();
-            std::copy(std::begin(target.family), std::end(target.family), loader.family);
-            std::copy(std::begin(target.process), std::end(target.process), loader.process);
-            loader.versionMajor = target.versionMajor;
-            loader.versionMinor = target.versionMinor;
-        }
-        facts.opened = target.unlocked;
-        facts.lineRate = target.lineRate;
-        facts.firstDifference = target.firstDifference;
-        return result;
-    }
+
+    bsl::RunRequest run;
+    QStringList arguments; // the argument vector the request stands for, for the log
+    QString refused; // the message when the request cannot go to the engine
+    int refusedResult = 0;
 };
-
-void addCommon(ArgVector &args, const QString &comPort, const QString &passwordFilename, int passwordIndex,
-               int baudIndex)
-{
-    args.add("BSLENGINE");
-    // The serial port takes the name back as UTF-8.
-    args.add("-c%s", comPort.toUtf8(), bsl::kResultHelpOrPort);
-    args.add(baudIndex == 2 ? "-s2" : baudIndex == 1 ? "-s1" : "-s0");
-    args.add("-x");
-    args.addPath("-p%s", passwordFilename);
-    args.addNumber(passwordIndex);
-}
-
-// The patch for old loaders where the caller keeps it; otherwise the
-// engine's default. Only runs that write flash load it.
-void addPatch(ArgVector &args, const QString &patchFile)
-{
-    if (!patchFile.isEmpty())
-        args.addPath("-a%s", patchFile);
-}
-
-} // namespace
 
 BackEnd::BackEnd(QObject *parent) : QObject(parent)
 {
@@ -186,16 +151,32 @@ int BackEnd::baudRate() const
     return bsl::kLineRates[m_baudIndex];
 }
 
+int BackEnd::run(const Request &request, bool programs)
+{
+    m_last = bsl::RunOutcome();
+    if (!request.refused.isEmpty()) {
+        qWarning().noquote() << request.refused.trimmed();
+        setMessage(request.refused);
+        // As the engine does: a port failure always, the result of a programming run.
+        if (programs || request.refusedResult == bsl::kResultHelpOrPort)
+            setStatus(request.refusedResult);
+        m_last.result = request.refusedResult;
+        return request.refusedResult;
+    }
+    RunSink sink(this);
+    m_last = bsl::runEngine(request.run, sink);
+    return m_last.result;
+}
+
 int BackEnd::read_memory(QString comPort, QString passwordFilename, int passwordIndex, QString outputFilename,
                          char *buffer)
 {
-    ArgVector args;
-    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
-    args.add("");
-    args.add("-r1000");
-    args.add("100");
-    args.addPath("%s", outputFilename, bsl::kResultOutputFile);
-    args.log("Read memory command is ");
+    Request request(comPort, passwordFilename, passwordIndex, m_baudIndex, m_options);
+    request.readInfoMemory();
+    const std::string outputFile = request.path(outputFilename, bsl::kResultOutputFile);
+    request.run.settings.readFile = outputFile;
+    request.arguments << outputFilename;
+    request.log("Read memory command is ");
 
     if (buffer)
         buffer[0] = 0;
@@ -205,25 +186,22 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
     QLockFile lock(outputFilename + QStringLiteral(".lock"));
     lock.setStaleLockTime(kOutputLockStaleMs);
     // A lock that cannot even be made (no folder) leaves the engine to name the problem.
-    if (args.refused.isEmpty() && !lock.tryLock(kOutputLockWaitMs) && lock.error() == QLockFile::LockFailedError)
-        args.refuse(QStringLiteral("ERROR: Output file \"%1\" is in use by another read!\n").arg(outputFilename),
-                    bsl::kResultOutputFile);
+    if (request.refused.isEmpty() && !lock.tryLock(kOutputLockWaitMs) && lock.error() == QLockFile::LockFailedError)
+        request.refuse(QStringLiteral("ERROR: Output file \"%1\" is in use by another read!\n").arg(outputFilename),
+                       bsl::kResultOutputFile);
     // A file from an earlier read must never be taken for this one's.
     const QFileInfo old(outputFilename);
-    if (args.refused.isEmpty() && (old.exists() || old.isSymLink()) && !QFile::remove(outputFilename))
-        args.refuse(QStringLiteral("ERROR: Unable to remove old output file \"%1\"!\n").arg(outputFilename),
-                    bsl::kResultOutputFile);
+    if (request.refused.isEmpty() && (old.exists() || old.isSymLink()) && !QFile::remove(outputFilename))
+        request.refuse(QStringLiteral("ERROR: Unable to remove old output file \"%1\"!\n").arg(outputFilename),
+                       bsl::kResultOutputFile);
 
     qDebug("Calling BSLENGINE");
-    // A read at another rate is the check before an erase: it proves long frames.
-    bsl::RunOptions options = m_options;
-    options.checkFullFrames = true;
-    int result = args.run(this, false, options, m_last);
+    int result = run(request, false);
     qDebug("Called BSLENGINE %d", result);
 
     if (!buffer || result != bsl::kResultSuccess)
         return result;
-    FILE *file = std::fopen(args.texts[9], "r");
+    FILE *file = std::fopen(outputFile.c_str(), "r");
     if (!file) {
         setMessage(QStringLiteral("ERROR: Unable to read output file \"%1\"!\n").arg(outputFilename));
         return bsl::kResultOutputFile;
@@ -241,41 +219,57 @@ int BackEnd::read_memory(QString comPort, QString passwordFilename, int password
     return result;
 }
 
+int BackEnd::readInfoMemory(const QString &comPort, const QString &passwordFilename, int passwordIndex,
+                            QByteArray *bytes)
+{
+    Request request(comPort, passwordFilename, passwordIndex, m_baudIndex, m_options);
+    request.readInfoMemory();
+    request.run.toolkit.readToCaller = true;
+    request.log("Read memory command is ");
+    const int result = run(request, false);
+    bytes->clear();
+    if (result == bsl::kResultSuccess)
+        *bytes = QByteArray(reinterpret_cast<const char *>(m_last.memory.data()), int(m_last.memory.size()));
+    return result;
+}
+
 int BackEnd::load_bootstrap(QString comPort, QString passwordFilename, int passwordIndex, char *buffer,
                             QString programFilename)
 {
     const bool eraseRun = programFilename.startsWith(QLatin1String(kErasePrefix));
-    ArgVector args;
-    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
-    args.add("");
-    args.add(eraseRun ? "" : "-y");
-    // The caller's text goes in as its own pointer; the log shows a placeholder.
-    args.add(eraseRun ? "" : "buffer");
-    args.add("+epr");
-    args.addPath("%s", eraseRun ? programFilename.mid(int(sizeof kErasePrefix) - 1) : programFilename);
-    addPatch(args, m_patchFile);
-    args.log("Load memory command is ");
+    const QString program = eraseRun ? programFilename.mid(int(sizeof kErasePrefix) - 1) : programFilename;
+    Request request(comPort, passwordFilename, passwordIndex, m_baudIndex, m_options);
+    bsl::EngineSettings &s = request.run.settings;
+    s.actions.massErase = s.actions.program = s.actions.reset = true;
+    // The caller's text goes in as it is (none: a text the engine refuses
+    // before its erase); the log shows a placeholder.
     if (!eraseRun)
-        args.argv[8] = buffer ? buffer : args.texts[8];
-    return args.run(this, true, m_options, m_last);
+        s.bufferText = std::string(buffer ? buffer : "");
+    s.programFile = request.path(program);
+    request.arguments << QString() << (eraseRun ? QString() : QStringLiteral("-y"))
+                      << (eraseRun ? QString() : QStringLiteral("buffer")) << QStringLiteral("+epr") << program;
+    request.addPatch(m_patchFile);
+    request.log("Load memory command is ");
+    return run(request, true);
 }
 
 int BackEnd::verify_memory(QString comPort, QString passwordFilename, int passwordIndex, QString programFilename)
 {
-    ArgVector args;
-    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
-    args.add("+vr");
-    args.addPath("%s", programFilename);
-    addPatch(args, m_patchFile);
-    args.log("Verify command is ");
-    return args.run(this, false, m_options, m_last);
+    Request request(comPort, passwordFilename, passwordIndex, m_baudIndex, m_options);
+    bsl::EngineSettings &s = request.run.settings;
+    s.actions.verify = s.actions.reset = true;
+    s.programFile = request.path(programFilename);
+    request.arguments << QStringLiteral("+vr") << programFilename;
+    request.addPatch(m_patchFile);
+    request.log("Verify command is ");
+    return run(request, false);
 }
 
 int BackEnd::restart(QString comPort, QString passwordFilename, int passwordIndex)
 {
-    ArgVector args;
-    addCommon(args, comPort, passwordFilename, passwordIndex, m_baudIndex);
-    args.add("+r");
-    args.log("Reset command is ");
-    return args.run(this, false, m_options, m_last);
+    Request request(comPort, passwordFilename, passwordIndex, m_baudIndex, m_options);
+    request.run.settings.actions.reset = true;
+    request.arguments << QStringLiteral("+r");
+    request.log("Reset command is ");
+    return run(request, false);
 }

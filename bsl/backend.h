@@ -1,17 +1,19 @@
 #pragma once
 
-#include "enginestate.h"
+#include "runrequest.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <optional>
 
-// The program's way into the bootstrap-loader engine: each slot builds an
-// argument vector, runs the engine on the calling thread and relays its
-// printed lines and status values as properties. Paths go to the engine in
-// the local 8-bit file-name encoding; one that does not fit its argument is
-// refused before anything is sent to the instrument.
+// The program's way into the bootstrap-loader engine: each slot fills a run
+// request, runs the engine on the calling thread and relays its printed
+// lines and status values as properties. The debug log shows each request
+// as the argument vector it stands for. Paths go to the engine in the local
+// 8-bit file-name encoding; one that encoding cannot hold is refused before
+// anything is sent to the instrument.
 class BackEnd : public QObject
 {
     Q_OBJECT
@@ -51,15 +53,6 @@ public:
     // loader took it, 9600 when it refused or the run stopped before asking.
     int lineRate() const { return m_last.lineRate; }
 
-    // What an engine run leaves behind for its caller.
-    struct RunFacts
-    {
-        std::optional<bsl::LoaderIdentity> loader;
-        bool opened = false;
-        int lineRate = bsl::kStartBaudRate;
-        std::optional<uint32_t> firstDifference;
-    };
-
     // Programming runs read back every block they wrote and compare it.
     void setReadBack(bool on) { m_options.readBack = on; }
     bool readBack() const { return m_options.readBack; }
@@ -74,6 +67,12 @@ public:
     // different.
     int verify_memory(QString comPort, QString passwordFilename, int passwordIndex, QString programFilename);
 
+    // The information memory (0x1000-0x10FF) read as read_memory reads it,
+    // into bytes (the 256 when the result is 100, else none): no file, no
+    // text. At a faster rate it proves long frames, as the check before an
+    // erase must. Returns the engine result.
+    int readInfoMemory(const QString &comPort, const QString &passwordFilename, int passwordIndex, QByteArray *bytes);
+
 signals:
     void statusChanged(int status);
     void messageChanged(QString message);
@@ -86,10 +85,17 @@ public slots:
     int restart(QString comPort, QString passwordFilename, int passwordIndex);
 
 private:
+    // A run request, the argument vector it stands for and what may keep it
+    // from the engine.
+    struct Request;
+    // Runs the request with this object as the sink; m_last gets what the
+    // run learned.
+    int run(const Request &request, bool programs);
+
     QString m_message;
     int m_status = 0;
     QString m_patchFile;
     int m_baudIndex = 0; // -s: 0 9600, 1 19200, 2 38400
     bsl::RunOptions m_options; // for every run of this object
-    RunFacts m_last; // of the last run
+    bsl::RunOutcome m_last; // of the last run
 };

@@ -8,20 +8,16 @@
 #include "seriallink.h"
 #include "titext.h"
 
-#include <cctype>
-#include <iterator>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <mutex>
+#include <utility>
 
 namespace bsl {
 
 namespace {
-
-constexpr char kEngineName[] = "BSLENGINE";
-constexpr char kEngineTitle[] = "NVX7300 Bootstrap Loader Engine";
-constexpr char kEngineVersion[] = "Version 1.0";
-constexpr char kPortPrefix[] = "\\\\.\\"; // -c stores the Windows device form
 
 constexpr int kReplyTimeoutBase = 300; // ms, data-frame waits
 constexpr int kReplyTimeoutFactor = 4; // first reply byte waits base x factor
@@ -30,7 +26,6 @@ constexpr int kBaudSettleMs = 10; // after switching the port's rate
 constexpr uint16_t kIdentityAddress = 0x0FF0; // family, process, loader version
 constexpr uint16_t kIdentityLength = 14;
 constexpr uint16_t kInfoAAddress = 0x10C0;
-constexpr uint16_t kInfoALength = 64;
 constexpr uint16_t kBslRestartEntry = 0x0C22; // restarts the ROM loader
 constexpr uint16_t kDefaultLoaderAddress = 0x0300;
 constexpr uint16_t kErrorAddressOld = 0x021E; // loaders below 1.50
@@ -39,42 +34,6 @@ constexpr uint16_t kVersionNeedsPatch = 0x0110; // at or below: flash patch
 constexpr uint16_t kVersionVerifies = 0x0140; // from here the loader verifies writes
 constexpr uint16_t kVersionNewErrorAddress = 0x0150;
 constexpr uint16_t kRateCheckAddress = 0x0400; // RAM, 480 bytes above the patch entry (0x0220)
-
-const char *const kHelpLines[] = {
-    "BSLENGINE [-h][-c{port}][-s{num}][-p{file}][-w][-1][-m{num}][+ecpvruw] {file}",
-    "",
-    "Options:",
-    "-h       Shows this help screen.",
-    "-c{port} Specifies the communication port to be used (e.g. -cCOM2).",
-    "-a{file} Filename of workaround patch (e.g. -aWAROUND.TXT).",
-    "-b{file} Filename of complete loader to be loaded into RAM (e.g. -bBSL.TXT).",
-    "-e{startnum}",
-    "         Erase Segment where address does point to.",
-    "-m{num}  Number of mass erase cycles (e.g. -m20).",
-    "-p{file} Specifies a TI-TXT file with the interrupt vectors that are",
-    "         used as password (e.g. -pINT_VECT.TXT).",
-    "-r{startnum} {lennum} {file}",
-    "         Read memory from startnum till lennum and write to file as TI.TXT.",
-    "         (Values in hex format.) ",
-    "-s{num}  Changes the baudrate; num=0:9600, 1:19200, 2:38400 (e.g. -s2).",
-    "-w       Waits for <ENTER> before closing serial port.",
-    "-x       Enable MSP430X Extended Memory support.",
-    "-1       Programming and verification is done in one pass through the file.",
-    "",
-    "Program Flow Specifiers [+aecpvruw]",
-    " a       Restore InfoA after mass erase (only with Mass Erase)",
-    " e       Mass Erase",
-    " c       Erase Check by file {file}",
-    " p       Program file {file}",
-    " v       Verify by file {file}",
-    " r       Reset connected MSP430. Starts application.",
-    " u       User Called - Skip entry Sequence.",
-    " w       Wait for <ENTER> before closing serial port.",
-    " Only the specified actions are executed!",
-    "",
-    "Default Program Flow Specifiers (if not explicitly given): +ecpvr",
-    "",
-};
 
 const char *orNull(const std::optional<std::string> &text)
 {
@@ -86,12 +45,6 @@ const char *orEmpty(const std::optional<std::string> &text)
     return text ? text->c_str() : "";
 }
 
-void clearFlowActions(ActionFlags &a)
-{
-    a.massErase = a.eraseCheck = a.fastEraseCheck = a.program = a.verify = false;
-    a.reset = a.userCalled = a.restoreInfoA = false;
-}
-
 // Runs that only read memory or restart the target never touch flash, so an
 // old loader needs no patch for them.
 bool accessesFlash(const ActionFlags &a)
@@ -100,10 +53,9 @@ bool accessesFlash(const ActionFlags &a)
 }
 
 // Takes the identity as this loader's, with what follows from it.
-void adoptIdentity(const LoaderIdentity &id)
+void adoptIdentity(EngineSession &s, const LoaderIdentity &id)
 {
-    EngineState &e = engineState();
-    TargetState &t = e.target;
+    TargetState &t = s.target;
     t.family[0] = id.family[0];
     t.family[1] = id.family[1];
     t.process[0] = id.process[0];
@@ -113,24 +65,24 @@ void adoptIdentity(const LoaderIdentity &id)
     t.versionWord = id.versionWord();
     t.identityKnown = true;
     t.errorAddressVariable = t.versionWord < kVersionNewErrorAddress ? kErrorAddressOld : kErrorAddressNew;
-    if (t.versionWord <= kVersionNeedsPatch && !e.settings.loaderFile && accessesFlash(e.settings.actions)) {
-        enginePrint("Patch for flash programming required!\n");
+    if (t.versionWord <= kVersionNeedsPatch && !s.settings.loaderFile && accessesFlash(s.settings.actions)) {
+        s.sink.print("Patch for flash programming required!\n");
         t.patchRequired = true;
     }
 }
 
 // Step e. Returns the read's code; after a failed read the identity stays
 // what this run knew (none, unless handed in).
-int readVersion()
+int readVersion(EngineSession &s)
 {
-    const std::optional<LoaderIdentity> &known = engineState().settings.toolkit.knownLoader;
+    const std::optional<LoaderIdentity> &known = s.toolkit.knownLoader;
     uint8_t block[kFrameBufferSize] = {};
-    const int code = bslTxRx(kCmdReadBlock, kIdentityAddress, kIdentityLength, nullptr, block, sizeof block);
+    const int code = s.frames.bslTxRx(kCmdReadBlock, kIdentityAddress, kIdentityLength, nullptr, block, sizeof block);
     if (code != kOk) {
         if (known) {
-            enginePrint("Identity not read; BSL version %X.%02X as read before\n", known->versionMajor,
-                        known->versionMinor);
-            adoptIdentity(*known);
+            s.sink.print("Identity not read; BSL version %X.%02X as read before\n", known->versionMajor,
+                         known->versionMinor);
+            adoptIdentity(s, *known);
         }
         return code;
     }
@@ -141,15 +93,15 @@ int readVersion()
     id.process[1] = block[3];
     id.versionMajor = block[10];
     id.versionMinor = block[11];
-    enginePrint("BSL version: %X.%02X", id.versionMajor, id.versionMinor);
-    enginePrint(" - Family member: %02X%02X", id.family[0], id.family[1]);
-    enginePrint(" - Process: %02X%02X\n", id.process[0], id.process[1]);
+    s.sink.print("BSL version: %X.%02X", id.versionMajor, id.versionMinor);
+    s.sink.print(" - Family member: %02X%02X", id.family[0], id.family[1]);
+    s.sink.print(" - Process: %02X%02X\n", id.process[0], id.process[1]);
     if (known && *known != id) {
-        enginePrint("Identity differs from the one read before (BSL version %X.%02X), which holds\n",
-                    known->versionMajor, known->versionMinor);
+        s.sink.print("Identity differs from the one read before (BSL version %X.%02X), which holds\n",
+                     known->versionMajor, known->versionMinor);
         id = *known;
     }
-    adoptIdentity(id);
+    adoptIdentity(s, id);
     return kOk;
 }
 
@@ -158,28 +110,28 @@ int readVersion()
 // sends to RAM and reads it back. The block lies clear of the loader's own RAM
 // (its variables and stack, below the patch entry) and of the flash patch
 // (from the patch entry up); a run that checks loads no patch.
-int checkFullFrames()
+int checkFullFrames(EngineSession &s)
 {
-    const uint16_t count = engineState().settings.maxFrameData;
+    const uint16_t count = s.settings.maxFrameData;
     uint8_t sent[kFrameBufferSize + 2] = {};
     for (int i = 0; i < count; ++i)
         sent[i] = uint8_t(i * 167 + 0x80); // every byte value class, the sync byte among them
     uint8_t out[sizeof sent];
     std::memcpy(out, sent, sizeof out);
-    enginePrint("Check of %d-byte frames at %d Baud\n", int(count), comBaudRate());
-    if (int code = bslTxRx(kCmdWriteBlock, kRateCheckAddress, count, out, nullptr))
+    s.sink.print("Check of %d-byte frames at %d Baud\n", int(count), s.link.baudRate());
+    if (int code = s.frames.bslTxRx(kCmdWriteBlock, kRateCheckAddress, count, out, nullptr))
         return code;
     uint8_t back[kFrameBufferSize] = {};
-    if (int code = bslTxRx(kCmdReadBlock, kRateCheckAddress, count, nullptr, back, sizeof back))
+    if (int code = s.frames.bslTxRx(kCmdReadBlock, kRateCheckAddress, count, nullptr, back, sizeof back))
         return code;
     return std::memcmp(back, sent, count) == 0 ? kOk : kVerifyFailed;
 }
 
 // Step j. Returns 0, or the code of a failed check of the new rate.
-int changeBaudRate()
+int changeBaudRate(EngineSession &s)
 {
-    EngineSettings &s = engineState().settings;
-    TargetState &t = engineState().target;
+    EngineSettings &settings = s.settings;
+    TargetState &t = s.target;
     static const uint16_t kClockF1[3] = {0x8580, 0x86E0, 0x87E0};
     static const uint16_t kClockF2[3] = {0x8880, 0x8B80, 0x8C80};
     static const uint16_t kClockF4[3] = {0x9800, 0xB000, 0xC800};
@@ -195,32 +147,33 @@ int changeBaudRate()
     // A clock word for a loader that may not be the one read would go into
     // its clock registers: without the identity, no rate change is asked.
     if (!t.identityKnown) {
-        const int asked = s.baudIndex < std::size(kLineRates) ? kLineRates[s.baudIndex] : kStartBaudRate;
-        if (asked != comBaudRate())
-            enginePrint("Loader identity not read. Baudrate remains at %d Baud\n", comBaudRate());
+        const int asked =
+            settings.baudIndex < std::size(kLineRates) ? kLineRates[settings.baudIndex] : kStartBaudRate;
+        if (asked != s.link.baudRate())
+            s.sink.print("Loader identity not read. Baudrate remains at %d Baud\n", s.link.baudRate());
         return kOk;
     }
     int rate = 0; // never matches: other families always get the command
     if (clocks) {
-        if (s.baudIndex != 1 && s.baudIndex != 2)
-            s.baudIndex = 0;
-        t.clockWord = clocks[s.baudIndex];
-        rate = kLineRates[s.baudIndex];
+        if (settings.baudIndex != 1 && settings.baudIndex != 2)
+            settings.baudIndex = 0;
+        t.clockWord = clocks[settings.baudIndex];
+        rate = kLineRates[settings.baudIndex];
     }
-    const int current = comBaudRate();
+    const int current = s.link.baudRate();
     if (rate == current)
         return kOk;
-    enginePrint("Change Baudrate ");
-    if (bslTxRx(kCmdChangeBaud, t.clockWord, s.baudIndex, nullptr, nullptr) != kOk) {
-        enginePrint("command not accepted. Baudrate remains at %d Baud\n", current);
+    s.sink.print("Change Baudrate ");
+    if (s.frames.bslTxRx(kCmdChangeBaud, t.clockWord, settings.baudIndex, nullptr, nullptr) != kOk) {
+        s.sink.print("command not accepted. Baudrate remains at %d Baud\n", current);
         return kOk;
     }
-    enginePrint("from %d ", current);
-    comSetBaudRate(rate, 2);
-    sleepMs(kBaudSettleMs);
-    t.lineRate = comBaudRate();
-    enginePrint("to %d Baud (Mode: %d)\n", t.lineRate, int(s.baudIndex));
-    return s.toolkit.checkFullFrames ? checkFullFrames() : kOk;
+    s.sink.print("from %d ", current);
+    s.link.setBaudRate(rate);
+    s.link.sleepMs(kBaudSettleMs);
+    t.lineRate = s.link.baudRate();
+    s.sink.print("to %d Baud (Mode: %d)\n", t.lineRate, int(settings.baudIndex));
+    return s.toolkit.checkFullFrames ? checkFullFrames(s) : kOk;
 }
 
 // Load address of a replacement loader: its first address line, as stored.
@@ -242,151 +195,168 @@ uint32_t loaderAddress(const char *file)
     return address == 0 ? kDefaultLoaderAddress : address;
 }
 
-// Steps g-i: replacement loader, flash patch, mass erase under a new loader.
-int loadLoaderOrPatch(bool &passwordPhase)
+// Step g: the replacement loader into RAM and started. Sets runPatch to
+// whether the patch step may follow (a small loader is the whole story).
+int startLoader(EngineSession &s, bool &passwordPhase, bool &runPatch)
 {
-    EngineState &e = engineState();
-    EngineSettings &s = e.settings;
-    TargetState &t = e.target;
+    TargetState &t = s.target;
+    const char *file = s.settings.loaderFile->c_str();
+    const uint32_t address = loaderAddress(file);
+    s.sink.print("Load");
+    if (t.versionWord >= kVersionVerifies)
+        s.sink.print("/Verify");
+    s.sink.print(" new BSL \"%s\" into RAM at 0x%04X...\n", file, unsigned(address));
+    if (int code = programTIText(s, file, nullptr, kActProgram, 0))
+        return code;
+    if (t.versionWord < kVersionVerifies) {
+        s.sink.print("Verify new BSL \"%s\"...\n", file);
+        if (int code = programTIText(s, file, nullptr, kActVerify, 0))
+            return code;
+    }
+    uint8_t head[kFrameBufferSize] = {};
+    if (int code = s.frames.bslTxRx(kCmdReadBlock, uint16_t(address), 4, nullptr, head, sizeof head))
+        return code;
+    const uint16_t entry = uint16_t(head[0] | (head[1] << 8));
+    const bool largeModel = (head[2] | (head[3] << 8)) != 0;
+    if (largeModel) {
+        t.errorAddressVariable = kErrorAddressNew;
+        s.sink.print("Start new BSL (LARGE model > 1K Bytes) at 0x%04X...\n", unsigned(entry));
+    } else {
+        s.sink.print("Start new BSL (SMALL model < 512 Bytes) at 0x%04X...\n", unsigned(entry));
+    }
+    if (int code = s.frames.bslTxRx(kCmdLoadPc, entry, 0, nullptr, nullptr))
+        return code;
+    forgetMemoryOffset(s);
+    t.patchRequired = false;
+    t.patchLoaded = false;
+    runPatch = largeModel;
+    if (!largeModel)
+        return kOk;
+    const int code = txPassword(s, orNull(s.settings.passwordFile));
+    passwordPhase = code != kOk;
+    return code;
+}
+
+// Steps g-i: replacement loader, flash patch, mass erase under a new loader.
+int loadLoaderOrPatch(EngineSession &s, bool &passwordPhase)
+{
+    EngineSettings &settings = s.settings;
     bool runPatch = true;
-
-    if (s.loaderFile) {
-        const char *file = s.loaderFile->c_str();
-        const uint32_t address = loaderAddress(file);
-        enginePrint("Load");
-        if (t.versionWord >= kVersionVerifies)
-            enginePrint("/Verify");
-        enginePrint(" new BSL \"%s\" into RAM at 0x%04X...\n", file, unsigned(address));
-        if (int code = programTIText(file, nullptr, kActProgram, 0))
+    if (settings.loaderFile) {
+        if (int code = startLoader(s, passwordPhase, runPatch))
             return code;
-        if (t.versionWord < kVersionVerifies) {
-            enginePrint("Verify new BSL \"%s\"...\n", file);
-            if (int code = programTIText(file, nullptr, kActVerify, 0))
-                return code;
-        }
-        uint8_t head[kFrameBufferSize] = {};
-        if (int code = bslTxRx(kCmdReadBlock, uint16_t(address), 4, nullptr, head, sizeof head))
-            return code;
-        const uint16_t entry = uint16_t(head[0] | (head[1] << 8));
-        const bool largeModel = (head[2] | (head[3] << 8)) != 0;
-        if (largeModel) {
-            t.errorAddressVariable = kErrorAddressNew;
-            enginePrint("Start new BSL (LARGE model > 1K Bytes) at 0x%04X...\n", unsigned(entry));
-        } else {
-            enginePrint("Start new BSL (SMALL model < 512 Bytes) at 0x%04X...\n", unsigned(entry));
-        }
-        if (int code = bslTxRx(kCmdLoadPc, entry, 0, nullptr, nullptr))
-            return code;
-        forgetMemoryOffset();
-        t.patchRequired = false;
-        t.patchLoaded = false;
-        if (largeModel) {
-            if (int code = txPassword(orNull(s.passwordFile))) {
-                passwordPhase = true;
-                return code;
-            }
-        } else {
-            runPatch = false;
-        }
     }
 
-    if (runPatch && t.patchRequired) {
-        enginePrint("Load and verify patch \"%s\"...\n", s.patchFile.c_str());
-        if (int code = programTIText(s.patchFile.c_str(), nullptr, kActProgram | kActVerify, 0))
+    if (runPatch && s.target.patchRequired) {
+        s.sink.print("Load and verify patch \"%s\"...\n", settings.patchFile.c_str());
+        if (int code = programTIText(s, settings.patchFile.c_str(), nullptr, kActProgram | kActVerify, 0))
             return code;
-        t.patchLoaded = true;
+        s.target.patchLoaded = true;
     }
 
-    if (s.loaderFile && s.passwordFile && s.actions.massErase) {
-        enginePrint("Mass Erase...\n");
-        engineStatus(kStatusProgress);
-        if (int code = bslTxRx(kCmdMassErase, kMassEraseAddress, kMassEraseKey, nullptr, nullptr))
+    if (settings.loaderFile && settings.passwordFile && settings.actions.massErase) {
+        s.sink.print("Mass Erase...\n");
+        s.sink.status(kStatusProgress);
+        if (int code = s.frames.bslTxRx(kCmdMassErase, kMassEraseAddress, kMassEraseKey, nullptr, nullptr))
             return code;
-        s.passwordFile.reset();
+        settings.passwordFile.reset();
     }
     return kOk;
 }
 
-// Step l: the actions on the program file.
-int fileActions(bool &passwordPhase)
+// Step l, -1: erase check, program and verify in one pass through the file.
+int onePassActions(EngineSession &s)
 {
-    EngineState &e = engineState();
-    EngineSettings &s = e.settings;
-    const ActionFlags &a = s.actions;
-    const char *file = orNull(s.programFile);
-    const char *name = orEmpty(s.programFile);
-
-    if (a.onePass) {
-        unsigned actions = 0;
-        if (a.eraseCheck) {
-            actions |= kActEraseCheck;
-            enginePrint("EraseCheck ");
-        }
-        if (a.fastEraseCheck) {
-            actions |= kActFastEraseCheck;
-            enginePrint("EraseCheckFast ");
-        }
-        if (a.program) {
-            actions |= kActProgram;
-            enginePrint("Program ");
-        }
-        if (a.verify) {
-            actions |= kActVerify;
-            enginePrint("Verify ");
-        }
-        if (actions != 0) {
-            enginePrint("\"%s\" ...\n", name);
-            if (int code = programTIText(file, nullptr, actions, 0))
-                return code;
-        }
-        enginePrint("%i bytes programmed.\n", tiTextBytesCounted());
-        return kOk;
-    }
-
+    const ActionFlags &a = s.settings.actions;
+    unsigned actions = 0;
     if (a.eraseCheck) {
-        enginePrint("Erase Check by file \"%s\"...\n", name);
-        if (int code = programTIText(file, nullptr, kActEraseCheck, 0))
+        actions |= kActEraseCheck;
+        s.sink.print("EraseCheck ");
+    }
+    if (a.fastEraseCheck) {
+        actions |= kActFastEraseCheck;
+        s.sink.print("EraseCheckFast ");
+    }
+    if (a.program) {
+        actions |= kActProgram;
+        s.sink.print("Program ");
+    }
+    if (a.verify) {
+        actions |= kActVerify;
+        s.sink.print("Verify ");
+    }
+    if (actions != 0) {
+        s.sink.print("\"%s\" ...\n", orEmpty(s.settings.programFile));
+        if (int code = programTIText(s, orNull(s.settings.programFile), nullptr, actions, 0))
+            return code;
+    }
+    s.sink.print("%i bytes programmed.\n", s.text.bytesCounted);
+    return kOk;
+}
+
+// Step l, program: the buffer text and the file.
+int programFile(EngineSession &s, bool &passwordPhase)
+{
+    const EngineSettings &settings = s.settings;
+    const char *file = orNull(settings.programFile);
+    const char *name = orEmpty(settings.programFile);
+    s.sink.print("Program \"%s\"...\n", name);
+    const int code = programTIText(s, file, orNull(settings.bufferText), kActProgram, 0);
+    if (code == kOk) {
+        s.sink.print("%i bytes programmed.\n", s.text.bytesCounted);
+        // A frame can arrive with two bits flipped and its checksum whole.
+        if (!s.toolkit.readBack)
+            return kOk;
+        s.sink.print("Read back \"%s\"...\n", name);
+        return programTIText(s, file, orNull(settings.bufferText), kActVerify, 0);
+    }
+    if (!settings.loaderFile)
+        return kVerifyFailed; // every programming failure counts as one
+    if (settings.actions.extendedMemory) {
+        if (int offsetCode = setMemoryOffset(s, 0)) {
+            passwordPhase = true;
+            return offsetCode;
+        }
+    }
+    uint8_t reply[kFrameBufferSize] = {};
+    if (int readCode =
+            s.frames.bslTxRx(kCmdReadBlock, s.target.errorAddressVariable, 2, nullptr, reply, sizeof reply))
+        return readCode;
+    const unsigned value = unsigned(reply[0] | (reply[1] << 8));
+    s.sink.print("Verification Error at 0x%04X\n", (value - 3) & 0xFFFF);
+    return kVerifyFailed; // what the loader could not write is not programmed
+}
+
+// Step l: the actions on the program file.
+int fileActions(EngineSession &s, bool &passwordPhase)
+{
+    const EngineSettings &settings = s.settings;
+    const ActionFlags &a = settings.actions;
+    const char *file = orNull(settings.programFile);
+    const char *name = orEmpty(settings.programFile);
+
+    if (a.onePass)
+        return onePassActions(s);
+    if (a.eraseCheck) {
+        s.sink.print("Erase Check by file \"%s\"...\n", name);
+        if (int code = programTIText(s, file, nullptr, kActEraseCheck, 0))
             return code;
     }
     if (a.fastEraseCheck) {
-        enginePrint("Fast E-Check by file \"%s\"...\n", name);
-        if (int code = programTIText(file, nullptr, kActFastEraseCheck, 0))
+        s.sink.print("Fast E-Check by file \"%s\"...\n", name);
+        if (int code = programTIText(s, file, nullptr, kActFastEraseCheck, 0))
             return code;
     }
     if (a.program) {
-        enginePrint("Program \"%s\"...\n", name);
-        const int code = programTIText(file, orNull(s.bufferText), kActProgram, 0);
-        if (code == kOk) {
-            enginePrint("%i bytes programmed.\n", tiTextBytesCounted());
-            // A frame can arrive with two bits flipped and its checksum whole.
-            if (s.toolkit.readBack) {
-                enginePrint("Read back \"%s\"...\n", name);
-                if (int readCode = programTIText(file, orNull(s.bufferText), kActVerify, 0))
-                    return readCode;
-            }
-        } else if (!s.loaderFile) {
-            return kVerifyFailed; // every programming failure counts as one
-        } else {
-            if (a.extendedMemory) {
-                if (int offsetCode = setMemoryOffset(0)) {
-                    passwordPhase = true;
-                    return offsetCode;
-                }
-            }
-            uint8_t reply[kFrameBufferSize] = {};
-            if (int readCode = bslTxRx(kCmdReadBlock, e.target.errorAddressVariable, 2, nullptr, reply, sizeof reply))
-                return readCode;
-            const unsigned value = unsigned(reply[0] | (reply[1] << 8));
-            enginePrint("Verification Error at 0x%04X\n", (value - 3) & 0xFFFF);
-            return kVerifyFailed; // what the loader could not write is not programmed
-        }
+        if (int code = programFile(s, passwordPhase))
+            return code;
     }
     if (a.verify) {
-        if (a.program && (e.target.versionWord >= kVersionVerifies || s.loaderFile)) {
-            enginePrint("Verify... already done during programming.\n");
+        if (a.program && (s.target.versionWord >= kVersionVerifies || settings.loaderFile)) {
+            s.sink.print("Verify... already done during programming.\n");
         } else {
-            enginePrint("Verify\"%s\"...\n", name);
-            if (int code = programTIText(file, nullptr, kActVerify, 0))
+            s.sink.print("Verify\"%s\"...\n", name);
+            if (int code = programTIText(s, file, nullptr, kActVerify, 0))
                 return code;
         }
     }
@@ -399,103 +369,145 @@ int fileActions(bool &passwordPhase)
 // that erases and then programs unlocks with its password and reads the
 // version first. When it cannot (no password, or refused), it goes on as
 // before: the erase is what opens such an instrument.
-int checkPatchBeforeErase()
+int checkPatchBeforeErase(EngineSession &s)
 {
-    EngineState &e = engineState();
-    const EngineSettings &s = e.settings;
-    const ActionFlags &a = s.actions;
-    if (!a.massErase || !accessesFlash(a) || s.loaderFile || !s.passwordFile || s.passwordFile->empty())
+    const EngineSettings &settings = s.settings;
+    const ActionFlags &a = settings.actions;
+    if (!a.massErase || !accessesFlash(a) || settings.loaderFile || !settings.passwordFile
+        || settings.passwordFile->empty())
         return kOk;
-    if (checkTIText(s.patchFile.c_str(), nullptr) == kOk)
+    const char *patch = settings.patchFile.c_str();
+    if (checkTIText(patch, nullptr, &s.text.failedFile) == kOk)
         return kOk;
     // The loader as read before this run (by the toolkit's check) tells.
     if (const std::optional<LoaderIdentity> &known = s.toolkit.knownLoader)
-        return known->versionWord() > kVersionNeedsPatch ? kOk : checkTIText(s.patchFile.c_str(), nullptr);
-    if (txPassword(s.passwordFile->c_str()) != kOk)
+        return known->versionWord() > kVersionNeedsPatch ? kOk : checkTIText(patch, nullptr, &s.text.failedFile);
+    if (txPassword(s, settings.passwordFile->c_str()) != kOk)
         return kOk;
-    if (a.extendedMemory && setMemoryOffset(0) != kOk)
+    if (a.extendedMemory && setMemoryOffset(s, 0) != kOk)
         return kOk;
     // Open, but its version unread: nothing after the erase could tell either.
-    if (int code = readVersion())
-        return e.target.identityKnown ? kOk : code;
-    if (!e.target.patchRequired)
+    if (int code = readVersion(s))
+        return s.target.identityKnown ? kOk : code;
+    if (!s.target.patchRequired)
         return kOk;
-    return checkTIText(s.patchFile.c_str(), nullptr); // 96, naming the patch file
+    return checkTIText(patch, nullptr, &s.text.failedFile); // 96, naming the patch file
 }
 
 // A toolkit run that knows its loader asks the faster rate before the erase
 // rather than after it: the erase cycles and everything after them run at it.
 // The password is the one that opened the instrument for the check before;
 // should it fail, the run goes on as the command line's does.
-int changeRateBeforeErase()
+int changeRateBeforeErase(EngineSession &s)
 {
-    EngineState &e = engineState();
-    const EngineSettings &s = e.settings;
-    const bool faster = s.baudIndex == 1 || s.baudIndex == 2;
-    if (!s.actions.changeBaud || !faster || !s.toolkit.knownLoader || !s.passwordFile || s.passwordFile->empty()
-        || txPassword(s.passwordFile->c_str()) != kOk
-        || (s.actions.extendedMemory && setMemoryOffset(0) != kOk))
+    const EngineSettings &settings = s.settings;
+    const bool faster = settings.baudIndex == 1 || settings.baudIndex == 2;
+    if (!settings.actions.changeBaud || !faster || !s.toolkit.knownLoader || !settings.passwordFile
+        || settings.passwordFile->empty() || txPassword(s, settings.passwordFile->c_str()) != kOk
+        || (settings.actions.extendedMemory && setMemoryOffset(s, 0) != kOk))
         return kOk;
-    adoptIdentity(*s.toolkit.knownLoader);
-    return changeBaudRate();
+    adoptIdentity(s, *s.toolkit.knownLoader);
+    return changeBaudRate(s);
+}
+
+// Step b: information segment A read, then the mass erase.
+int eraseFirst(EngineSession &s, bool &passwordPhase)
+{
+    EngineSettings &settings = s.settings;
+    ActionFlags &a = settings.actions;
+    if (a.restoreInfoA && a.massErase) {
+        s.sink.print("Read InfoA Segment...\n");
+        int code = txPassword(s, orNull(settings.passwordFile));
+        if (code == kOk && a.extendedMemory)
+            code = setMemoryOffset(s, 0);
+        if (code != kOk) {
+            passwordPhase = true;
+            return code;
+        }
+        if ((code = s.frames.bslTxRx(kCmdReadBlock, kInfoAAddress, kInfoALength, nullptr, s.infoA, sizeof s.infoA)))
+            return code;
+        s.infoARead = true;
+    } else {
+        a.restoreInfoA = false;
+    }
+    if (!a.massErase)
+        return kOk;
+    if (int code = checkPatchBeforeErase(s))
+        return code;
+    if (int code = changeRateBeforeErase(s))
+        return code;
+    s.sink.print("Mass Erase...\n");
+    for (int cycle = 0; cycle < settings.massEraseCycles; ++cycle) {
+        s.sink.status(kStatusProgress);
+        if (cycle == 1)
+            s.sink.print("Additional mass erase cycles...\n");
+        if (int code = s.frames.bslTxRx(kCmdMassErase, kMassEraseAddress, kMassEraseKey, nullptr, nullptr))
+            return code;
+    }
+    settings.passwordFile.reset(); // an erased device takes the standard password
+    return kOk;
+}
+
+// Step m: information segment A written back, from its first byte that is not erased.
+int restoreInfoA(EngineSession &s, bool &passwordPhase)
+{
+    s.sink.print("Restore InfoA Segment...\n");
+    if (s.settings.actions.extendedMemory) {
+        if (int code = setMemoryOffset(s, 0)) {
+            passwordPhase = true;
+            return code;
+        }
+    }
+    int first = 0;
+    while (first < kInfoALength && s.infoA[first] == 0xFF)
+        ++first;
+    if (first == kInfoALength)
+        return kOk;
+    std::memcpy(s.text.blockBuffer, s.infoA + first, size_t(kInfoALength - first));
+    return programBlock(s, kInfoAAddress + uint32_t(first), uint16_t(kInfoALength - first), kActProgram);
+}
+
+// Step o.
+int eraseSegment(EngineSession &s)
+{
+    const uint32_t start = s.settings.start;
+    const bool extended = s.settings.actions.extendedMemory;
+    s.sink.print("Erase Segment: 0x%-4lX\n", static_cast<unsigned long>(start));
+    if (extended) {
+        if (int code = setMemoryOffset(s, uint16_t(start >> 16)))
+            return code;
+    }
+    if (int code = s.frames.bslTxRx(kCmdEraseSegment, uint16_t(start & 0xFFFF), kEraseSegmentKey, nullptr, nullptr))
+        return code;
+    if (extended && setMemoryOffset(s, 0) != kOk)
+        return kFrameError;
+    return kOk;
 }
 
 // One pass, steps a-o. Returns 0 or the code the run fails with.
-int runPass(bool &passwordPhase)
+int runPass(EngineSession &s, bool &passwordPhase)
 {
-    EngineState &e = engineState();
-    EngineSettings &s = e.settings;
-    ActionFlags &a = s.actions;
-    TargetState &t = e.target;
+    const EngineSettings &settings = s.settings;
+    const ActionFlags &a = settings.actions;
+    TargetState &t = s.target;
     passwordPhase = false;
-    e.infoARead = false;
+    s.infoARead = false;
 
     // a, b: with a loader and a password file the erase comes later (i).
-    if (!(s.loaderFile && s.passwordFile)) {
-        if (a.restoreInfoA && a.massErase) {
-            enginePrint("Read InfoA Segment...\n");
-            if (int code = txPassword(orNull(s.passwordFile))) {
-                passwordPhase = true;
-                return code;
-            }
-            if (a.extendedMemory) {
-                if (int code = setMemoryOffset(0)) {
-                    passwordPhase = true;
-                    return code;
-                }
-            }
-            if (int code = bslTxRx(kCmdReadBlock, kInfoAAddress, kInfoALength, nullptr, e.infoA, sizeof e.infoA))
-                return code;
-            e.infoARead = true;
-        } else {
-            a.restoreInfoA = false;
-        }
-        if (a.massErase) {
-            if (int code = checkPatchBeforeErase())
-                return code;
-            if (int code = changeRateBeforeErase())
-                return code;
-            enginePrint("Mass Erase...\n");
-            for (int cycle = 0; cycle < s.massEraseCycles; ++cycle) {
-                engineStatus(kStatusProgress);
-                if (cycle == 1)
-                    enginePrint("Additional mass erase cycles...\n");
-                if (int code = bslTxRx(kCmdMassErase, kMassEraseAddress, kMassEraseKey, nullptr, nullptr))
-                    return code;
-            }
-            s.passwordFile.reset(); // an erased device takes the standard password
-        }
+    if (!(settings.loaderFile && settings.passwordFile)) {
+        if (int code = eraseFirst(s, passwordPhase))
+            return code;
     }
 
     // c, d
     if (!a.userCalled) {
-        if (int code = txPassword(orNull(s.passwordFile))) {
+        if (int code = txPassword(s, orNull(settings.passwordFile))) {
             passwordPhase = true;
             return code;
         }
     }
     if (a.extendedMemory) {
-        if (int code = setMemoryOffset(0)) {
+        if (int code = setMemoryOffset(s, 0)) {
             passwordPhase = true;
             return code;
         }
@@ -505,340 +517,165 @@ int runPass(bool &passwordPhase)
     // stay. But with none, a loader that may need the flash patch would be
     // programmed without it (or a replacement loader started on a guess):
     // such a run stops with the read's code.
-    const int identityCode = readVersion();
-    if (!t.identityKnown && (accessesFlash(a) || s.loaderFile))
+    const int identityCode = readVersion(s);
+    if (!t.identityKnown && (accessesFlash(a) || settings.loaderFile))
         return identityCode;
 
     // f-i
-    const bool oldLoader = t.versionWord <= kVersionNeedsPatch;
-    if (t.patchRequired || (s.loaderFile && oldLoader)) {
-        enginePrint("Load PC with 0x0C22...\n");
-        if (int code = bslTxRx(kCmdLoadPc, kBslRestartEntry, 0, nullptr, nullptr))
+    if (t.patchRequired || (settings.loaderFile && t.versionWord <= kVersionNeedsPatch)) {
+        s.sink.print("Load PC with 0x0C22...\n");
+        if (int code = s.frames.bslTxRx(kCmdLoadPc, kBslRestartEntry, 0, nullptr, nullptr))
             return code;
-        forgetMemoryOffset();
-        if (int code = txPassword(orNull(s.passwordFile))) {
+        forgetMemoryOffset(s);
+        if (int code = txPassword(s, orNull(settings.passwordFile))) {
             passwordPhase = true;
             return code;
         }
-        if (int code = loadLoaderOrPatch(passwordPhase))
+        if (int code = loadLoaderOrPatch(s, passwordPhase))
             return code;
-    } else if (s.loaderFile) {
-        if (int code = loadLoaderOrPatch(passwordPhase))
+    } else if (settings.loaderFile) {
+        if (int code = loadLoaderOrPatch(s, passwordPhase))
             return code;
     }
 
     // j, k
     if (a.changeBaud) {
-        if (int code = changeBaudRate())
+        if (int code = changeBaudRate(s))
             return code;
     }
-    e.times.programStart = tickMs();
+    s.times.programStart = s.link.tickMs();
 
-    // l
-    if (int code = fileActions(passwordPhase))
+    // l-o
+    if (int code = fileActions(s, passwordPhase))
         return code;
-
-    // m
-    if (a.restoreInfoA && e.infoARead) {
-        enginePrint("Restore InfoA Segment...\n");
-        if (a.extendedMemory) {
-            if (int code = setMemoryOffset(0)) {
-                passwordPhase = true;
-                return code;
-            }
-        }
-        int first = 0;
-        while (first < kInfoALength && e.infoA[first] == 0xFF)
-            ++first;
-        if (first < kInfoALength) {
-            std::memcpy(tiTextBlockBuffer(), e.infoA + first, size_t(kInfoALength - first));
-            if (int code = programBlock(kInfoAAddress + uint32_t(first), uint16_t(kInfoALength - first), kActProgram))
-                return code;
-        }
+    if (a.restoreInfoA && s.infoARead) {
+        if (int code = restoreInfoA(s, passwordPhase))
+            return code;
     }
-
-    // n
     if (a.readMemory) {
-        if (int code = readMemoryToFile())
+        if (int code = readMemory(s))
             return code;
     }
-
-    // o
-    if (a.eraseSegment) {
-        enginePrint("Erase Segment: 0x%-4lX\n", static_cast<unsigned long>(s.start));
-        uint32_t address = s.start;
-        if (a.extendedMemory) {
-            if (int code = setMemoryOffset(uint16_t(s.start >> 16)))
-                return code;
-            address &= 0xFFFF;
-        }
-        if (int code = bslTxRx(kCmdEraseSegment, uint16_t(address), kEraseSegmentKey, nullptr, nullptr))
-            return code;
-        if (a.extendedMemory && setMemoryOffset(0) != kOk)
-            return kFrameError;
-    }
+    if (a.eraseSegment)
+        return eraseSegment(s);
     return kOk;
 }
 
-} // namespace
-
-void showHelp()
+int finishRun(EngineSession &s, int code, bool passwordPhase)
 {
-    for (const char *line : kHelpLines)
-        enginePrint("%s\n", line);
-    enginePrint("Press any key to exit... ");
-}
-
-int parseCommandLine(int argc, char **argv)
-{
-    EngineSettings &s = engineState().settings;
-    enginePrint("Parse command line %i args\n", argc);
-
-    // Per run: actions, programFile, passwordFile, bufferText, patchFile.
-    // Kept: passwordIndex, portName, maxFrameData, massEraseCycles,
-    // baudIndex, start, length, readFile (and loaderFile, which
-    // bslEngineMain clears).
-    s.programFile.reset();
-    s.passwordFile.reset();
-    s.bufferText.reset();
-    s.patchFile = "PATCH.TXT";
-    s.actions = ActionFlags();
-    s.actions.eraseCheck = true;
-    s.actions.program = true;
-    s.actions.verify = true;
-    s.actions.reset = true;
-    s.actions.invokeBsl = true;
-
-    if (argc < 2) {
-        showHelp();
-        return 1;
-    }
-
-    ActionFlags &a = s.actions;
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i] ? argv[i] : "";
-        const char *next = (i + 1 < argc && argv[i + 1]) ? argv[i + 1] : nullptr;
-
-        if (arg[0] == '+') {
-            clearFlowActions(a);
-            a.invokeBsl = true;
-            for (const char *c = arg + 1; *c; ++c) {
-                switch (std::tolower(static_cast<unsigned char>(*c))) {
-                case 'a': a.restoreInfoA = a.massErase = true; break;
-                case 'c': a.eraseCheck = true; break;
-                case 'e': a.massErase = true; break;
-                case 'f': a.fastEraseCheck = true; break;
-                case 'p': a.program = true; break;
-                case 'r': a.reset = true; break;
-                case 'u': a.userCalled = true; break;
-                case 'v': a.verify = true; break;
-                case 'w': a.waitForEnter = true; break;
-                case 'x': a.invokeBsl = false; break;
-                default: enginePrint("ERROR: Illegal action specified!\n"); break;
-                }
-            }
-            continue;
-        }
-        if (arg[0] != '-') {
-            s.programFile = std::string(arg); // the last plain argument wins
-            continue;
-        }
-
-        const char *value = arg[1] ? arg + 2 : arg + 1;
-        switch (std::tolower(static_cast<unsigned char>(arg[1]))) {
-        case '1': a.onePass = true; break;
-        case 'a': s.patchFile = value; break;
-        case 'b': s.loaderFile = std::string(value); break;
-        case 'c': s.portName = std::string(kPortPrefix) + value; break;
-        case 'e':
-            clearFlowActions(a);
-            a.readMemory = false;
-            a.eraseSegment = true;
-            a.invokeBsl = true;
-            s.start = uint32_t(std::strtoul(value, nullptr, 16));
-            ++i; // the next argument is skipped unread
-            break;
-        case 'f':
-            if (value[0] != '0') {
-                // Scanned as a signed 16-bit value, limited as an unsigned one.
-                uint16_t n = uint16_t(int16_t(std::atoi(value)));
-                if (n > 250)
-                    n = 250;
-                else if (n < 16)
-                    n = 16;
-                s.maxFrameData = uint16_t(n & ~0x0F);
-                enginePrint("Max. number of data bytes within one frame set to %i.\n", int(s.maxFrameData));
-            }
-            break;
-        case 'h': showHelp(); return 1;
-        case 'm':
-            if (value[0] != '0') {
-                const int n = std::atoi(value);
-                s.massEraseCycles = n < 1 ? 1 : n;
-                enginePrint("Number of mass erase cycles set to %i.\n", s.massEraseCycles);
-            }
-            break;
-        case 'p':
-            s.passwordFile = std::string(value);
-            if (next) {
-                s.passwordIndex = int(std::strtol(next, nullptr, 0));
-                ++i;
-            }
-            break;
-        case 'r':
-            a.massErase = a.eraseCheck = a.fastEraseCheck = a.program = a.verify = false;
-            a.readMemory = true;
-            s.start = uint32_t(std::strtoul(value, nullptr, 16));
-            if (next) {
-                s.length = uint32_t(std::strtoul(next, nullptr, 16));
-                ++i;
-            }
-            if (i + 1 < argc && argv[i + 1]) {
-                s.readFile = argv[i + 1];
-                ++i;
-            }
-            break;
-        case 's':
-            if (value[0] >= '0' && value[0] <= '9') {
-                s.baudIndex = uint8_t(value[0] - '0');
-                a.changeBaud = true;
-            }
-            break;
-        case 'w': a.waitForEnter = true; break;
-        case 'x': a.extendedMemory = true; break;
-        case 'y':
-            if (next) {
-                s.bufferText = std::string(next);
-                ++i;
-            }
-            break;
-        default: enginePrint("ERROR: Illegal command line parameter!\n"); break;
-        }
-    }
-    return 0;
-}
-
-int finishRun(int code, bool passwordPhase)
-{
-    EngineState &e = engineState();
-    const ActionFlags &a = e.settings.actions;
+    const ActionFlags &a = s.settings.actions;
 
     if (a.extendedMemory) {
         // Sent even where the offset is known: it confirms the last write
         // and shows that the line still answers at the end of the run.
-        forgetMemoryOffset();
-        const int offsetCode = setMemoryOffset(0);
+        forgetMemoryOffset(s);
+        const int offsetCode = setMemoryOffset(s, 0);
         if (code == kOk)
             code = offsetCode;
     }
     if (a.reset)
-        bslReset(false);
+        s.frames.bslReset(false);
 
     switch (code) {
     case kOk:
         if (a.program)
-            enginePrint("Programming completed.");
+            s.sink.print("Programming completed.");
         else if (a.verify)
-            enginePrint("Verification successful.");
-        enginePrint("Prog/Verify: %.1f sec", double(uint32_t(e.times.runEnd - e.times.programStart)) / 1000.0);
-        enginePrint(" - Over all: %.1f sec\n", double(uint32_t(e.times.runEnd - e.times.runStart)) / 1000.0);
+            s.sink.print("Verification successful.");
+        s.sink.print("Prog/Verify: %.1f sec", double(uint32_t(s.times.runEnd - s.times.programStart)) / 1000.0);
+        s.sink.print(" - Over all: %.1f sec\n", double(uint32_t(s.times.runEnd - s.times.runStart)) / 1000.0);
         break;
-    case kRangeError: enginePrint("ERROR: Invalid memory range!\n"); break;
-    case kOutputFileError: enginePrint("ERROR: Unable to write output file \"%s\"!\n", e.settings.readFile.c_str()); break;
+    case kRangeError: s.sink.print("ERROR: Invalid memory range!\n"); break;
+    case kOutputFileError:
+        s.sink.print("ERROR: Unable to write output file \"%s\"!\n", s.settings.readFile.c_str());
+        break;
     case kInputFileError:
-        enginePrint("ERROR: Unable to open input file \"%s\"!\n", tiTextFailedFile().c_str());
+        s.sink.print("ERROR: Unable to open input file \"%s\"!\n", s.text.failedFile.c_str());
         break;
-    case kEraseCheckFailed: enginePrint("ERROR: Erase check failed!\n"); break;
-    case kVerifyFailed: enginePrint("ERROR: Verification failed!\n"); break;
+    case kEraseCheckFailed: s.sink.print("ERROR: Erase check failed!\n"); break;
+    case kVerifyFailed: s.sink.print("ERROR: Verification failed!\n"); break;
     case kNoSync:
-        enginePrint("ERROR: Synchronization failed!\n");
-        enginePrint("Device with boot loader connected?\n");
+        s.sink.print("ERROR: Synchronization failed!\n");
+        s.sink.print("Device with boot loader connected?\n");
         break;
     default:
         if (code == kNak && passwordPhase)
-            enginePrint("ERROR: Password not accepted!\n");
+            s.sink.print("ERROR: Password not accepted!\n");
         else
-            enginePrint("ERROR: Communication Error!\n");
+            s.sink.print("ERROR: Communication Error!\n");
         break;
     }
 
-    comClose();
+    s.link.comClose();
     const int result = runResult(code);
     if (a.program)
-        engineStatus(result);
+        s.sink.status(result);
     return result;
 }
 
-namespace {
-
-int engineRun(int argc, char **argv);
-
-} // namespace
-
-int bslEngineMain(int argc, char **argv)
+int run(EngineSession &s)
 {
-    const int result = engineRun(argc, argv);
-    engineState().settings.toolkit = RunOptions();
-    return result;
-}
-
-namespace {
-
-int engineRun(int argc, char **argv)
-{
-    EngineState &e = engineState();
-    EngineSettings &s = e.settings;
-
-    enginePrint("%s\n", kEngineName);
-    s.loaderFile.reset();
-    // Nothing learned from the target of an earlier run counts for this one.
-    e.target = TargetState();
-    e.infoARead = false;
-    enginePrint("%s (%s)\n", kEngineTitle, kEngineVersion);
-
-    if (int code = parseCommandLine(argc, argv))
-        return code;
-
+    const EngineSettings &settings = s.settings;
     // A name longer than the port takes is refused, never cut to another port's name.
-    if (s.portName.size() > size_t(kMaxPortNameLength)
-        || comOpen(s.portName.c_str(), kReplyTimeoutBase, kReplyTimeoutFactor) != 0) {
-        enginePrint("ERROR: Opening COM-Port failed!\n");
-        engineStatus(kStatusPortFailed);
+    if (settings.portName.size() > size_t(kMaxPortNameLength)
+        || s.link.comOpen(settings.portName.c_str(), kReplyTimeoutBase, kReplyTimeoutFactor) != 0) {
+        s.sink.print("ERROR: Opening COM-Port failed!\n");
+        s.sink.status(kStatusPortFailed);
         return kResultHelpOrPort;
     }
-    bslStartRun();
 
     // Never erase a device when what would be programmed afterwards cannot
     // be read.
-    if (s.actions.massErase && s.actions.program) {
-        if (int code = checkTIText(orNull(s.programFile), orNull(s.bufferText)))
-            return finishRun(code, false);
+    if (settings.actions.massErase && settings.actions.program) {
+        if (int code = checkTIText(orNull(settings.programFile), orNull(settings.bufferText), &s.text.failedFile))
+            return finishRun(s, code, false);
     }
 
-    if (!s.actions.userCalled) {
-        bslReset(s.actions.invokeBsl);
-        e.times.runStart = tickMs();
+    if (!settings.actions.userCalled) {
+        s.frames.bslReset(settings.actions.invokeBsl);
+        s.times.runStart = s.link.tickMs();
     }
 
     for (;;) {
         bool passwordPhase = false;
-        if (int code = runPass(passwordPhase))
-            return finishRun(code, passwordPhase);
-        if (!s.actions.userCalled)
+        if (int code = runPass(s, passwordPhase))
+            return finishRun(s, code, passwordPhase);
+        if (!settings.actions.userCalled)
             break;
-        s.actions.userCalled = false;
-        enginePrint("No Device reset - BSL called from user program ---------------------\n");
+        s.settings.actions.userCalled = false;
+        s.sink.print("No Device reset - BSL called from user program ---------------------\n");
     }
-    e.times.runEnd = tickMs();
-    return finishRun(kOk, false);
+    s.times.runEnd = s.link.tickMs();
+    return finishRun(s, kOk, false);
 }
 
 } // namespace
 
-EngineState &engineState()
+RunOutcome runEngine(const RunRequest &request, EngineSink &sink, LinkTransport *line)
 {
-    static EngineState state;
-    return state;
+    // One run at a time in the process, whoever asks: a run blocks its
+    // thread for its whole length, and the callers (one worker thread, one
+    // command line) never overlap; this makes it so.
+    static std::mutex oneRun;
+    const std::lock_guard<std::mutex> running(oneRun);
+
+    EngineSession session(request, sink, line);
+    RunOutcome outcome;
+    outcome.result = run(session);
+    const TargetState &t = session.target;
+    if (t.identityKnown) {
+        LoaderIdentity &loader = outcome.loader.emplace();
+        std::copy(std::begin(t.family), std::end(t.family), loader.family);
+        std::copy(std::begin(t.process), std::end(t.process), loader.process);
+        loader.versionMajor = t.versionMajor;
+        loader.versionMinor = t.versionMinor;
+    }
+    outcome.opened = t.unlocked;
+    outcome.lineRate = t.lineRate;
+    outcome.firstDifference = t.firstDifference;
+    if (outcome.result == kResultSuccess)
+        outcome.memory = std::move(session.memoryRead);
+    return outcome;
 }
 
 } // namespace bsl

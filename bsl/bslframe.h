@@ -45,13 +45,8 @@ uint16_t bslChecksum(const uint8_t *bytes, int count);
 // an odd count is padded with 0xFF first. Returns the frame length.
 int bslBuildFrame(uint8_t command, const uint8_t *data, int count, uint8_t *frame);
 
-// Sends one command after its own synchronisation. blockOut is padded in
-// place (needs two spare bytes); at most inCapacity reply bytes go to blockIn.
-int bslTxRx(uint8_t command, uint16_t address, uint16_t length, uint8_t *blockOut, uint8_t *blockIn,
-            int inCapacity = kFrameBufferSize);
-int bslSync();
-int comTxRx(uint8_t command, const uint8_t *frameData, uint8_t count);
-void bslReset(bool invokeBsl);
+class EngineSink;
+class SerialLink;
 
 // A write the loader acknowledged is confirmed by the sync that follows it: a
 // frame that lost a byte on the line is completed by the sync byte and
@@ -61,13 +56,58 @@ void bslReset(bool invokeBsl);
 // together with the frames bslBeginWrite grouped with it.
 constexpr int kWriteResends = 2; // then the write fails
 
-// The frames from here up to the next write (a load PC that serves it) are
-// sent again with it.
-void bslBeginWrite();
-// Forgets the frames of an earlier run.
-void bslStartRun();
+// The frame layer of one run, on its line: frames, checksums, reply codes and
+// the two line sequences. Its buffers and the write it may send again live
+// as long as the run.
+class FrameLayer
+{
+public:
+    FrameLayer(SerialLink &link, EngineSink &sink);
 
-// Data length of the last reply data frame, 0 after any other reply.
-int bslReplyLength();
+    // Sends one command after its own synchronisation. blockOut is padded in
+    // place (needs two spare bytes); at most inCapacity reply bytes go to blockIn.
+    int bslTxRx(uint8_t command, uint16_t address, uint16_t length, uint8_t *blockOut, uint8_t *blockIn,
+                int inCapacity = kFrameBufferSize);
+    int bslSync();
+    int comTxRx(uint8_t command, const uint8_t *frameData, uint8_t count);
+    void bslReset(bool invokeBsl);
+
+    // The frames from here up to the next write (a load PC that serves it) are
+    // sent again with it.
+    void bslBeginWrite();
+
+    // Data length of the last reply data frame, 0 after any other reply.
+    int bslReplyLength() const { return m_replyLength; }
+
+private:
+    static constexpr int kWriteGroupFrames = 2; // a write and the load PC that serves it
+    struct SentFrame
+    {
+        uint8_t command = 0;
+        uint8_t count = 0;
+        uint8_t data[kFrameBufferSize] = {};
+    };
+    // A write and the frames sent again with it (before it).
+    struct WriteGroup
+    {
+        SentFrame frames[kWriteGroupFrames];
+        int count = 0;
+    };
+
+    int receiveDataFrame();
+    void noteSent(uint8_t command, const uint8_t *data, uint8_t count);
+    int syncTries(bool *firstAcked);
+    int syncConfirmingWrite();
+
+    SerialLink &m_link;
+    EngineSink &m_sink;
+    uint8_t m_frame[kFrameBufferSize + 2] = {}; // transmit frame, HDR .. CKH
+    uint8_t m_rx[kFrameBufferSize] = {}; // HDR CMD L1 L2 data CKL CKH
+    int m_replyLength = 0; // L1 of the last data frame
+    WriteGroup m_next; // being sent
+    WriteGroup m_last; // acknowledged
+    bool m_grouping = false; // bslBeginWrite was called, its write has not been sent yet
+    bool m_unconfirmed = false; // the last write was acknowledged, no sync has followed it yet
+};
 
 } // namespace bsl

@@ -1,28 +1,13 @@
 #include "enginesink.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <vector>
 
 namespace bsl {
 
-namespace {
-EngineSink *g_sink = nullptr;
-} // namespace
-
-void setEngineSink(EngineSink *sink)
+void EngineSink::print(const char *format, ...)
 {
-    g_sink = sink;
-}
-
-EngineSink *engineSink()
-{
-    return g_sink;
-}
-
-void enginePrint(const char *format, ...)
-{
-    if (!g_sink)
-        return;
     // Most messages are short; traces of whole frames are not, so size to fit.
     char small[320];
     va_list args;
@@ -37,19 +22,13 @@ void enginePrint(const char *format, ...)
     }
     if (static_cast<size_t>(needed) < sizeof small) {
         va_end(copy);
-        g_sink->message(small);
+        message(small);
         return;
     }
     std::vector<char> big(static_cast<size_t>(needed) + 1);
     std::vsnprintf(big.data(), big.size(), format, copy);
     va_end(copy);
-    g_sink->message(big.data());
-}
-
-void engineStatus(int value)
-{
-    if (g_sink)
-        g_sink->status(value);
+    message(big.data());
 }
 
 } // namespace bsl

@@ -18,90 +18,71 @@ constexpr int kBytesPerLine = 16;
 constexpr uint64_t kAddressSpace = 0x100000; // 20 address bits
 constexpr uint32_t kPageSize = 0x10000; // what one memory offset reaches
 
-// Lives for the whole process: a block that follows the last one directly
-// continues its lines.
-struct TiTxtWriterState
-{
-    FILE *out = nullptr;
-    int lineCount = 0; // bytes on the current line, 0-15
-    uint32_t nextAddress = 0x10000;
-    bool firstBlock = true; // since tiTxtOpen
-};
-
-TiTxtWriterState &writer()
-{
-    static TiTxtWriterState s;
-    return s;
-}
-
 } // namespace
 
-bool tiTxtOpen(const char *path)
+TiTxtWriter::~TiTxtWriter()
 {
-    TiTxtWriterState &w = writer();
-    if (w.out)
-        tiTxtClose();
-    w.out = path ? std::fopen(path, "w") : nullptr;
-    w.lineCount = 0;
-    w.firstBlock = true;
-    return w.out != nullptr;
+    if (m_out)
+        std::fclose(m_out);
 }
 
-namespace {
-
-// Any number of bytes, so that a read of odd length or from an odd start
-// writes exactly the bytes asked for.
-bool writeBytes(uint32_t address, size_t count, const uint8_t *bytes)
+bool TiTxtWriter::tiTxtOpen(const char *path)
 {
-    TiTxtWriterState &w = writer();
-    if (!w.out)
+    if (m_out)
+        tiTxtClose();
+    m_out = path ? std::fopen(path, "w") : nullptr;
+    m_lineCount = 0;
+    m_firstBlock = true;
+    return m_out != nullptr;
+}
+
+bool TiTxtWriter::writeBytes(uint32_t address, size_t count, const uint8_t *bytes)
+{
+    if (!m_out)
         return false;
-    if (w.firstBlock || address != w.nextAddress) {
-        if (w.lineCount != 0)
-            std::fputs("\n", w.out);
-        std::fprintf(w.out, "@%04lX\n", static_cast<unsigned long>(address));
-        w.nextAddress = address;
-        w.lineCount = 0;
-        w.firstBlock = false;
+    if (m_firstBlock || address != m_nextAddress) {
+        if (m_lineCount != 0)
+            std::fputs("\n", m_out);
+        std::fprintf(m_out, "@%04lX\n", static_cast<unsigned long>(address));
+        m_nextAddress = address;
+        m_lineCount = 0;
+        m_firstBlock = false;
     }
     for (size_t i = 0; i < count; ++i) {
-        std::fprintf(w.out, "%02X", bytes[i]);
-        if (++w.lineCount == kBytesPerLine) {
-            std::fputs("\n", w.out);
-            w.lineCount = 0;
+        std::fprintf(m_out, "%02X", bytes[i]);
+        if (++m_lineCount == kBytesPerLine) {
+            std::fputs("\n", m_out);
+            m_lineCount = 0;
         } else {
-            std::fputs(" ", w.out);
+            std::fputs(" ", m_out);
         }
     }
-    w.nextAddress += uint32_t(count);
+    m_nextAddress += uint32_t(count);
     return true;
 }
 
-} // namespace
-
-bool tiTxtWriteBlock(uint32_t address, uint16_t words, const uint8_t *bytes)
+bool TiTxtWriter::tiTxtWriteBlock(uint32_t address, uint16_t words, const uint8_t *bytes)
 {
     return writeBytes(address, 2 * size_t(words), bytes);
 }
 
-bool tiTxtClose()
+bool TiTxtWriter::tiTxtClose()
 {
-    TiTxtWriterState &w = writer();
-    if (!w.out)
+    if (!m_out)
         return false;
-    if (w.lineCount != 0)
-        std::fputs("\n", w.out);
-    std::fputs("q\n", w.out);
+    if (m_lineCount != 0)
+        std::fputs("\n", m_out);
+    std::fputs("q\n", m_out);
     // A full disk shows only here: as a write error or when the rest is flushed.
-    const bool written = std::ferror(w.out) == 0;
-    const bool closed = std::fclose(w.out) == 0;
-    w.out = nullptr;
+    const bool written = std::ferror(m_out) == 0;
+    const bool closed = std::fclose(m_out) == 0;
+    m_out = nullptr;
     return written && closed;
 }
 
-int readMemoryToFile()
+int readMemory(EngineSession &s)
 {
-    const EngineSettings &settings = engineState().settings;
+    const EngineSettings &settings = s.settings;
     const bool extended = settings.actions.extendedMemory;
     const uint32_t start = settings.start;
     const uint32_t length = settings.length;
@@ -113,7 +94,7 @@ int readMemoryToFile()
     // the length, too.
     const uint64_t reach = extended ? kAddressSpace : kPageSize;
     if (end > reach) {
-        enginePrint("Range 0x%lX-0x%lX is beyond 0x%lX%s\n", static_cast<unsigned long>(start),
+        s.sink.print("Range 0x%lX-0x%lX is beyond 0x%lX%s\n", static_cast<unsigned long>(start),
                     static_cast<unsigned long>(end), static_cast<unsigned long>(reach),
                     extended ? "" : " (without -x)");
         return kRangeError;
@@ -124,13 +105,18 @@ int readMemoryToFile()
     const uint32_t last = uint32_t((end + 1) & ~uint64_t(1));
     std::vector<uint8_t> buffer(last - first);
 
-    enginePrint("Read memory to file: %s Start: 0x%-4lX Length 0x%-4lX %d\n", settings.readFile.c_str(),
-                static_cast<unsigned long>(start), static_cast<unsigned long>(length),
-                int(reinterpret_cast<intptr_t>(buffer.data())));
+    const bool toFile = !s.toolkit.readToCaller;
+    if (toFile)
+        s.sink.print("Read memory to file: %s Start: 0x%-4lX Length 0x%-4lX %d\n", settings.readFile.c_str(),
+                     static_cast<unsigned long>(start), static_cast<unsigned long>(length),
+                     int(reinterpret_cast<intptr_t>(buffer.data())));
+    else
+        s.sink.print("Read memory Start: 0x%-4lX Length 0x%-4lX\n", static_cast<unsigned long>(start),
+                     static_cast<unsigned long>(length));
 
     uint32_t page = start >> 16;
     if (extended) {
-        if (int code = setMemoryOffset(uint16_t(page)))
+        if (int code = setMemoryOffset(s, uint16_t(page)))
             return code;
     }
     // Chunks of maxFrameData bytes (even), none across a 64 KiB boundary: the
@@ -140,29 +126,34 @@ int readMemoryToFile()
         const uint32_t count = std::min({chunk, last - address, toBoundary});
         if (extended && (address >> 16) != page) {
             page = address >> 16;
-            if (int code = setMemoryOffset(uint16_t(page)))
+            if (int code = setMemoryOffset(s, uint16_t(page)))
                 return code;
         }
-        enginePrint("  Read memory Start: 0x%-4lX Length %d\n", static_cast<unsigned long>(address), int(count));
-        if (int code = bslTxRx(kCmdReadBlock, uint16_t(address), uint16_t(count), nullptr,
-                               buffer.data() + (address - first), int(count)))
+        s.sink.print("  Read memory Start: 0x%-4lX Length %d\n", static_cast<unsigned long>(address), int(count));
+        if (int code = s.frames.bslTxRx(kCmdReadBlock, uint16_t(address), uint16_t(count), nullptr,
+                                        buffer.data() + (address - first), int(count)))
             return code;
         address += count;
     }
+    const auto asked = buffer.begin() + (start - first);
+    s.memoryRead.assign(asked, asked + length);
 
     // Nothing is left as if it were this read's: a file that cannot be
     // written whole fails the read.
-    bool written = tiTxtOpen(settings.readFile.c_str());
-    if (written) {
-        if (length > 0)
-            written = writeBytes(start, length, buffer.data() + (start - first));
-        written = tiTxtClose() && written;
+    if (toFile) {
+        TiTxtWriter writer;
+        bool written = writer.tiTxtOpen(settings.readFile.c_str());
+        if (written) {
+            if (length > 0)
+                written = writer.writeBytes(start, length, s.memoryRead.data());
+            written = writer.tiTxtClose() && written;
+        }
+        if (!written)
+            return kOutputFileError;
     }
-    if (!written)
-        return kOutputFileError;
 
     if (extended) {
-        if (int code = setMemoryOffset(0))
+        if (int code = setMemoryOffset(s, 0))
             return code;
     }
     return kOk;

@@ -1,7 +1,7 @@
 #include "seriallink.h"
 
 #include "enginesink.h"
-#include "enginestate.h"
+#include "engineresult.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -87,221 +87,82 @@ private:
     QElapsedTimer m_clock;
 };
 
-// The adapter's state, for the whole process:
-// - serialPort: the default line. Its port lives from open to close, so each
-//   run gets a fresh one.
-// - transport: the line every com* call goes to; the serial port unless
-//   comSetTransport chose another, kept until it chooses again.
-// - the reply time-outs: set by every comOpen, kept until the next.
-struct LinkState
-{
-    SerialPortTransport serialPort;
-    LinkTransport *transport = &serialPort;
-    int replyTimeoutBase = kDefaultReplyTimeoutBase;
-    int replyTimeoutFactor = kDefaultReplyTimeoutFactor;
-};
-
-LinkState &link()
-{
-    static LinkState state;
-    return state;
-}
-
-LinkTransport &line()
-{
-    return *link().transport;
-}
-
-QSerialPort::Directions directionOf(int direction)
-{
-    if (direction == 0)
-        return QSerialPort::Input;
-    if (direction == 1)
-        return QSerialPort::Output;
-    return QSerialPort::AllDirections;
-}
-
 } // namespace
 
-void comSetTransport(LinkTransport *transport)
+SerialLink::SerialLink(EngineSink &sink, LinkTransport *line)
+    : m_sink(sink),
+      m_serialPort(line ? nullptr : std::make_unique<SerialPortTransport>()),
+      m_line(line ? *line : *m_serialPort)
 {
-    link().transport = transport ? transport : &link().serialPort;
 }
 
-int comOpen(const char *portName, int timeoutBase, int timeoutFactor)
-{
-    LinkState &state = link();
-    state.replyTimeoutBase = timeoutBase;
-    state.replyTimeoutFactor = timeoutFactor;
+SerialLink::~SerialLink() = default;
 
-    LinkTransport &t = line();
-    // The line of an earlier run is never reused, even when it was left open.
-    if (t.isOpen())
-        t.close();
+int SerialLink::comOpen(const char *portName, int timeoutBase, int timeoutFactor)
+{
+    m_replyTimeoutBase = timeoutBase;
+    m_replyTimeoutFactor = timeoutFactor;
+
+    // The line of an earlier open is never reused, even when it was left open.
+    if (m_line.isOpen())
+        m_line.close();
     if (!portName || !*portName)
         return 2;
-    enginePrint("%s", portName);
-    if (!t.open(QByteArray(portName), QIODevice::ReadWrite))
+    m_sink.print("%s", portName);
+    if (!m_line.open(QByteArray(portName), QIODevice::ReadWrite))
         return 2;
 
     // Line settings a pseudo-terminal refuses (modem lines) are not fatal.
-    comSetBaudRate(kStartBaudRate, 2);
-    comSetDataBits(0);
-    comSetParity(1);
-    comSetStopBits(0);
-    comSetTextMode(false);
-    comSetFlowControl(0);
-    comSetRts(true);
-    comSetDtr(true);
-    comClear(2);
+    setBaudRate(kStartBaudRate);
+    m_line.setDataBits(QSerialPort::Data8);
+    m_line.setParity(QSerialPort::EvenParity);
+    m_line.setStopBits(QSerialPort::OneStop);
+    m_line.setTextMode(false);
+    m_line.setFlowControl(QSerialPort::NoFlowControl);
+    m_line.setRts(true);
+    m_line.setDtr(true);
+    m_line.clear(QSerialPort::AllDirections);
     return 0;
 }
 
-int comClose()
+int SerialLink::comClose()
 {
-    LinkTransport &t = line();
-    if (t.isOpen()) {
+    if (m_line.isOpen()) {
         // Only pending output is worth the wait; an idle port would
         // otherwise cost the whole time-out.
-        if (t.bytesToWrite() > 0)
-            t.waitForBytesWritten(link().replyTimeoutBase);
-        t.clear(QSerialPort::AllDirections);
+        if (m_line.bytesToWrite() > 0)
+            m_line.waitForBytesWritten(m_replyTimeoutBase);
+        m_line.clear(QSerialPort::AllDirections);
     }
-    t.close();
+    m_line.close();
     return 0;
 }
 
-int comReplyTimeoutBase()
-{
-    return link().replyTimeoutBase;
-}
-
-int comReplyTimeoutFactor()
-{
-    return link().replyTimeoutFactor;
-}
-
-bool comSetBaudRate(int rate, int direction)
+bool SerialLink::setBaudRate(int rate)
 {
     const bool known = std::find(std::begin(kLineRates), std::end(kLineRates), rate) != std::end(kLineRates);
-    const int chosen = known ? rate : kStartBaudRate;
-    return line().setBaudRate(chosen, directionOf(direction));
+    return m_line.setBaudRate(known ? rate : kStartBaudRate, QSerialPort::AllDirections);
 }
 
-int comBaudRate()
+int SerialLink::comWaitBytes(int count, int timeoutMs)
 {
-    return line().baudRate();
-}
-
-bool comSetDataBits(int code)
-{
-    return code == 0 && line().setDataBits(QSerialPort::Data8);
-}
-
-bool comSetParity(int code)
-{
-    switch (code) {
-    case 1: return line().setParity(QSerialPort::EvenParity);
-    case 2: return line().setParity(QSerialPort::OddParity);
-    case 3: return line().setParity(QSerialPort::SpaceParity);
-    case 4: return line().setParity(QSerialPort::MarkParity);
-    default: return line().setParity(QSerialPort::NoParity);
-    }
-}
-
-bool comSetStopBits(int code)
-{
-    switch (code) {
-    case 0: return line().setStopBits(QSerialPort::OneStop);
-    case 1: return line().setStopBits(QSerialPort::OneAndHalfStop);
-    default: return line().setStopBits(QSerialPort::TwoStop);
-    }
-}
-
-bool comSetFlowControl(int code)
-{
-    switch (code) {
-    case 1: return line().setFlowControl(QSerialPort::HardwareControl);
-    case 2: return line().setFlowControl(QSerialPort::SoftwareControl);
-    default: return line().setFlowControl(QSerialPort::NoFlowControl);
-    }
-}
-
-bool comSetDtr(bool asserted)
-{
-    return line().setDtr(asserted);
-}
-
-bool comSetRts(bool asserted)
-{
-    return line().setRts(asserted);
-}
-
-void comSetTextMode(bool on)
-{
-    line().setTextMode(on);
-}
-
-bool comClear(int code)
-{
-    switch (code) {
-    case 0: return line().clear(QSerialPort::Input);
-    case 1: return line().clear(QSerialPort::Output);
-    case 2: return line().clear(QSerialPort::AllDirections);
-    default: return false;
-    }
-}
-
-qint64 comWrite(const uint8_t *bytes, qint64 count)
-{
-    return line().write(bytes, count);
-}
-
-qint64 comRead(uint8_t *bytes, qint64 count)
-{
-    return line().read(bytes, count);
-}
-
-qint64 comBytesAvailable()
-{
-    return line().bytesAvailable();
-}
-
-bool comWaitForBytesWritten(int ms)
-{
-    return line().waitForBytesWritten(ms);
-}
-
-int comWaitBytes(int count, int timeoutMs)
-{
-    LinkTransport &t = line();
-    const uint32_t start = t.tick();
+    const uint32_t start = m_line.tick();
     for (;;) {
         // Already-buffered bytes must not cost a wait.
-        qint64 available = t.bytesAvailable();
+        qint64 available = m_line.bytesAvailable();
         if (available < count) {
             // A port in error returns at once; do not spin on it.
-            if (!t.waitForReadyRead(timeoutMs))
-                t.sleep(1);
-            available = t.bytesAvailable();
+            if (!m_line.waitForReadyRead(timeoutMs))
+                m_line.sleep(1);
+            available = m_line.bytesAvailable();
         }
         if (available >= count)
             return int(available & 0xFFFFFFFF);
-        if (uint32_t(t.tick() - start) > uint32_t(timeoutMs))
+        if (uint32_t(m_line.tick() - start) > uint32_t(timeoutMs))
             return int(available & 0xFFFFFFFF);
-        if (!t.isOpen())
+        if (!m_line.isOpen())
             return int(available & 0xFFFFFFFF);
     }
-}
-
-uint32_t tickMs()
-{
-    return line().tick();
-}
-
-void sleepMs(unsigned long ms)
-{
-    line().sleep(ms);
 }
 
 } // namespace bsl

@@ -5,11 +5,11 @@
 #include <QtGlobal>
 
 #include <cstdint>
+#include <memory>
 
 namespace bsl {
 
-// The line of the current engine run, reached through small integer codes.
-// Process-wide: one run at a time, no locking.
+class EngineSink;
 
 constexpr int kDefaultReplyTimeoutBase = 300; // ms, until the first comOpen
 constexpr int kDefaultReplyTimeoutFactor = 10; // until the first comOpen
@@ -18,8 +18,7 @@ constexpr int kDefaultReplyTimeoutFactor = 10; // until the first comOpen
 // modem lines and the clock its pauses and time-outs run on. The serial port
 // implements it for every real run; a test puts its own in place to see what
 // a device cannot show (levels, pauses) or to answer without one. Reached
-// only through the com* functions below, which map the engine's codes onto
-// these calls.
+// only through SerialLink.
 class LinkTransport
 {
 public:
@@ -55,40 +54,52 @@ public:
     virtual uint32_t tick() const = 0;
 };
 
-// Chooses the line of the following runs; nullptr returns to the serial
-// port. Not owned; must outlive its runs. Set between runs only.
-void comSetTransport(LinkTransport *transport);
+// The line of one engine run: the transport it was given, or a serial port of
+// its own whose port each comOpen creates afresh; the reply time-outs the
+// last comOpen set. Lives as long as the run; no state outlives it.
+class SerialLink
+{
+public:
+    // line: the transport to use (not owned, must outlive the link); none:
+    // the serial port named at comOpen. The port name is printed to sink.
+    explicit SerialLink(EngineSink &sink, LinkTransport *line = nullptr);
+    ~SerialLink();
+    SerialLink(const SerialLink &) = delete;
+    SerialLink &operator=(const SerialLink &) = delete;
 
-// Returns 0 when the port is open and configured (9600 8E1), 2 otherwise.
-int comOpen(const char *portName, int timeoutBase, int timeoutFactor);
-int comClose();
+    // Returns 0 when the port is open and configured (9600 8E1), 2 otherwise.
+    int comOpen(const char *portName, int timeoutBase, int timeoutFactor);
+    int comClose();
+    int replyTimeoutBase() const { return m_replyTimeoutBase; }
+    int replyTimeoutFactor() const { return m_replyTimeoutFactor; }
 
-int comReplyTimeoutBase();
-int comReplyTimeoutFactor();
+    // 19200 and 38400 as asked, any other rate 9600; both directions.
+    bool setBaudRate(int rate);
+    int baudRate() const { return m_line.baudRate(); }
+    bool setFlowControl(QSerialPort::FlowControl flow) { return m_line.setFlowControl(flow); }
+    bool setDtr(bool asserted) { return m_line.setDtr(asserted); }
+    bool setRts(bool asserted) { return m_line.setRts(asserted); }
+    bool clear(QSerialPort::Directions directions) { return m_line.clear(directions); }
 
-// rate 19200 / 38400, anything else 9600; direction 0 in, 1 out, else both.
-bool comSetBaudRate(int rate, int direction);
-int comBaudRate();
-bool comSetDataBits(int code); // only code 0 (8 bits) is supported
-bool comSetParity(int code); // 1 even, 2 odd, 3 space, 4 mark, else none
-bool comSetStopBits(int code); // 0 one, 1 one and a half, else two
-bool comSetFlowControl(int code); // 1 hardware, 2 software, else none
-bool comSetDtr(bool asserted);
-bool comSetRts(bool asserted);
-void comSetTextMode(bool on);
-bool comClear(int code); // 0 input, 1 output, 2 both, else nothing
+    qint64 write(const uint8_t *bytes, qint64 count) { return m_line.write(bytes, count); }
+    qint64 read(uint8_t *bytes, qint64 count) { return m_line.read(bytes, count); }
+    qint64 bytesAvailable() const { return m_line.bytesAvailable(); }
+    bool waitForBytesWritten(int ms) { return m_line.waitForBytesWritten(ms); }
 
-qint64 comWrite(const uint8_t *bytes, qint64 count);
-qint64 comRead(uint8_t *bytes, qint64 count);
-qint64 comBytesAvailable();
-bool comWaitForBytesWritten(int ms);
+    // Waits until count bytes are available or more than timeoutMs have passed;
+    // returns the number available when it stops.
+    int comWaitBytes(int count, int timeoutMs);
 
-// Waits until count bytes are available or more than timeoutMs have passed;
-// returns the number available when it stops.
-int comWaitBytes(int count, int timeoutMs);
+    // The line's clock, shared by the engine's time-outs and time stamps.
+    uint32_t tickMs() const { return m_line.tick(); }
+    void sleepMs(unsigned long ms) { m_line.sleep(ms); }
 
-// The current line's clock, shared by the engine's time-outs and time stamps.
-uint32_t tickMs();
-void sleepMs(unsigned long ms);
+private:
+    EngineSink &m_sink;
+    std::unique_ptr<LinkTransport> m_serialPort; // when no line was given
+    LinkTransport &m_line;
+    int m_replyTimeoutBase = kDefaultReplyTimeoutBase;
+    int m_replyTimeoutFactor = kDefaultReplyTimeoutFactor;
+};
 
 } // namespace bsl

@@ -20,21 +20,6 @@ namespace {
 constexpr uint16_t kPatchEntry = 0x0220; // load PC here before each flash access
 constexpr int kMaxLineValues = kMaxTiTextLine / 2; // generous bound of pairs on one line
 
-struct TiTextState
-{
-    uint8_t blockBuffer[kFrameBufferSize + 2] = {}; // room for two padding bytes
-    uint8_t replyBuffer[kFrameBufferSize] = {};
-    int bytesCounted = 0;
-    int keyPosition = 0; // 0-79, restarts with every programTIText call
-    std::string failedFile;
-};
-
-TiTextState &state()
-{
-    static TiTextState s;
-    return s;
-}
-
 struct FileCloser
 {
     void operator()(FILE *f) const
@@ -81,17 +66,17 @@ bool isHex(char c)
     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
-void showProgress(int &lastShown)
+void showProgress(EngineSession &s, int &lastShown)
 {
-    const int kilobytes = (state().bytesCounted + 512) / 1024;
+    const int kilobytes = (s.text.bytesCounted + 512) / 1024;
     if (kilobytes == lastShown)
         return;
     lastShown = kilobytes;
-    enginePrint("\r%02d KByte ", kilobytes);
-    enginePrint("%c", '\xDE');
+    s.sink.print("\r%02d KByte ", kilobytes);
+    s.sink.print("%c", '\xDE');
     for (int i = 0; i < kilobytes; ++i)
-        enginePrint("%c", '\xB2');
-    enginePrint("%c", '\xDD');
+        s.sink.print("%c", '\xB2');
+    s.sink.print("%c", '\xDD');
 }
 
 // Next line of the buffer text, re-formed as "<text> \n"; false when no LF is left.
@@ -169,11 +154,6 @@ void descrambleLine(char *line, int &keyPosition)
     }
 }
 
-void descrambleLine(char *line)
-{
-    descrambleLine(line, state().keyPosition);
-}
-
 int parseDataLine(const char *line, uint8_t *out, int max)
 {
     const size_t length = contentLength(line);
@@ -194,117 +174,117 @@ int parseDataLine(const char *line, uint8_t *out, int max)
     return count > max ? max : count;
 }
 
-int preparePatch()
+int preparePatch(EngineSession &s)
 {
-    if (!engineState().target.patchLoaded)
+    if (!s.target.patchLoaded)
         return kOk;
-    return bslTxRx(kCmdLoadPc, kPatchEntry, 0, nullptr, nullptr);
+    return s.frames.bslTxRx(kCmdLoadPc, kPatchEntry, 0, nullptr, nullptr);
 }
 
-int verifyBlock(uint32_t address, uint16_t count, unsigned actions)
+int verifyBlock(EngineSession &s, uint32_t address, uint16_t count, unsigned actions)
 {
-    TiTextState &s = state();
-    const bool extended = engineState().settings.actions.extendedMemory;
+    TiTextState &t = s.text;
+    const bool extended = s.settings.actions.extendedMemory;
 
     if (!(actions & (kActVerify | kActEraseCheck))) {
         if (!(actions & kActFastEraseCheck))
             return kOk;
-        enginePrint("Fast Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
-        if (int code = preparePatch())
+        s.sink.print("Fast Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
+        if (int code = preparePatch(s))
             return code;
-        const int code = bslTxRx(kCmdEraseCheck, uint16_t(address), count, nullptr, nullptr);
-        enginePrint("Error: %i\n", code);
+        const int code = s.frames.bslTxRx(kCmdEraseCheck, uint16_t(address), count, nullptr, nullptr);
+        s.sink.print("Error: %i\n", code);
         return code != kOk ? kEraseCheckFailed : kOk;
     }
 
-    enginePrint("Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
+    s.sink.print("Check starting at %hu, %i bytes... ", static_cast<unsigned short>(address), int(count));
     if (extended) {
-        if (setMemoryOffset(uint16_t(address >> 16)) != kOk)
+        if (setMemoryOffset(s, uint16_t(address >> 16)) != kOk)
             return kFrameError;
         address &= 0xFFFF;
     }
     // The patch serves the command that follows it: nothing may come between.
-    if (int code = preparePatch())
+    if (int code = preparePatch(s))
         return code;
-    const int code = bslTxRx(kCmdReadBlock, uint16_t(address), count, nullptr, s.replyBuffer, sizeof s.replyBuffer);
-    enginePrint("Error: %i\n", code);
+    const int code =
+        s.frames.bslTxRx(kCmdReadBlock, uint16_t(address), count, nullptr, t.replyBuffer, sizeof t.replyBuffer);
+    s.sink.print("Error: %i\n", code);
     if (code != kOk)
         return code;
     // A read from an odd address starts one byte lower: that byte belongs to
     // the neighbour, and the block's last byte comes after it.
     const int skew = int(address & 1);
     for (int i = 0; i < count; ++i) {
-        const uint8_t read = s.replyBuffer[i + skew];
-        if ((actions & kActVerify) && read != s.blockBuffer[i]) {
-            std::optional<uint32_t> &first = engineState().target.firstDifference;
+        const uint8_t read = t.replyBuffer[i + skew];
+        if ((actions & kActVerify) && read != t.blockBuffer[i]) {
+            std::optional<uint32_t> &first = s.target.firstDifference;
             if (!first)
                 first = address + uint32_t(i);
-            enginePrint("Verification failed at %lu (%x, %x)\n", static_cast<unsigned long>(address + uint32_t(i)),
-                        read, s.blockBuffer[i]);
+            s.sink.print("Verification failed at %lu (%x, %x)\n", static_cast<unsigned long>(address + uint32_t(i)),
+                         read, t.blockBuffer[i]);
             return kVerifyFailed;
         }
         if ((actions & kActEraseCheck) && read != 0xFF) {
-            enginePrint("Erase Check failed at %lu (%x)\n", static_cast<unsigned long>(address + uint32_t(i)), read);
+            s.sink.print("Erase Check failed at %lu (%x)\n", static_cast<unsigned long>(address + uint32_t(i)), read);
             return kEraseCheckFailed;
         }
     }
     if (extended)
-        return setMemoryOffset(0) != kOk ? kFrameError : kOk;
+        return setMemoryOffset(s, 0) != kOk ? kFrameError : kOk;
     return kOk;
 }
 
-int programBlock(uint32_t address, uint16_t count, unsigned actions)
+int programBlock(EngineSession &s, uint32_t address, uint16_t count, unsigned actions)
 {
-    TiTextState &s = state();
-    const bool extended = engineState().settings.actions.extendedMemory;
+    TiTextState &t = s.text;
+    const bool extended = s.settings.actions.extendedMemory;
 
     if (actions & kActPassword) {
-        const int code = bslTxRx(kCmdRxPassword, uint16_t(address), count, s.blockBuffer, nullptr);
+        const int code = s.frames.bslTxRx(kCmdRxPassword, uint16_t(address), count, t.blockBuffer, nullptr);
         if (code == kOk)
-            engineState().target.unlocked = true; // a password frame the loader took
+            s.target.unlocked = true; // a password frame the loader took
         return code;
     }
 
     if (actions & kActEraseCheck) {
-        if (int code = verifyBlock(address, count, kActEraseCheck))
+        if (int code = verifyBlock(s, address, count, kActEraseCheck))
             return code;
     } else if (actions & kActFastEraseCheck) {
-        if (int code = verifyBlock(address, count, kActFastEraseCheck))
+        if (int code = verifyBlock(s, address, count, kActFastEraseCheck))
             return code;
     }
 
     if (actions & kActProgram) {
-        enginePrint("Program starting at %ld %i bytes... ", static_cast<long>(address), int(count));
-        engineStatus(kStatusProgress);
+        s.sink.print("Program starting at %ld %i bytes... ", static_cast<long>(address), int(count));
+        s.sink.status(kStatusProgress);
         if (extended) {
-            if (int code = setMemoryOffset(uint16_t(address >> 16)))
+            if (int code = setMemoryOffset(s, uint16_t(address >> 16)))
                 return code;
         }
-        bslBeginWrite(); // a write sent again goes with its patch entry
-        if (int code = preparePatch())
+        s.frames.bslBeginWrite(); // a write sent again goes with its patch entry
+        if (int code = preparePatch(s))
             return code;
         // The frame layer pads an odd start in place; the copy keeps
         // blockBuffer as read for the verification that follows.
-        uint8_t out[sizeof s.blockBuffer];
-        std::memcpy(out, s.blockBuffer, count);
-        const int code = bslTxRx(kCmdWriteBlock, uint16_t(address), count, out, nullptr);
-        enginePrint("Error: %i\n", code);
+        uint8_t out[sizeof t.blockBuffer];
+        std::memcpy(out, t.blockBuffer, count);
+        const int code = s.frames.bslTxRx(kCmdWriteBlock, uint16_t(address), count, out, nullptr);
+        s.sink.print("Error: %i\n", code);
         if (code != kOk)
             return code;
-        if (extended && setMemoryOffset(0) != kOk)
+        if (extended && setMemoryOffset(s, 0) != kOk)
             return kFrameError;
     }
-    return verifyBlock(address, count, (actions & kActVerify) ? unsigned(kActVerify) : 0u);
+    return verifyBlock(s, address, count, (actions & kActVerify) ? unsigned(kActVerify) : 0u);
 }
 
-int programTIText(const char *file, const char *bufferText, unsigned actions, int skipLines)
+int programTIText(EngineSession &s, const char *file, const char *bufferText, unsigned actions, int skipLines)
 {
-    TiTextState &s = state();
-    const EngineSettings &settings = engineState().settings;
-    const int maxData = settings.maxFrameData;
+    TiTextState &t = s.text;
+    const int maxData = s.settings.maxFrameData;
 
-    s.bytesCounted = 0;
-    s.keyPosition = 0;
+    t.bytesCounted = 0;
+    t.keyPosition = 0;
 
     FilePtr source;
     bool fromBuffer = bufferText != nullptr;
@@ -312,7 +292,7 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
     if (!fromBuffer) {
         source.reset(file ? std::fopen(file, "rb") : nullptr);
         if (!source) {
-            s.failedFile = file ? file : "";
+            t.failedFile = file ? file : "";
             return kInputFileError;
         }
     }
@@ -328,11 +308,11 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
     auto sendPending = [&](bool withProgress) {
         const int count = pending;
         pending = 0;
-        const int code = programBlock(address, uint16_t(count), actions);
-        s.bytesCounted += count;
+        const int code = programBlock(s, address, uint16_t(count), actions);
+        t.bytesCounted += count;
         if (withProgress) {
             address += uint32_t(count);
-            showProgress(lastShown);
+            showProgress(s, lastShown);
         }
         return code;
     };
@@ -342,9 +322,9 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
         if (fromBuffer) {
             if (nextBufferLine(bufferText, bufferPosition, bufferLine))
                 line = bufferLine.c_str();
-        } else if (nextFileLine(source.get(), fileLine, s.keyPosition)) {
+        } else if (nextFileLine(source.get(), fileLine, t.keyPosition)) {
             line = fileLine;
-            enginePrint("programTIText password line is %s", fileLine);
+            s.sink.print("programTIText password line is %s", fileLine);
             if (linesTaken++ < skipLines)
                 continue;
         }
@@ -360,7 +340,7 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
             fromBuffer = false;
             source.reset(file ? std::fopen(file, "rb") : nullptr);
             if (!source) {
-                s.failedFile = file ? file : "";
+                t.failedFile = file ? file : "";
                 return kInputFileError;
             }
             continue;
@@ -386,7 +366,7 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
             // Only lines far longer than 16 values can fill a whole frame.
             if (pending >= maxData)
                 result = sendPending(true);
-            s.blockBuffer[pending++] = values[i];
+            t.blockBuffer[pending++] = values[i];
         }
         if (result == kOk && pending > maxData - 16)
             result = sendPending(true);
@@ -394,7 +374,7 @@ int programTIText(const char *file, const char *bufferText, unsigned actions, in
             break;
     }
 
-    enginePrint("\r \r");
+    s.sink.print("\r \r");
     return result;
 }
 
@@ -446,19 +426,21 @@ int countTITextBlocks(const char *file, const char *bufferText, int maxData)
     return blocks;
 }
 
-int txPassword(const char *passwordFile)
+int txPassword(EngineSession &s, const char *passwordFile)
 {
     if (!passwordFile) {
-        enginePrint("Transmit standard password...\n");
-        std::memset(state().blockBuffer, 0xFF, kPasswordLength);
-        return programBlock(kPasswordAddress, kPasswordLength, kActPassword);
+        s.sink.print("Transmit standard password...\n");
+        std::memset(s.text.blockBuffer, 0xFF, kPasswordLength);
+        return programBlock(s, kPasswordAddress, kPasswordLength, kActPassword);
     }
-    enginePrint("Transmit PSW file \"%s\"...\n", passwordFile);
-    return programTIText(passwordFile, nullptr, kActPassword, engineState().settings.passwordIndex);
+    s.sink.print("Transmit PSW file \"%s\"...\n", passwordFile);
+    return programTIText(s, passwordFile, nullptr, kActPassword, s.settings.passwordIndex);
 }
 
-int checkTIText(const char *file, const char *bufferText)
+int checkTIText(const char *file, const char *bufferText, std::string *failedFile)
 {
+    std::string ignored;
+    std::string &failed = failedFile ? *failedFile : ignored;
     // The buffer text: its lines up to the last LF, as the reader takes them.
     if (bufferText) {
         int dataBytes = 0;
@@ -469,21 +451,21 @@ int checkTIText(const char *file, const char *bufferText)
             uint32_t address = 0;
             int values = 0;
             switch (classify(line.c_str(), &address, &values)) {
-            case LineKind::Bad: state().failedFile = "buffer"; return kInputFileError;
+            case LineKind::Bad: failed = "buffer"; return kInputFileError;
             case LineKind::End: ended = true; break;
             case LineKind::Data: dataBytes += values; break;
             default: break;
             }
         }
         if (dataBytes == 0) {
-            state().failedFile = "buffer";
+            failed = "buffer";
             return kInputFileError;
         }
     }
 
     FilePtr source(file ? std::fopen(file, "rb") : nullptr);
     if (!source) {
-        state().failedFile = file ? file : "";
+        failed = file ? file : "";
         return kInputFileError;
     }
     int keyPosition = 0;
@@ -497,7 +479,7 @@ int checkTIText(const char *file, const char *bufferText)
         int values = 0;
         const LineKind kind = dataBytes < 0 ? LineKind::Bad : classify(line, &address, &values);
         if (kind == LineKind::Bad) {
-            state().failedFile = file;
+            failed = file;
             return kInputFileError;
         }
         if (kind == LineKind::End)
@@ -506,25 +488,10 @@ int checkTIText(const char *file, const char *bufferText)
             dataBytes += values;
     }
     if (dataBytes == 0) {
-        state().failedFile = file;
+        failed = file;
         return kInputFileError;
     }
     return kOk;
-}
-
-int tiTextBytesCounted()
-{
-    return state().bytesCounted;
-}
-
-const std::string &tiTextFailedFile()
-{
-    return state().failedFile;
-}
-
-uint8_t *tiTextBlockBuffer()
-{
-    return state().blockBuffer;
 }
 
 } // namespace bsl

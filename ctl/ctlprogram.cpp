@@ -921,7 +921,6 @@ int runCommand(Options &o, QJsonObject *fields, bool *streamed)
     settleOptionPaths(o);
     g_verbose = o.verbose;
     holdSignalsDuringErase();
-    takeStandardOutput(o.verbose);
     if (o.json && !o.progressLines)
         keepStandardOutputForJson();
     if (o.command != Command::List) {

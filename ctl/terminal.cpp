@@ -1,54 +1,24 @@
 #include "terminal.h"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace nvxctl {
 
 namespace {
-FILE *g_out = nullptr;
 bool g_sayOnStderr = false;
 QString g_lastError;
-
-FILE *out()
-{
-    return g_out ? g_out : stdout;
-}
 } // namespace
-
-void takeStandardOutput(bool verbose)
-{
-    if (g_out)
-        return;
-    std::fflush(stdout);
-    const int kept = dup(STDOUT_FILENO);
-    if (kept < 0)
-        return;
-    FILE *file = fdopen(kept, "w");
-    if (!file) {
-        close(kept);
-        return;
-    }
-    const int sink = verbose ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY);
-    if (sink < 0) {
-        std::fclose(file);
-        return;
-    }
-    dup2(sink, STDOUT_FILENO);
-    close(sink);
-    g_out = file;
-}
 
 bool stdoutIsTerminal()
 {
-    return isatty(fileno(out())) != 0;
+    return isatty(STDOUT_FILENO) != 0;
 }
 
 void writeOut(const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), out());
-    std::fflush(out());
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
 }
 
 void printOut(const QString &line)

@@ -2,7 +2,6 @@
 
 #include "backend.h"
 #include "cataloguetrust.h"
-#include "enginestate.h"
 #include "engineresult.h"
 #include "firmwarecheck.h"
 #include "firmwarestore.h"
@@ -254,9 +253,9 @@ QString Worker::bridgeSerialFor(const QString &comPort) const
     return comPort == m_serialPort ? m_serialNumber : QString();
 }
 
-// The reads inside an update go to a folder of this worker's own: other
-// processes (update --all runs one per instrument) read their instruments
-// into the shared memory image file at the same time.
+// What a job checks before its erase goes to a folder of this worker's own:
+// other processes (update --all runs one per instrument) work with the same
+// store at the same time.
 QString Worker::jobFolder()
 {
     if (!m_jobImageFolder) {
@@ -266,12 +265,6 @@ QString Worker::jobFolder()
         m_jobImageFolder = std::move(folder);
     }
     return m_jobImageFolder->path();
-}
-
-QString Worker::jobImageFilePath()
-{
-    const QString folder = jobFolder();
-    return folder.isEmpty() ? memoryImageFilePath() : folder + QStringLiteral("/image.txt");
 }
 
 QString Worker::standardPasswordFile()
@@ -531,8 +524,8 @@ Refusal Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
 
     // Read again with the password that opened it: the erase must hit the
     // instrument that was read, not one plugged in since.
-    char again[kMemoryImageSize] = {};
-    int result = backEnd.read_memory(comPort, m_last.passwordFile, m_last.passwordIndex, jobImageFilePath(), again);
+    QByteArray again;
+    int result = backEnd.readInfoMemory(comPort, m_last.passwordFile, m_last.passwordIndex, &again);
     // This read runs at the job's rate, so a line that does not carry it
     // shows here, before anything is erased: the job goes on at the start
     // rate, asking once more. A loader that refuses the rate keeps the job
@@ -546,7 +539,7 @@ Refusal Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
             qWarning().noquote() << line;
             workerMessageChanged(line);
             backEnd.setBaudRate(kDefaultBaudRate);
-            result = backEnd.read_memory(comPort, m_last.passwordFile, m_last.passwordIndex, jobImageFilePath(), again);
+            result = backEnd.readInfoMemory(comPort, m_last.passwordFile, m_last.passwordIndex, &again);
         } else if (backEnd.lineRate() != backEnd.baudRate()) {
             qDebug().noquote() << "The loader keeps " + QString::number(backEnd.lineRate()) + " baud";
             backEnd.setBaudRate(kDefaultBaudRate);
@@ -558,7 +551,7 @@ Refusal Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
         return {RefusalReason::SameInstrumentUnreadable,
                 QStringLiteral("same instrument check failed: information memory cannot be read again (result ")
                     + QString::number(result) + QLatin1Char(')')};
-    if (infomemory::fromText(QByteArray(again)) != m_last.image)
+    if (again != m_last.image)
         return {RefusalReason::OtherInstrument,
                 QStringLiteral("same instrument check failed: information memory differs from the one read")};
     return loaderRefusal(backEnd);
@@ -675,11 +668,10 @@ int Worker::restartAfterUpdate(BackEnd &backEnd, const QString &comPort)
     // Only the restart failed when what the update wrote is in place: the new
     // password opens the instrument and its information memory is the one restored.
     qDebug().noquote() << "Restart after the update failed " + QString::number(restart);
-    char check[kMemoryImageSize] = {};
-    const int read = backEnd.read_memory(comPort, passwords, 0, jobImageFilePath(), check);
+    QByteArray check;
+    const int read = backEnd.readInfoMemory(comPort, passwords, 0, &check);
     if (read == bsl::kResultSuccess
-        && infomemory::withErasedVersion(infomemory::fromText(QByteArray(check)))
-            == infomemory::withErasedVersion(m_last.restoreImage)) {
+        && infomemory::withErasedVersion(check) == infomemory::withErasedVersion(m_last.restoreImage)) {
         qDebug().noquote() << "Firmware and information memory verified in place";
         return kStatusUpdatedNotRestarted;
     }
@@ -762,8 +754,8 @@ void Worker::doJob(const QString &comPort, JobKind kind, const QString &firmware
         // A demo instrument has no port behind it: the engine's answer is
         // that the port cannot be opened (status 1). Asked with a read, so
         // that nothing could be erased should such a port exist after all.
-        char scratch[kMemoryImageSize] = {};
-        int result = backEnd->read_memory(comPort, passwordFilePath(), 0, memoryImageFilePath(), scratch);
+        QByteArray scratch;
+        int result = backEnd->readInfoMemory(comPort, passwordFilePath(), 0, &scratch);
         if (result == bsl::kResultSuccess)
             result = kStatusRefused;
         setStatus(result);

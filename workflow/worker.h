@@ -132,7 +132,6 @@ private:
 
     QString bridgeSerialFor(const QString &comPort) const;
     QString standardPasswordFile();
-    QString jobImageFilePath();
     QString jobFolder();
     // Copies what the engine reads after the erase into the job's own folder
     // and checks the firmware there; no refusal means all went well.

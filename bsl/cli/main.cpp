@@ -10,11 +10,17 @@
 
 namespace {
 
+// The engine's lines as they come, and each frame's bytes as it goes out.
 class StdoutSink : public bsl::EngineSink
 {
 public:
     void message(const char *text) override { std::fputs(text, stdout); }
     void status(int) override {}
+    void written(const uint8_t *bytes, int count) override
+    {
+        for (int i = 0; i < count; ++i)
+            std::printf("%x ", unsigned(bytes[i]));
+    }
 };
 
 } // namespace
@@ -31,9 +37,8 @@ int main(int argc, char **argv)
         args[0] = name;
 
     StdoutSink sink;
-    bsl::setEngineSink(&sink);
-    const int result = bsl::bslEngineMain(int(args.size()), args.data());
-    bsl::setEngineSink(nullptr);
+    bsl::EngineSettings settings;
+    const int result = bsl::bslEngineMain(int(args.size()), args.data(), sink, settings);
     std::fflush(stdout);
     return result == 100 ? 0 : result;
 }

@@ -12,9 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 
@@ -94,16 +92,15 @@ Figures programAt(int baud, int baudIndex, const QByteArray &imagePath, const st
 
     QElapsedTimer wall;
     PhaseSink sink(sim, wall);
-    bsl::setEngineSink(&sink);
+    bsl::EngineSettings settings;
     sim.resetStats();
     const double cpuProcessBefore = cpuSeconds(RUSAGE_SELF);
     const double cpuThreadBefore = cpuSeconds(RUSAGE_THREAD);
     wall.start();
-    f.result = bsl::bslEngineMain(int(args.size()), args.data());
+    f.result = bsl::bslEngineMain(int(args.size()), args.data(), sink, settings);
     const qint64 endNs = wall.nsecsElapsed();
     f.cpuProcess = cpuSeconds(RUSAGE_SELF) - cpuProcessBefore;
     f.cpuThread = cpuSeconds(RUSAGE_THREAD) - cpuThreadBefore;
-    bsl::setEngineSink(nullptr);
 
     const nvxsim::Stats stats = sim.stats();
     f.frames = stats.frames;
@@ -118,23 +115,10 @@ Figures programAt(int baud, int baudIndex, const QByteArray &imagePath, const st
 
 } // namespace
 
-// The engine traces every frame on standard output; the figures keep it for themselves.
-FILE *figuresOnly()
-{
-    std::fflush(stdout);
-    const int kept = dup(STDOUT_FILENO);
-    const int sink = open("/dev/null", O_WRONLY);
-    if (kept < 0 || sink < 0 || dup2(sink, STDOUT_FILENO) < 0)
-        return stdout;
-    close(sink);
-    FILE *out = fdopen(kept, "w");
-    return out ? out : stdout;
-}
-
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    FILE *out = figuresOnly();
+    FILE *out = stdout;
 
     std::vector<uint8_t> image = pattern(kImageSize, 0x42);
     const std::array<uint8_t, 32> vectors = nvxsim::defaultVectors();

@@ -4,6 +4,7 @@
 #include "backend.h"
 #include "messagelog.h"
 #include "simsupport.h"
+#include "testfiles.h"
 
 #include <QLockFile>
 #include <QSignalSpy>
@@ -95,6 +96,8 @@ void TestBackEnd::argumentVectorsAreLogged_data()
     };
     QTest::newRow("load") << "load"
                           << prefixed("Load memory command is ", common + QStringList{"", "-y", "buffer", "+epr", "fw.txt"});
+    QTest::newRow("load with the patch")
+        << "patch" << prefixed("Load memory command is ", common + QStringList{"", "-y", "buffer", "+epr", "fw.txt", "-aP.TXT"});
     QTest::newRow("erase") << "erase"
                            << prefixed("Load memory command is ", common + QStringList{"", "", "", "+epr", "/tmp/fw.txt"});
     QTest::newRow("read") << "read"
@@ -111,7 +114,8 @@ void TestBackEnd::argumentVectorsAreLogged()
     char buffer[800] = "@1000\nq\n";
     const QString port = "/dev/nvx-missing";
     int result = 0;
-    if (slot == "load")
+    backEnd.setPatchFile(slot == "patch" ? "P.TXT" : "");
+    if (slot == "load" || slot == "patch")
         result = backEnd.load_bootstrap(port, "pw.txt", 8, buffer, "fw.txt");
     else if (slot == "erase")
         result = backEnd.load_bootstrap(port, "pw.txt", 8, buffer, "Erase/tmp/fw.txt");
@@ -152,6 +156,9 @@ void TestBackEnd::readLoadRestartAsTheUpdateDoes()
     QCOMPARE(QByteArray(buffer), tiTxt(0x1000, infoBefore));
     QCOMPARE(QByteArray(buffer).size(), 776);
     QCOMPARE(QByteArray(buffer).mid(390, 2), QByteArray("AA"));
+    QByteArray bytes;
+    QCOMPARE(backEnd.readInfoMemory(port, pw, 0, &bytes), 100);
+    QCOMPARE(bytes, QByteArray(reinterpret_cast<const char *>(infoBefore.data()), 256));
 
     // The worker erases the version bytes so that the new firmware records its own.
     std::memcpy(buffer + 438, "FF", 2);
@@ -200,8 +207,8 @@ void TestBackEnd::readNeverTakesAnOldFile_data()
     QTest::newRow("old image cannot be removed") << "directory" << 195 << false
                                                  << "ERROR: Unable to remove old output file";
     QTest::newRow("output folder missing") << "no folder" << 195 << true << "ERROR: Unable to write output file";
-    QTest::newRow("output path too long") << "long output" << 195 << false << "ERROR: \"";
-    QTest::newRow("password path too long") << "long password" << 196 << false << "ERROR: \"";
+    QTest::newRow("output path of more than 255 bytes") << "long output" << 100 << true << QString();
+    QTest::newRow("password path of more than 255 bytes") << "long password" << 100 << true << QString();
 }
 
 void TestBackEnd::readNeverTakesAnOldFile()
@@ -222,10 +229,11 @@ void TestBackEnd::readNeverTakesAnOldFile()
         QVERIFY(QDir(dir.path()).mkpath("info.txt/inside"));
     else if (setup == "no folder")
         out = dir.filePath("missing/info.txt");
-    else if (setup == "long output")
-        out = dir.filePath(QString(300, 'o'));
+    const QString deep = dir.filePath(QString(120, 'd') + "/" + QString(120, 'e'));
+    if (setup == "long output" && QDir().mkpath(deep))
+        out = deep + "/info.txt";
     else if (setup == "long password")
-        pw = dir.filePath(QString(260, 'p'));
+        pw = nvxtest::writeFile(deep + "/pw.txt", passwordFileText());
 
     BackEnd backEnd;
     char buffer[800] = "stale text";

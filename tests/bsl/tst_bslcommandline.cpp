@@ -1,14 +1,14 @@
 // Command line: options, limits, flow specifiers, help, and what a run keeps.
 
 #include "bslengine.h"
-#include "enginestate.h"
 #include "enginebench.h"
 
 #include <QtTest>
 
 namespace {
 
-int parse(const QStringList &args)
+// Parses into what the sink keeps, as its process's next command line.
+int parse(RecordingSink &sink, const QStringList &args)
 {
     std::vector<std::string> texts = {"BSLENGINE"};
     for (const QString &a : args)
@@ -16,12 +16,7 @@ int parse(const QStringList &args)
     std::vector<char *> argv;
     for (std::string &t : texts)
         argv.push_back(&t[0]);
-    return bsl::parseCommandLine(int(argv.size()), argv.data());
-}
-
-bsl::EngineSettings &settings()
-{
-    return bsl::engineState().settings;
+    return bsl::parseCommandLine(int(argv.size()), argv.data(), sink.kept, sink);
 }
 
 QString flags(const bsl::ActionFlags &a)
@@ -85,12 +80,11 @@ void TestBslCommandLine::frameDataLimits()
     QFETCH(QString, value);
     QFETCH(int, expected);
     RecordingSink sink;
-    settings().maxFrameData = 128;
-    QCOMPARE(parse({"-f" + value}), 0);
-    QCOMPARE(int(settings().maxFrameData), expected);
+    sink.kept.maxFrameData = 128;
+    QCOMPARE(parse(sink, {"-f" + value}), 0);
+    QCOMPARE(int(sink.kept.maxFrameData), expected);
     const QByteArray text = "Max. number of data bytes within one frame set to " + QByteArray::number(expected) + ".\n";
     QCOMPARE(sink.has(text), !value.startsWith('0'));
-    settings().maxFrameData = bsl::kDefaultMaxFrameData;
 }
 
 void TestBslCommandLine::massEraseCycles_data()
@@ -107,11 +101,10 @@ void TestBslCommandLine::massEraseCycles()
     QFETCH(QString, value);
     QFETCH(int, expected);
     RecordingSink sink;
-    settings().massEraseCycles = 7;
-    QCOMPARE(parse({"-m" + value}), 0);
-    QCOMPARE(settings().massEraseCycles, expected);
+    sink.kept.massEraseCycles = 7;
+    QCOMPARE(parse(sink, {"-m" + value}), 0);
+    QCOMPARE(sink.kept.massEraseCycles, expected);
     QCOMPARE(sink.has("Number of mass erase cycles set to " + QByteArray::number(expected) + ".\n"), value != "0");
-    settings().massEraseCycles = bsl::kDefaultMassEraseCycles;
 }
 
 void TestBslCommandLine::flowSpecifiers_data()
@@ -138,8 +131,8 @@ void TestBslCommandLine::flowSpecifiers()
     QFETCH(QString, expected);
     QFETCH(bool, illegal);
     RecordingSink sink;
-    QCOMPARE(parse(args), 0);
-    QCOMPARE(flags(settings().actions), expected);
+    QCOMPARE(parse(sink, args), 0);
+    QCOMPARE(flags(sink.kept.actions), expected);
     const bool sawIllegal = sink.has("ERROR: Illegal action specified!\n")
         || sink.has("ERROR: Illegal command line parameter!\n");
     QCOMPARE(sawIllegal, illegal);
@@ -148,28 +141,27 @@ void TestBslCommandLine::flowSpecifiers()
 void TestBslCommandLine::optionValues()
 {
     RecordingSink sink;
-    QCOMPARE(parse({"-cttyUSB3", "-aPATCH2.TXT", "-bLOADER.TXT", "-y", "@1000\nAA\nq\n", "-r12000", "1F0", "mem.txt",
-                    "first.txt", "", "last.txt"}),
+    QCOMPARE(parse(sink, {"-cttyUSB3", "-aPATCH2.TXT", "-bLOADER.TXT", "-y", "@1000\nAA\nq\n", "-r12000", "1F0",
+                          "mem.txt", "first.txt", "", "last.txt"}),
              0);
-    QCOMPARE(settings().portName, std::string("\\\\.\\ttyUSB3"));
-    QCOMPARE(settings().patchFile, std::string("PATCH2.TXT"));
-    QCOMPARE(settings().loaderFile.value_or("none"), std::string("LOADER.TXT"));
-    QCOMPARE(settings().bufferText.value_or("none"), std::string("@1000\nAA\nq\n"));
-    QCOMPARE(settings().start, 0x12000u);
-    QCOMPARE(settings().length, 0x1F0u);
-    QCOMPARE(settings().readFile, std::string("mem.txt"));
-    QCOMPARE(settings().programFile.value_or("none"), std::string("last.txt"));
+    QCOMPARE(sink.kept.portName, std::string("\\\\.\\ttyUSB3"));
+    QCOMPARE(sink.kept.patchFile, std::string("PATCH2.TXT"));
+    QCOMPARE(sink.kept.loaderFile.value_or("none"), std::string("LOADER.TXT"));
+    QCOMPARE(sink.kept.bufferText.value_or("none"), std::string("@1000\nAA\nq\n"));
+    QCOMPARE(sink.kept.start, 0x12000u);
+    QCOMPARE(sink.kept.length, 0x1F0u);
+    QCOMPARE(sink.kept.readFile, std::string("mem.txt"));
+    QCOMPARE(sink.kept.programFile.value_or("none"), std::string("last.txt"));
 
-    QCOMPARE(parse({"-e1A00", "ignored.txt"}), 0);
-    QCOMPARE(settings().start, 0x1A00u);
-    QVERIFY(!settings().programFile);
+    QCOMPARE(parse(sink, {"-e1A00", "ignored.txt"}), 0);
+    QCOMPARE(sink.kept.start, 0x1A00u);
+    QVERIFY(!sink.kept.programFile);
 
     // A name too long for the port is refused whole, never cut to another name.
     const std::string longName(150, 'x');
-    QCOMPARE(runEngine({"-c" + longName, "+r"}), 1);
-    QCOMPARE(settings().portName, "\\\\.\\" + longName);
+    QCOMPARE(sink.run({"-c" + longName, "+r"}), 1);
+    QCOMPARE(sink.kept.portName, "\\\\.\\" + longName);
     QVERIFY(sink.has("ERROR: Opening COM-Port failed!\n"));
-    settings().portName = "COM1";
 }
 
 void TestBslCommandLine::passwordIndexForms_data()
@@ -186,11 +178,10 @@ void TestBslCommandLine::passwordIndexForms()
     QFETCH(QString, index);
     QFETCH(int, expected);
     RecordingSink sink;
-    QCOMPARE(parse({"-ppw.txt", index, "fw.txt"}), 0);
-    QCOMPARE(settings().passwordIndex, expected);
-    QCOMPARE(settings().passwordFile.value_or("none"), std::string("pw.txt"));
-    QCOMPARE(settings().programFile.value_or("none"), std::string("fw.txt"));
-    settings().passwordIndex = 0;
+    QCOMPARE(parse(sink, {"-ppw.txt", index, "fw.txt"}), 0);
+    QCOMPARE(sink.kept.passwordIndex, expected);
+    QCOMPARE(sink.kept.passwordFile.value_or("none"), std::string("pw.txt"));
+    QCOMPARE(sink.kept.programFile.value_or("none"), std::string("fw.txt"));
 }
 
 void TestBslCommandLine::helpEndsRunWithOne_data()
@@ -210,7 +201,7 @@ void TestBslCommandLine::helpEndsRunWithOne()
         texts.push_back(a.toStdString());
     // No port may be opened: the default port does not exist here anyway,
     // and its failure would print its own message.
-    QCOMPARE(runEngine(texts), 1);
+    QCOMPARE(sink.run(texts), 1);
     const int helpStart = int(sink.messages.indexOf("BSLENGINE [-h][-c{port}][-s{num}][-p{file}][-w][-1][-m{num}][+ecpvruw] {file}\n"));
     QVERIFY(helpStart > 0);
     QCOMPARE(sink.messages.size() - helpStart, 34);
@@ -223,11 +214,11 @@ void TestBslCommandLine::helpEndsRunWithOne()
 void TestBslCommandLine::perRunFieldsResetOthersKept()
 {
     RecordingSink sink;
-    QCOMPARE(parse({"-ppw.txt", "4", "-y", "buffer text", "-aP.TXT", "-f64", "-m3", "-s1", "-cCOM7", "-r1000", "10",
-                    "out.txt", "fw.txt"}),
+    QCOMPARE(parse(sink, {"-ppw.txt", "4", "-y", "buffer text", "-aP.TXT", "-f64", "-m3", "-s1", "-cCOM7", "-r1000",
+                          "10", "out.txt", "fw.txt"}),
              0);
-    QCOMPARE(parse({"+r"}), 0);
-    const bsl::EngineSettings &s = settings();
+    QCOMPARE(parse(sink, {"+r"}), 0);
+    const bsl::EngineSettings &s = sink.kept;
     QVERIFY(!s.passwordFile);
     QVERIFY(!s.bufferText);
     QVERIFY(!s.programFile);
@@ -241,19 +232,17 @@ void TestBslCommandLine::perRunFieldsResetOthersKept()
     QCOMPARE(s.start, 0x1000u);
     QCOMPARE(s.length, 0x10u);
     QCOMPARE(s.readFile, std::string("out.txt"));
-    bsl::engineState().settings = bsl::EngineSettings();
 }
 
 void TestBslCommandLine::baudDigitOnly()
 {
     RecordingSink sink;
-    settings().baudIndex = 0;
-    QCOMPARE(parse({"-sx"}), 0);
-    QVERIFY(!settings().actions.changeBaud);
-    QCOMPARE(parse({"-s7"}), 0);
-    QVERIFY(settings().actions.changeBaud);
-    QCOMPARE(int(settings().baudIndex), 7);
-    settings().baudIndex = 0;
+    sink.kept.baudIndex = 0;
+    QCOMPARE(parse(sink, {"-sx"}), 0);
+    QVERIFY(!sink.kept.actions.changeBaud);
+    QCOMPARE(parse(sink, {"-s7"}), 0);
+    QVERIFY(sink.kept.actions.changeBaud);
+    QCOMPARE(int(sink.kept.baudIndex), 7);
 }
 
 QTEST_GUILESS_MAIN(TestBslCommandLine)

@@ -74,7 +74,6 @@ private:
 
 void TestBslEngine::init()
 {
-    bsl::engineState() = bsl::EngineState();
     m_passwordFile = local(writeFile(m_dir, "pw.txt", passwordFileText()));
     startSim();
 }
@@ -97,7 +96,7 @@ std::vector<std::string> TestBslEngine::args(std::initializer_list<std::string> 
 void TestBslEngine::massEraseCyclesAndKeptCount()
 {
     RecordingSink sink;
-    QCOMPARE(runEngine(args({"+e"})), 100);
+    QCOMPARE(sink.run(args({"+e"})), 100);
     QCOMPARE(m_sim->stats().massErases, 20);
     QCOMPARE(sink.statuses, QList<int>() << QVector<int>(20, 2).toList());
     QCOMPARE(sink.count("Additional mass erase cycles...\n"), 1);
@@ -106,8 +105,8 @@ void TestBslEngine::massEraseCyclesAndKeptCount()
     QCOMPARE(m_sim->read(0x1000, 0x100), std::vector<uint8_t>(0x100, 0xFF));
 
     m_sim->resetStats();
-    QCOMPARE(runEngine(args({"-m3", "+e"})), 100);
-    QCOMPARE(runEngine(args({"+e"})), 100); // the count is kept by the next run
+    QCOMPARE(sink.run(args({"-m3", "+e"})), 100);
+    QCOMPARE(sink.run(args({"+e"})), 100); // the count is kept by the next run
     QCOMPARE(m_sim->stats().massErases, 6);
 }
 
@@ -128,7 +127,7 @@ void TestBslEngine::sameBytesWhateverTheLineEnd()
     QFETCH(QByteArray, text);
     RecordingSink sink;
     const QString fw = writeFile(m_dir, "fw.txt", text);
-    QCOMPARE(runEngine(args({"+p", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"+p", local(fw)})), 100);
     QCOMPARE(m_sim->read(0x8000, 100), pattern(100, 9));
     QVERIFY(sink.has("100 bytes programmed.\n"));
     QCOMPARE(sink.statuses.last(), 100);
@@ -138,7 +137,7 @@ void TestBslEngine::twentyLinesGoAsBlocksOf240And80()
 {
     RecordingSink sink;
     const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(320, 4), "\r\n"));
-    QCOMPARE(runEngine(args({"-x", "+p", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"-x", "+p", local(fw)})), 100);
     const std::vector<nvxsim::Command> writes = commands(*m_sim, 0x12);
     QCOMPARE(int(writes.size()), 2);
     QCOMPARE(int(commands(*m_sim, 0x21).size()), 6); // -x: after the password, around each write, at the end
@@ -182,7 +181,7 @@ void TestBslEngine::verifyAndEraseCheckFailures()
     std::vector<std::string> a = args({flow.toStdString(), local(fw)});
     if (flow == "-1")
         a.insert(a.end() - 1, "+cpv");
-    QCOMPARE(runEngine(a), result);
+    QCOMPARE(sink.run(a), result);
     QVERIFY2(sink.has(detail), sink.all().right(400).constData());
     QCOMPARE(sink.messages.last(), closing);
     QVERIFY(commands(*m_sim, 0x12).empty());
@@ -202,7 +201,7 @@ void TestBslEngine::passwordRecordByLineIndex()
     QFETCH(int, result);
     RecordingSink sink;
     const QString pw = writeFile(m_dir, "pw.txt", bsl::scrambleText(passwordFileText()));
-    QCOMPARE(runEngine(args({"-p" + local(pw), index.toStdString(), "+"})), result);
+    QCOMPARE(sink.run(args({"-p" + local(pw), index.toStdString(), "+"})), result);
     const std::vector<nvxsim::Command> sent = commands(*m_sim, 0x10);
     QCOMPARE(int(sent.size()), 1); // reading stops at the record's end line
     QCOMPARE(sent[0].acked, result == 100);
@@ -246,7 +245,7 @@ void TestBslEngine::failuresEndTheRun()
         a.push_back("100");
         a.push_back(local(m_dir.filePath("out.txt")));
     }
-    QCOMPARE(runEngine(a), result);
+    QCOMPARE(sink.run(a), result);
     QCOMPARE(sink.messages.mid(sink.messages.size() - closing.size()), closing);
     QVERIFY(!sink.statuses.contains(result)); // no programming requested
     QVERIFY(!QFile::exists(m_dir.filePath("out.txt")));
@@ -257,7 +256,7 @@ void TestBslEngine::missingReplyToPasswordGives106()
     ScriptedTarget target;
     target.queueReply(QByteArray());
     RecordingSink sink;
-    QCOMPARE(runEngine({"-c" + target.path(), "+"}), 106);
+    QCOMPARE(sink.run({"-c" + target.path(), "+"}), 106);
     QCOMPARE(sink.messages.last(), QByteArray("ERROR: Communication Error!\n"));
 }
 
@@ -270,14 +269,14 @@ void TestBslEngine::pulledCableEndsRunInBoundedTime()
     m_sim->setFaults(faults);
     QElapsedTimer timer;
     timer.start();
-    const int result = runEngine(args({"-x", "+pr", local(fw)}));
+    const int result = sink.run(args({"-x", "+pr", local(fw)}));
     QVERIFY(result > 100);
     QVERIFY2(timer.elapsed() < 8000, QByteArray::number(timer.elapsed()));
     QCOMPARE(sink.statuses.last(), result);
 
     // Plugged in again, the same command completes.
     sink.clear();
-    QCOMPARE(runEngine(args({"+p", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"+p", local(fw)})), 100);
     QCOMPARE(m_sim->read(0x8000, 4096), pattern(4096, 1));
 }
 
@@ -285,7 +284,7 @@ void TestBslEngine::readMemoryAs240Plus16()
 {
     RecordingSink sink;
     const QString out = m_dir.filePath("info.txt");
-    QCOMPARE(runEngine(args({"-r1000", "100", local(out)})), 100);
+    QCOMPARE(sink.run(args({"-r1000", "100", local(out)})), 100);
     const std::vector<nvxsim::Command> reads = commands(*m_sim, 0x14);
     QCOMPARE(int(reads.size()), 3); // identity block, then the two chunks
     QCOMPARE(reads[1].address, 0x1000u);
@@ -319,7 +318,7 @@ void TestBslEngine::extendedMemoryRead()
     m_sim->write(0x12000, pattern(32, 6));
     RecordingSink sink;
     const QString out = m_dir.filePath("ext.txt");
-    QCOMPARE(runEngine(args({"-x", "-r12000", "20", local(out)})), 100);
+    QCOMPARE(sink.run(args({"-x", "-r12000", "20", local(out)})), 100);
     std::vector<nvxsim::Command> log = m_sim->commandLog();
     auto read = std::find_if(log.begin(), log.end(), [](const nvxsim::Command &c) { return c.cmd == 0x14 && c.address == 0x2000; });
     QVERIFY(read != log.end());
@@ -369,7 +368,7 @@ void TestBslEngine::readsExactlyWhatWasAsked()
                                        QByteArray::number(length, 16).toStdString(), local(out)});
     if (extended)
         a.push_back("-x");
-    QCOMPARE(runEngine(a), result);
+    QCOMPARE(sink.run(a), result);
 
     const std::vector<nvxsim::Command> reads = commands(*m_sim, 0x14);
     if (result == 194) {
@@ -397,7 +396,7 @@ void TestBslEngine::segmentErase()
 {
     m_sim->write(0x1200, pattern(0x200, 3));
     RecordingSink sink;
-    QCOMPARE(runEngine(args({"-e1300", "skipped"})), 100);
+    QCOMPARE(sink.run(args({"-e1300", "skipped"})), 100);
     QVERIFY(sink.has("Erase Segment: 0x1300\n"));
     const std::vector<nvxsim::Command> erases = commands(*m_sim, 0x16);
     QCOMPARE(int(erases.size()), 1);
@@ -429,7 +428,7 @@ void TestBslEngine::baudRateChange()
     m_sim->setFaults(faults);
     RecordingSink sink;
     const QString out = m_dir.filePath("info.txt");
-    QCOMPARE(runEngine(args({option.toStdString(), "-r1000", "100", local(out)})), 100);
+    QCOMPARE(sink.run(args({option.toStdString(), "-r1000", "100", local(out)})), 100);
     const std::vector<nvxsim::Command> changes = commands(*m_sim, 0x20);
     QCOMPARE(int(changes.size()), commandsSent);
     if (!text.isEmpty())
@@ -462,7 +461,7 @@ void TestBslEngine::unreadableProgramErasesNothing()
         a.push_back(buffer.toStdString());
     }
     a.push_back(local(fw));
-    QCOMPARE(runEngine(a), 196);
+    QCOMPARE(sink.run(a), 196);
     QCOMPARE(m_sim->stats().massErases, 0);
     QCOMPARE(m_sim->read(0x1000, 0xF000), before);
     const QByteArray name = buffer.isNull() ? fw.toLocal8Bit() : QByteArray("buffer");
@@ -475,10 +474,10 @@ void TestBslEngine::bufferTextIsNotKept()
     RecordingSink sink;
     const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(32, 1)));
     const std::string buffer = tiTxt(0x2000, pattern(32, 2)).toStdString();
-    QCOMPARE(runEngine(args({"-y", buffer, "+p", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"-y", buffer, "+p", local(fw)})), 100);
     QCOMPARE(m_sim->read(0x2000, 32), pattern(32, 2));
     m_sim->clearCommandLog();
-    QCOMPARE(runEngine(args({"+p", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"+p", local(fw)})), 100);
     const std::vector<nvxsim::Command> writes = commands(*m_sim, 0x12);
     QCOMPARE(int(writes.size()), 1);
     QCOMPARE(writes[0].address, 0x8000u);
@@ -490,7 +489,7 @@ void TestBslEngine::longBufferLineGoesWhole()
     const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(32, 1)));
     // One line of 100 values, more than a line of a file can hold.
     const QByteArray line = tiTxt(0x2000, pattern(100, 6)).split('\n').mid(1, 7).join(' ');
-    QCOMPARE(runEngine(args({"-y", ("@2000\n" + line + "\nq\n").toStdString(), "+p", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"-y", ("@2000\n" + line + "\nq\n").toStdString(), "+p", local(fw)})), 100);
     QCOMPARE(m_sim->read(0x2000, 100), pattern(100, 6));
     QVERIFY(sink.has("132 bytes programmed.\n"));
 }
@@ -501,7 +500,7 @@ void TestBslEngine::restoreInfoAAfterMassErase()
     const std::vector<uint8_t> segmentA = m_sim->read(0x10C0, 64);
     const QString pw = writeFile(m_dir, "pw.txt", passwordFileText());
     const QString fw = writeFile(m_dir, "fw.txt", firmwareText(32, 1, 1));
-    QCOMPARE(runEngine(args({"-p" + local(pw), "0", "+ap", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"-p" + local(pw), "0", "+ap", local(fw)})), 100);
     QVERIFY(sink.has("Restore InfoA Segment...\n"));
     QCOMPARE(m_sim->read(0x10C0, 64), segmentA);
     QCOMPARE(m_sim->read(0x1000, 0x90), std::vector<uint8_t>(0x90, 0xFF)); // 0x1090 holds the started application's version
@@ -517,7 +516,7 @@ void TestBslEngine::oldLoaderGetsThePatch()
     const QString patch = writeFile(m_dir, "patch.txt", tiTxt(0x0220, pattern(64, 8)));
     const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(64, 5)));
     const QString pw = writeFile(m_dir, "pw.txt", passwordFileText());
-    QCOMPARE(runEngine(args({"-p" + local(pw), "0", "-a" + local(patch), "+pv", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"-p" + local(pw), "0", "-a" + local(patch), "+pv", local(fw)})), 100);
     QVERIFY(sink.has("Patch for flash programming required!\n"));
     QVERIFY(sink.has("Load PC with 0x0C22...\n"));
     QVERIFY(sink.has("Load and verify patch \"" + patch.toLocal8Bit() + "\"...\n"));
@@ -553,7 +552,7 @@ void TestBslEngine::oldLoaderWithoutThePatch()
         a.insert(a.end(), {"-r1000", "100", local(out)});
     else
         a.insert(a.end(), {flow.toStdString(), local(fw)});
-    QCOMPARE(runEngine(a), result);
+    QCOMPARE(sink.run(a), result);
     QCOMPARE(m_sim->stats().massErases, 0);
     QVERIFY(m_sim->read(0x1000, 0xF000) == before);
     QVERIFY(commands(*m_sim, 0x1A).empty());

@@ -1,8 +1,7 @@
 // Frame layer and serial link against a scripted target on a pseudo-terminal.
 
-#include "bslframe.h"
-#include "seriallink.h"
 #include "enginebench.h"
+#include "enginestate.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -97,12 +96,13 @@ void TestBslFrame::wireBytes()
     ScriptedTarget target;
     target.queueReply(reply);
     RecordingSink sink;
-    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    bsl::EngineSession run(bsl::RunRequest(), sink);
+    QCOMPARE(run.link.comOpen(target.path().c_str(), 300, 4), 0);
     uint8_t out[bsl::kFrameBufferSize + 2] = {};
     std::memcpy(out, data.constData(), size_t(data.size()));
     uint8_t in[bsl::kFrameBufferSize] = {};
-    const int code = bsl::bslTxRx(uint8_t(command), uint16_t(address), uint16_t(length), data.isEmpty() ? nullptr : out, in);
-    bsl::comClose();
+    const int code = run.frames.bslTxRx(uint8_t(command), uint16_t(address), uint16_t(length), data.isEmpty() ? nullptr : out, in);
+    run.link.comClose();
 
     QCOMPARE(code, 0);
     QCOMPARE(target.frames().size(), 1);
@@ -145,12 +145,13 @@ void TestBslFrame::replyCodes()
     ScriptedTarget target;
     target.queueReply(reply);
     RecordingSink sink;
-    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    bsl::EngineSession run(bsl::RunRequest(), sink);
+    QCOMPARE(run.link.comOpen(target.path().c_str(), 300, 4), 0);
     uint8_t in[bsl::kFrameBufferSize];
     std::memset(in, 0xEE, sizeof in);
-    QCOMPARE(bsl::bslTxRx(bsl::kCmdReadBlock, 0x1000, uint16_t(length), nullptr, in), code);
-    const int replyLength = bsl::bslReplyLength();
-    bsl::comClose();
+    QCOMPARE(run.frames.bslTxRx(bsl::kCmdReadBlock, 0x1000, uint16_t(length), nullptr, in), code);
+    const int replyLength = run.frames.bslReplyLength();
+    run.link.comClose();
 
     if (code == 0 && reply.size() > 1) {
         QCOMPARE(replyLength, 4);
@@ -168,12 +169,13 @@ void TestBslFrame::missingReplyGives6()
     ScriptedTarget target;
     target.queueReply(QByteArray());
     RecordingSink sink;
-    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    bsl::EngineSession run(bsl::RunRequest(), sink);
+    QCOMPARE(run.link.comOpen(target.path().c_str(), 300, 4), 0);
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(bsl::bslTxRx(bsl::kCmdMassErase, 0xFF00, 0xA506, nullptr, nullptr), 6);
+    QCOMPARE(run.frames.bslTxRx(bsl::kCmdMassErase, 0xFF00, 0xA506, nullptr, nullptr), 6);
     const qint64 ms = timer.elapsed();
-    bsl::comClose();
+    run.link.comClose();
     QVERIFY2(ms >= 1200 && ms < 2600, QByteArray::number(ms));
 }
 
@@ -182,12 +184,13 @@ void TestBslFrame::silentTargetGives99AfterThreeSyncs()
     ScriptedTarget target;
     target.setSyncReply(-1);
     RecordingSink sink;
-    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
+    bsl::EngineSession run(bsl::RunRequest(), sink);
+    QCOMPARE(run.link.comOpen(target.path().c_str(), 300, 4), 0);
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(bsl::bslTxRx(bsl::kCmdMassErase, 0xFF00, 0xA506, nullptr, nullptr), 99);
+    QCOMPARE(run.frames.bslTxRx(bsl::kCmdMassErase, 0xFF00, 0xA506, nullptr, nullptr), 99);
     const qint64 ms = timer.elapsed();
-    bsl::comClose();
+    run.link.comClose();
     QTRY_COMPARE(target.syncs(), 3);
     QVERIFY(target.frames().isEmpty());
     QCOMPARE(sink.count("bslSync write OK 0x80 "), 3);
@@ -199,25 +202,26 @@ void TestBslFrame::serialLinkSettings()
 {
     ScriptedTarget target;
     RecordingSink sink;
-    QCOMPARE(bsl::comOpen(target.path().c_str(), 300, 4), 0);
-    QCOMPARE(bsl::comReplyTimeoutBase(), 300);
-    QCOMPARE(bsl::comReplyTimeoutFactor(), 4);
-    QCOMPARE(bsl::comBaudRate(), 9600);
-    bsl::comSetBaudRate(38400, 2);
-    QCOMPARE(bsl::comBaudRate(), 38400);
-    bsl::comSetBaudRate(57600, 2);
-    QCOMPARE(bsl::comBaudRate(), 9600);
-    QVERIFY(!bsl::comSetDataBits(1));
+    bsl::EngineSession run(bsl::RunRequest(), sink);
+    QCOMPARE(run.link.comOpen(target.path().c_str(), 300, 4), 0);
+    QCOMPARE(run.link.replyTimeoutBase(), 300);
+    QCOMPARE(run.link.replyTimeoutFactor(), 4);
+    QCOMPARE(run.link.baudRate(), 9600);
+    run.link.setBaudRate(38400);
+    QCOMPARE(run.link.baudRate(), 38400);
+    run.link.setBaudRate(57600);
+    QCOMPARE(run.link.baudRate(), 9600);
     QCOMPARE(sink.messages.first(), QByteArray(target.path().c_str()));
-    bsl::comClose();
+    run.link.comClose();
 }
 
 void TestBslFrame::emptyPortNameFailsSilently()
 {
     RecordingSink sink;
-    QCOMPARE(bsl::comOpen("", 300, 4), 2);
+    bsl::EngineSession run(bsl::RunRequest(), sink);
+    QCOMPARE(run.link.comOpen("", 300, 4), 2);
     QVERIFY(sink.messages.isEmpty());
-    QCOMPARE(bsl::comOpen("/dev/nvx-no-such-port", 300, 4), 2);
+    QCOMPARE(run.link.comOpen("/dev/nvx-no-such-port", 300, 4), 2);
 }
 
 QTEST_GUILESS_MAIN(TestBslFrame)

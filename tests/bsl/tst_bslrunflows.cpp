@@ -75,7 +75,6 @@ private:
 
 void TestBslRunFlows::init()
 {
-    bsl::engineState() = bsl::EngineState();
     m_passwordFile = local(writeFile(m_dir, "pw.txt", passwordFileText()));
     startSim();
 }
@@ -115,7 +114,7 @@ void TestBslRunFlows::replacementLoader()
     RecordingSink sink;
     const QString loader = writeFile(m_dir, "loader.txt", loaderText(0x0304, uint16_t(model)));
     const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(300, 5)));
-    QCOMPARE(runEngine(args({"-b" + local(loader), "+pv", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"-b" + local(loader), "+pv", local(fw)})), 100);
     QCOMPARE(m_sim->read(0x8000, 300), pattern(300, 5));
     QCOMPARE(m_sim->read(0x0300, 4), (std::vector<uint8_t>{0x04, 0x03, uint8_t(model), uint8_t(model >> 8)}));
 
@@ -150,7 +149,7 @@ void TestBslRunFlows::loaderRunErasesOnceAfterLoading()
     RecordingSink sink;
     const QString loader = writeFile(m_dir, "loader.txt", loaderText(0x0304, 0));
     const QString fw = writeFile(m_dir, "fw.txt", firmwareText(64, 2, 3));
-    QCOMPARE(runEngine(args({"-b" + local(loader), "+ep", local(fw)})), 100);
+    QCOMPARE(sink.run(args({"-b" + local(loader), "+ep", local(fw)})), 100);
     // With a loader and a password file the erase waits for the new loader and runs once.
     QCOMPARE(m_sim->stats().massErases, 1);
     QCOMPARE(sink.count("Mass Erase...\n"), 1);
@@ -168,7 +167,7 @@ void TestBslRunFlows::missingLoaderFileErasesNothing()
     const std::vector<uint8_t> before = m_sim->read(0x1000, 0xF000);
     const QString loader = m_dir.filePath("no-loader.txt");
     const QString fw = writeFile(m_dir, "fw.txt", firmwareText(64, 2, 3));
-    QCOMPARE(runEngine(args({"-b" + local(loader), "+ep", local(fw)})), 196);
+    QCOMPARE(sink.run(args({"-b" + local(loader), "+ep", local(fw)})), 196);
     QCOMPARE(sink.messages.last(), "ERROR: Unable to open input file \"" + loader.toLocal8Bit() + "\"!\n");
     QCOMPARE(m_sim->stats().massErases, 0);
     QCOMPARE(m_sim->read(0x1000, 0xF000), before);
@@ -181,7 +180,7 @@ void TestBslRunFlows::failedWriteUnderLoaderFailsTheRun()
     const QString loader = writeFile(m_dir, "loader.txt", loaderText(0x0304, 0));
     // 0x0A00 is neither RAM nor flash: the loader refuses the write.
     const QString fw = writeFile(m_dir, "fw.txt", tiTxt(0x0A00, pattern(16, 1)));
-    QCOMPARE(runEngine(args({"-b" + local(loader), "+p", local(fw)})), 198);
+    QCOMPARE(sink.run(args({"-b" + local(loader), "+p", local(fw)})), 198);
     QVERIFY(std::any_of(sink.messages.begin(), sink.messages.end(),
                         [](const QByteArray &m) { return m.startsWith("Verification Error at 0x"); }));
     QCOMPARE(sink.messages.last(), QByteArray("ERROR: Verification failed!\n"));
@@ -217,7 +216,7 @@ void TestBslRunFlows::userCalledRunsTwoPasses()
     std::vector<std::string> a = args({flow.toStdString()});
     if (withFile)
         a.push_back(local(writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(32, 1)))));
-    QCOMPARE(runEngine(a), result);
+    QCOMPARE(sink.run(a), result);
     QCOMPARE(m_sim->stats().massErases, massErases);
     const std::vector<nvxsim::Command> log = m_sim->commandLog();
     QCOMPARE(countOf(log, 0x10), passwords);
@@ -278,7 +277,7 @@ void TestBslRunFlows::fastEraseCheck()
     RecordingSink sink;
     const QByteArray fwName = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(320, 2))).toLocal8Bit();
     const QString patch = writeFile(m_dir, "patch.txt", tiTxt(0x0220, pattern(64, 8)));
-    QCOMPARE(runEngine(args({"-a" + local(patch), flow.toStdString(), fwName.toStdString()})), result);
+    QCOMPARE(sink.run(args({"-a" + local(patch), flow.toStdString(), fwName.toStdString()})), result);
     QCOMPARE(memoryTrace(m_sim->commandLog()), trace);
     QVERIFY(sink.has("Fast E-Check by file \"" + fwName + "\"...\n"));
     QVERIFY(sink.has("Fast Check starting at 32768, 240 bytes... "));
@@ -324,7 +323,7 @@ void TestBslRunFlows::onePass()
         m_sim->write(0x8000, {uint8_t(preset)});
     RecordingSink sink;
     const QByteArray fwName = writeFile(m_dir, "fw.txt", tiTxt(0x8000, pattern(320, 2))).toLocal8Bit();
-    QCOMPARE(runEngine(args({"-1", flow.toStdString(), fwName.toStdString()})), result);
+    QCOMPARE(sink.run(args({"-1", flow.toStdString(), fwName.toStdString()})), result);
     QCOMPARE(memoryTrace(m_sim->commandLog()), trace);
     // The words are printed one by one, then the file.
     const int file = int(sink.messages.indexOf("\"" + fwName + "\" ...\n"));
@@ -386,7 +385,7 @@ void TestBslRunFlows::replyFaultsEndTheRun()
         a.push_back(flow.toStdString());
         a.push_back(local(fw));
     }
-    QCOMPARE(runEngine(a), result);
+    QCOMPARE(sink.run(a), result);
     QCOMPARE(sink.has("BSL version: 1.61"), after >= 2);
     QCOMPARE(countOf(m_sim->commandLog(), 0x20), flow == "-r" && after >= 2 ? 1 : 0);
     if (result == 100) {

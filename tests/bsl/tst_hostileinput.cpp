@@ -70,10 +70,10 @@ void TestHostileInput::oddStartBlocksCheckTheirOwnBytes()
     }
 
     RecordingSink sink;
-    bsl::engineState() = bsl::EngineState();
-    QCOMPARE(bsl::comOpen("memory", 300, 4), 0);
-    const int code = bsl::programTIText(file.toLocal8Bit().constData(), nullptr, actions, 0);
-    bsl::comClose();
+    bsl::EngineSession run(bsl::RunRequest(), sink, &target);
+    QCOMPARE(run.link.comOpen("memory", 300, 4), 0);
+    const int code = bsl::programTIText(run, file.toLocal8Bit().constData(), nullptr, actions, 0);
+    run.link.comClose();
 
     QCOMPARE(code, result);
     if (result == 0 && (actions & bsl::kActProgram)) {

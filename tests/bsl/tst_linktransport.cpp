@@ -2,10 +2,9 @@
 // start the loader and reset the target (order, levels, pauses), the settings
 // every run opens with, and replies and waits a device gives only by chance.
 
-#include "bslframe.h"
-#include "recordingtransport.h"
-#include "seriallink.h"
 #include "enginebench.h"
+#include "enginestate.h"
+#include "recordingtransport.h"
 #include "titxtfiles.h"
 
 #include <QtTest>
@@ -40,19 +39,25 @@ private slots:
     void replyLargerThanTheCallersBufferIsCut();
 
 private:
+    RecordingSink printed;
     std::optional<nvxtest::LoaderTransport> line;
+    std::optional<bsl::EngineSession> run; // on line
 };
 
 void TestLinkTransport::init()
 {
     line.emplace();
-    QCOMPARE(bsl::comOpen("fake", 300, 4), 0);
+    run.emplace(bsl::RunRequest(), printed, &*line);
+    QCOMPARE(run->link.comOpen("fake", 300, 4), 0);
 }
 
 void TestLinkTransport::cleanup()
 {
-    bsl::comClose();
+    if (run)
+        run->link.comClose();
+    run.reset();
     line.reset();
+    printed.line = nullptr;
 }
 
 void TestLinkTransport::lineSequences_data()
@@ -87,25 +92,24 @@ void TestLinkTransport::lineSequences()
     QFETCH(QString, step);
     QFETCH(QStringList, expected);
 
-    RecordingSink sink;
     QStringList calls;
     if (step.startsWith('+')) {
-        line.reset();
         nvxtest::MemoryTransport loader; // answers reads too: the run goes all the way
-        QCOMPARE(runEngine({"-cCOM7", step.toStdString()}), 100);
+        printed.line = &loader;
+        QCOMPARE(printed.run({"-cCOM7", step.toStdString()}), 100);
         calls = loader.calls;
     } else {
         if (step == "open")
-            bsl::comClose();
+            run->link.comClose();
         line->calls.clear();
         if (step == "open")
-            QCOMPARE(bsl::comOpen("COM7", 300, 4), 0);
+            QCOMPARE(run->link.comOpen("COM7", 300, 4), 0);
         else if (step == "entry")
-            bsl::bslReset(true);
+            run->frames.bslReset(true);
         else if (step == "reset")
-            bsl::bslReset(false);
+            run->frames.bslReset(false);
         else
-            QCOMPARE(bsl::comClose(), 0);
+            QCOMPARE(run->link.comClose(), 0);
         calls = line->calls;
     }
 
@@ -151,10 +155,10 @@ void TestLinkTransport::repliesDecode()
     line->calls.clear();
     uint8_t in[bsl::kFrameBufferSize];
     std::memset(in, 0xEE, sizeof in);
-    QCOMPARE(bsl::bslTxRx(bsl::kCmdReadBlock, 0x1000, uint16_t(data.size()), nullptr, in), code);
+    QCOMPARE(run->frames.bslTxRx(bsl::kCmdReadBlock, 0x1000, uint16_t(data.size()), nullptr, in), code);
     const bool synced = !syncAnswer.isEmpty();
     if (synced) // else nothing was sent, and the last data frame's length stands
-        QCOMPARE(bsl::bslReplyLength(), code == 0 ? data.size() : 0);
+        QCOMPARE(run->frames.bslReplyLength(), code == 0 ? data.size() : 0);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), data.size()), data);
     QCOMPARE(in[data.size()], uint8_t(0xEE));
     QCOMPARE(line->frames.size(), synced ? 1 : 0);
@@ -170,7 +174,7 @@ void TestLinkTransport::frameSplitOverWaitsIsWhole()
     for (char c : frame.mid(1))
         line->trickle.push_back(uint8_t(c));
     uint8_t in[bsl::kFrameBufferSize] = {};
-    QCOMPARE(bsl::bslTxRx(bsl::kCmdReadBlock, 0x1000, 4, nullptr, in), 0);
+    QCOMPARE(run->frames.bslTxRx(bsl::kCmdReadBlock, 0x1000, 4, nullptr, in), 0);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 4), hex("0a 0b 0c 0d"));
 }
 
@@ -179,7 +183,7 @@ void TestLinkTransport::earlyReplyIsNotTheReply()
     line->answerAfterBytes = 3;
     line->replies.append(hex("a0"));
     uint8_t block[8] = {1, 2, 3, 4};
-    QCOMPARE(bsl::bslTxRx(bsl::kCmdWriteBlock, 0x2000, 4, block, nullptr), 6);
+    QCOMPARE(run->frames.bslTxRx(bsl::kCmdWriteBlock, 0x2000, 4, block, nullptr), 6);
     QCOMPARE(line->frames.value(0), hex("80 12 08"));
     QCOMPARE(line->calls.filter("write ").last(), QStringLiteral("write c3")); // the frame went out whole
 }
@@ -199,7 +203,6 @@ void TestLinkTransport::lineFaultsOnAWrite()
     QFETCH(int, dropByte);
     QFETCH(int, strayAfter);
     QFETCH(int, result);
-    line.reset();
     nvxtest::MemoryTransport loader;
     loader.dropByte = dropByte;
     loader.strayAfter = strayAfter;
@@ -211,8 +214,8 @@ void TestLinkTransport::lineFaultsOnAWrite()
     QFile f(QString::fromLocal8Bit(file));
     QVERIFY(f.open(QIODevice::WriteOnly) && f.write(tiTxt(0x8000, bytes)) > 0);
     f.close();
-    RecordingSink sink;
-    QCOMPARE(runEngine({"-cCOM7", "+p", file.toStdString()}), result);
+    printed.line = &loader;
+    QCOMPARE(printed.run({"-cCOM7", "+p", file.toStdString()}), result);
     bool written = true;
     for (size_t i = 0; i < bytes.size(); ++i)
         written = written && loader.at(0x8000 + uint32_t(i)) == bytes[i];
@@ -224,7 +227,7 @@ void TestLinkTransport::replyLargerThanTheCallersBufferIsCut()
     line->replies.append(ScriptedTarget::dataFrame(QByteArray(200, 'z')));
     uint8_t in[16];
     std::memset(in, 0xEE, sizeof in);
-    QCOMPARE(bsl::bslTxRx(bsl::kCmdReadBlock, 0x1000, 8, nullptr, in, 8), 0);
+    QCOMPARE(run->frames.bslTxRx(bsl::kCmdReadBlock, 0x1000, 8, nullptr, in, 8), 0);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 8), QByteArray(8, 'z'));
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in + 8), 8), QByteArray(8, char(0xEE)));
 }

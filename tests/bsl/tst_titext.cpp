@@ -127,11 +127,12 @@ void TestTiText::checkBeforeErase()
     QTemporaryDir dir;
     const QString path = file.isEmpty() ? dir.filePath("absent.txt") : writeFile(dir, "fw.txt", file);
     const QByteArray local = path.toLocal8Bit();
-    QCOMPARE(bsl::checkTIText(local.constData(), buffer.isNull() ? nullptr : buffer.constData()), code);
+    std::string failed;
+    QCOMPARE(bsl::checkTIText(local.constData(), buffer.isNull() ? nullptr : buffer.constData(), &failed), code);
     if (named == "file")
-        QCOMPARE(QString::fromStdString(bsl::tiTextFailedFile()), path);
+        QCOMPARE(QString::fromStdString(failed), path);
     else if (named == "buffer")
-        QCOMPARE(QString::fromStdString(bsl::tiTextFailedFile()), QString("buffer"));
+        QCOMPARE(QString::fromStdString(failed), QString("buffer"));
 }
 
 void TestTiText::writerText_data()
@@ -154,14 +155,15 @@ void TestTiText::writerText()
     QFETCH(QByteArray, expected);
     QTemporaryDir dir;
     const QByteArray path = dir.filePath("out.txt").toLocal8Bit();
-    QVERIFY(bsl::tiTxtOpen(path.constData()));
+    bsl::TiTxtWriter writer;
+    QVERIFY(writer.tiTxtOpen(path.constData()));
     for (int i = 0; i < blocks.size(); i += 2) {
         std::vector<uint8_t> bytes(size_t(blocks[i + 1]));
         for (size_t j = 0; j < bytes.size(); ++j)
             bytes[j] = uint8_t(j);
-        QVERIFY(bsl::tiTxtWriteBlock(uint32_t(blocks[i]), uint16_t(bytes.size() / 2), bytes.data()));
+        QVERIFY(writer.tiTxtWriteBlock(uint32_t(blocks[i]), uint16_t(bytes.size() / 2), bytes.data()));
     }
-    QVERIFY(bsl::tiTxtClose());
+    QVERIFY(writer.tiTxtClose());
     QFile f(QString::fromLocal8Bit(path));
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), expected);
@@ -170,10 +172,11 @@ void TestTiText::writerText()
 void TestTiText::writerWithoutFile()
 {
     const uint8_t bytes[2] = {1, 2};
-    QVERIFY(!bsl::tiTxtWriteBlock(0x1000, 1, bytes));
-    QVERIFY(!bsl::tiTxtClose());
-    QVERIFY(!bsl::tiTxtOpen("/nonexistent-dir/out.txt"));
-    QVERIFY(!bsl::tiTxtClose());
+    bsl::TiTxtWriter writer;
+    QVERIFY(!writer.tiTxtWriteBlock(0x1000, 1, bytes));
+    QVERIFY(!writer.tiTxtClose());
+    QVERIFY(!writer.tiTxtOpen("/nonexistent-dir/out.txt"));
+    QVERIFY(!writer.tiTxtClose());
 }
 
 QTEST_GUILESS_MAIN(TestTiText)

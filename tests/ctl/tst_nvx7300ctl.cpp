@@ -760,6 +760,7 @@ private slots:
         QTest::newRow("firmware file replaced: the job's copy is programmed") << "replace" << kExitOk << "Update Complete";
         QTest::newRow("cable pulled") << "pull" << 9 << "NVX7300 must be updated again";
         QTest::newRow("SIGKILL: the next read completes the record") << "SIGKILL" << -1 << QString();
+        QTest::newRow("a refresh in another process deletes the stored firmware") << "refresh" << kExitOk << "Update Complete";
     }
 
     void runInterruptedWhileProgramming()
@@ -775,9 +776,13 @@ private slots:
         const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
         const QString fw = dataHome->filePath(QStringLiteral("fw.txt"));
         QVERIFY(QFile::copy(newestFirmware(), fw));
+        // The store's own 1.208, programmed at 9600: long enough for another process's refresh.
+        const bool refresh = action == QLatin1String("refresh");
+        const QStringList firmware = refresh ? QStringList{QStringLiteral("--version"), QStringLiteral("1.208"),
+                                                           QStringLiteral("--catalogue-url"), catalogueUrl()}
+                                             : QStringList{QStringLiteral("--file"), fw, QStringLiteral("--baud"), QStringLiteral("38400")};
         QProcess p;
-        start(p, {QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"), fw,
-                  QStringLiteral("--baud"), QStringLiteral("38400"), QStringLiteral("--json")});
+        start(p, QStringList{QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--json")} + firmware);
         QTRY_VERIFY_WITH_TIMEOUT(sim->stats().massErases > 0, kRunMs);
         if (action == QLatin1String("SIGTERM")) {
             p.terminate();
@@ -789,6 +794,24 @@ private slots:
             nvxsim::Faults pulled;
             pulled.silenceAfterFrames = sim->stats().frames + 3;
             sim->setFaults(pulled);
+        } else if (refresh) {
+            // The catalogue now gives 1.208 a digest its file does not have:
+            // the refresh deletes the stored file while it is being programmed.
+            const QString catalogue = serverRoot.filePath(QStringLiteral("731/731Versions.json"));
+            const QByteArray served = nvxtest::readFile(catalogue);
+            QJsonObject root = QJsonDocument::fromJson(served).object();
+            QJsonArray versions = root.value(QStringLiteral("versions")).toArray();
+            for (QJsonValueRef entry : versions) {
+                QJsonObject object = entry.toObject();
+                object.insert(QStringLiteral("sha256"), QString(64, QLatin1Char('0')));
+                entry = object;
+            }
+            root.insert(QStringLiteral("versions"), versions);
+            nvxtest::writeFile(catalogue, QJsonDocument(root).toJson());
+            ctl({QStringLiteral("versions"), QStringLiteral("--catalogue-url"), catalogueUrl()});
+            nvxtest::writeFile(catalogue, served);
+            QVERIFY(!QFile::exists(firmwareDir() + QLatin1Char('/') + nvx::demo::demoVersions().last().filename()));
+            QCOMPARE(p.state(), QProcess::Running);
         } else {
             QVERIFY(QFile::remove(fw));
             nvxtest::writeFile(fw, "<html>502 Bad Gateway</html>\n");

@@ -5,7 +5,6 @@
 // Input: the arguments after argv[0], separated by NUL bytes.
 
 #include "bslengine.h"
-#include "enginestate.h"
 #include "fuzzsupport.h"
 
 #include <cstdio>
@@ -19,9 +18,8 @@ constexpr size_t kMaxArgs = 24;
 constexpr int kMaxCyclesRun = 64; // a run repeats the mass erase this often
 constexpr uint32_t kMaxReadRun = 0x4000; // bytes a run may read in one input
 
-void checkLimits()
+void checkLimits(const bsl::EngineSettings &s)
 {
-    const bsl::EngineSettings &s = bsl::engineState().settings;
     if (s.maxFrameData < 16 || s.maxFrameData > 240 || s.maxFrameData % 16 != 0)
         std::abort();
     if (s.massEraseCycles < 1)
@@ -32,9 +30,8 @@ void checkLimits()
 
 // File names stay in the scratch folder; huge counts are the user's choice
 // and only cost time.
-bool safeToRun(const std::vector<std::string> &args)
+bool safeToRun(const std::vector<std::string> &args, const bsl::EngineSettings &s)
 {
-    const bsl::EngineSettings &s = bsl::engineState().settings;
     for (const std::string &a : args) {
         if (a.find('/') != std::string::npos || a.find("..") != std::string::npos)
             return false;
@@ -67,26 +64,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
-    bsl::engineState() = bsl::EngineState();
     fuzz::QuietSink sink;
-    bsl::setEngineSink(&sink);
-    const int parsed = bsl::parseCommandLine(int(args.size()), argv.data());
-    checkLimits();
+    bsl::EngineSettings settings;
+    const int parsed = bsl::parseCommandLine(int(args.size()), argv.data(), settings, sink);
+    checkLimits(settings);
 
-    if (parsed == 0 && safeToRun(args)) {
+    if (parsed == 0 && safeToRun(args, settings)) {
         nvxtest::MemoryTransport transport;
         transport.recordTraffic = false;
         // The run parses again: settings kept between runs stay as parsed.
-        const int result = bsl::bslEngineMain(int(args.size()), argv.data());
+        const int result = bsl::bslEngineMain(int(args.size()), argv.data(), sink, settings, &transport);
         if (result != 1 && (result < 100 || result > 199))
             std::abort();
         // A port name too long for the port is refused whole, never cut.
-        if (bsl::engineState().settings.portName.size() > size_t(bsl::kMaxPortNameLength) && result != 1)
+        if (settings.portName.size() > size_t(bsl::kMaxPortNameLength) && result != 1)
             std::abort();
-        checkLimits();
-        if (bsl::engineState().settings.actions.readMemory)
-            std::remove(bsl::engineState().settings.readFile.c_str());
+        checkLimits(settings);
+        if (settings.actions.readMemory)
+            std::remove(settings.readFile.c_str());
     }
-    bsl::setEngineSink(nullptr);
     return 0;
 }

@@ -44,16 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 4)
         return 0;
     fuzz::makeEngineFiles();
-    bsl::engineState() = bsl::EngineState();
     fuzz::QuietSink sink;
     fuzz::ChunkTransport transport(data + 4, size - 4);
-    bsl::setEngineSink(&sink);
 
     const uint8_t scenario = data[0];
     if (scenario < 0x40) {
         // One command; the reply lands in a buffer of a chosen size with
         // guard bytes either side.
-        bsl::comOpen("fuzz", 300, 4);
+        bsl::EngineSession run(bsl::RunRequest(), sink, &transport);
+        run.link.comOpen("fuzz", 300, 4);
         const uint8_t command = kCommands[scenario % sizeof kCommands];
         const uint16_t address = uint16_t(0x1000 + data[1]);
         const uint16_t length = data[2] % 242;
@@ -61,12 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         uint8_t block[bsl::kFrameBufferSize + 2];
         std::memset(block, 0x5A, sizeof block);
         std::vector<uint8_t> in(size_t(capacity) + 2, 0xEE);
-        bsl::bslTxRx(command, address, length, block, in.data() + 1, capacity);
+        run.frames.bslTxRx(command, address, length, block, in.data() + 1, capacity);
         if (in.front() != 0xEE || in.back() != 0xEE)
             std::abort();
-        if (bsl::bslReplyLength() > bsl::kMaxReplyData)
+        if (run.frames.bslReplyLength() > bsl::kMaxReplyData)
             std::abort();
-        bsl::comClose();
+        run.link.comClose();
     } else {
         const std::vector<std::string> &run = kRuns[scenario % kRuns.size()];
         std::vector<std::string> args = {"BSLENGINE"};
@@ -75,11 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (std::string &a : args)
             argv.push_back(&a[0]);
         argv.push_back(nullptr);
-        const int result = bsl::bslEngineMain(int(args.size()), argv.data());
+        bsl::EngineSettings settings;
+        const int result = bsl::bslEngineMain(int(args.size()), argv.data(), sink, settings, &transport);
         if (result != 1 && (result < 100 || result > 199))
             std::abort();
     }
-
-    bsl::setEngineSink(nullptr);
     return 0;
 }

@@ -58,15 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (flags & 0x02)
         text = bsl::scrambleText(text);
 
-    bsl::engineState() = bsl::EngineState();
-    bsl::engineState().settings.maxFrameData = uint16_t(16 + (data[1] % 15) * 16); // 16 .. 240
-    bsl::engineState().settings.actions.extendedMemory = (data[1] & 0x80) != 0;
+    bsl::RunRequest request;
+    request.settings.maxFrameData = uint16_t(16 + (data[1] % 15) * 16); // 16 .. 240
+    request.settings.actions.extendedMemory = (data[1] & 0x80) != 0;
 
     fuzz::QuietSink sink;
     nvxtest::MemoryTransport transport;
     transport.recordTraffic = false;
-    bsl::setEngineSink(&sink);
-    bsl::comOpen("fuzz", 300, 4);
+    bsl::EngineSession run(request, sink, &transport);
+    run.link.comOpen("fuzz", 300, 4);
 
     const std::string file = dir + "/input.txt";
     const unsigned actions = kActionSets[(flags >> 2) & 3];
@@ -76,14 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fuzz::writeFile(file, tail, sizeof tail - 1);
         const std::string buffer = text.left(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0')).toStdString();
         bsl::checkTIText(file.c_str(), buffer.c_str());
-        bsl::programTIText(file.c_str(), buffer.c_str(), actions, skip);
+        bsl::programTIText(run, file.c_str(), buffer.c_str(), actions, skip);
     } else {
         fuzz::writeFile(file, text.constData(), size_t(text.size()));
         bsl::checkTIText(file.c_str(), nullptr);
-        bsl::programTIText(file.c_str(), nullptr, actions, skip);
+        bsl::programTIText(run, file.c_str(), nullptr, actions, skip);
         if (actions == bsl::kActPassword) {
-            bsl::engineState().settings.passwordIndex = skip;
-            bsl::txPassword(file.c_str());
+            run.settings.passwordIndex = skip;
+            bsl::txPassword(run, file.c_str());
         }
     }
     lineHelpers(text);
@@ -96,7 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     bsl::checkFirmwareText(text);
 
-    bsl::comClose();
-    bsl::setEngineSink(nullptr);
+    run.link.comClose();
     return 0;
 }

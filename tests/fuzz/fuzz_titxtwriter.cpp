@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint32_t top = extended ? 0x100000 : 0x10000; // first address past memory
 
     std::map<uint32_t, uint8_t> image;
-    if (!bsl::tiTxtOpen(file.c_str()))
+    bsl::TiTxtWriter writer;
+    if (!writer.tiTxtOpen(file.c_str()))
         std::abort();
     size_t pos = 1;
     while (pos + 4 <= size) {
@@ -40,24 +41,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (size_t i = 0; i < count && !overlaps; ++i)
             overlaps = image.count(address + uint32_t(i)) != 0;
         if (!overlaps) {
-            bsl::tiTxtWriteBlock(address, words, data + pos);
+            writer.tiTxtWriteBlock(address, words, data + pos);
             for (size_t i = 0; i < count; ++i)
                 image[address + uint32_t(i)] = data[pos + i];
         }
         pos += count;
     }
-    bsl::tiTxtClose();
+    writer.tiTxtClose();
 
-    bsl::engineState() = bsl::EngineState();
-    bsl::engineState().settings.actions.extendedMemory = extended;
+    bsl::RunRequest request;
+    request.settings.actions.extendedMemory = extended;
     fuzz::QuietSink sink;
     nvxtest::MemoryTransport transport;
     transport.recordTraffic = false;
-    bsl::setEngineSink(&sink);
-    bsl::comOpen("fuzz", 300, 4);
-    const int result = bsl::programTIText(file.c_str(), nullptr, bsl::kActProgram | bsl::kActVerify, 0);
-    bsl::comClose();
-    bsl::setEngineSink(nullptr);
+    bsl::EngineSession run(request, sink, &transport);
+    run.link.comOpen("fuzz", 300, 4);
+    const int result = bsl::programTIText(run, file.c_str(), nullptr, bsl::kActProgram | bsl::kActVerify, 0);
+    run.link.comClose();
 
     if (result != 0)
         std::abort();

@@ -61,15 +61,16 @@ std::map<uint32_t, uint8_t> flatten(const Image &image)
 // Whole words only: an odd segment gets an erased byte after it.
 bool writeWithEngine(const QString &path, const Image &image)
 {
-    if (!bsl::tiTxtOpen(path.toLocal8Bit().constData()))
+    bsl::TiTxtWriter writer;
+    if (!writer.tiTxtOpen(path.toLocal8Bit().constData()))
         return false;
     for (const titxt::Block &s : image) {
         QByteArray bytes = s.bytes;
         if (bytes.size() % 2)
             bytes.append(char(0xFF));
-        bsl::tiTxtWriteBlock(s.address, uint16_t(bytes.size() / 2), reinterpret_cast<const uint8_t *>(bytes.constData()));
+        writer.tiTxtWriteBlock(s.address, uint16_t(bytes.size() / 2), reinterpret_cast<const uint8_t *>(bytes.constData()));
     }
-    return bsl::tiTxtClose();
+    return writer.tiTxtClose();
 }
 
 bool writeWithFormatter(const QString &path, const Image &image)
@@ -97,14 +98,16 @@ bool writeWithSrecCat(const QString &srecCat, const QTemporaryDir &dir, const QS
 // Programs and verifies the text into a fresh loader; returns what it holds.
 std::map<uint32_t, uint8_t> readBack(const QString &file, const QByteArray *bufferText, bool extended, int *result)
 {
-    bsl::engineState() = bsl::EngineState();
-    bsl::engineState().settings.actions.extendedMemory = extended;
+    bsl::RunRequest request;
+    request.settings.actions.extendedMemory = extended;
     nvxtest::MemoryTransport transport;
     transport.recordTraffic = false;
-    bsl::comOpen("roundtrip", 300, 4);
-    *result = bsl::programTIText(file.toLocal8Bit().constData(), bufferText ? bufferText->constData() : nullptr,
+    fuzz::QuietSink sink;
+    bsl::EngineSession run(request, sink, &transport);
+    run.link.comOpen("roundtrip", 300, 4);
+    *result = bsl::programTIText(run, file.toLocal8Bit().constData(), bufferText ? bufferText->constData() : nullptr,
                                  bsl::kActProgram | bsl::kActVerify, 0);
-    bsl::comClose();
+    run.link.comClose();
     std::map<uint32_t, uint8_t> held;
     for (const auto &[address, value] : transport.memory) {
         if (value != 0xFF)

@@ -645,6 +645,20 @@ private slots:
         QVERIFY(accessible);
         QCOMPARE(int(accessible->role()), role);
         QCOMPARE(accessible->text(QAccessible::Name), name.isEmpty() ? target->property("text").toString() : name);
+        if (role != QAccessible::StatusBar && role != QAccessible::AlertMessage)
+            return;
+        // What these say is announced when it changes: their accessible
+        // name follows the text (the platform's bridge sends the change on).
+        QObject *attached = nullptr;
+        for (QObject *child : target->children())
+            attached = child->inherits("QQuickAccessibleAttached") ? child : attached;
+        QVERIFY(attached);
+        QSignalSpy renamed(attached, SIGNAL(nameChanged()));
+        const QVariant before = target->property("text");
+        target->setProperty("text", QStringLiteral("Update Failed"));
+        QCOMPARE(accessible->text(QAccessible::Name), QStringLiteral("Update Failed"));
+        target->setProperty("text", before);
+        QCOMPARE(renamed.count(), 2);
     }
 
     // Tab: language, instrument (when there is a choice), version, Update,

@@ -2,7 +2,7 @@
 
 #include "bslengine.h"
 
-int runEngine(const std::vector<std::string> &args)
+int RecordingSink::run(const std::vector<std::string> &args)
 {
     std::vector<std::string> texts;
     texts.push_back("BSLENGINE");
@@ -10,5 +10,5 @@ int runEngine(const std::vector<std::string> &args)
     std::vector<char *> argv;
     for (std::string &t : texts)
         argv.push_back(&t[0]);
-    return bsl::bslEngineMain(int(argv.size()), argv.data());
+    return bsl::bslEngineMain(int(argv.size()), argv.data(), *this, kept, line);
 }

@@ -5,6 +5,8 @@
 // cases the virtual instrument does not produce.
 
 #include "enginesink.h"
+#include "runrequest.h"
+#include "seriallink.h"
 
 #include <QByteArray>
 #include <QList>
@@ -24,13 +26,18 @@
 #include <unistd.h>
 #include <vector>
 
+// Records what the engine prints and reports, and runs it as its process
+// does, one command line after another: the options a command line keeps for
+// the next (-f, -m, -p's index, the port, ...) stay in kept, and the line is
+// the serial port named, or line when a test sets one.
 class RecordingSink : public bsl::EngineSink
 {
 public:
-    RecordingSink() { bsl::setEngineSink(this); }
-    ~RecordingSink() override { bsl::setEngineSink(nullptr); }
     void message(const char *text) override { messages.append(QByteArray(text)); }
     void status(int value) override { statuses.append(value); }
+
+    // Runs the engine with a vector of texts; argv[0] is added.
+    int run(const std::vector<std::string> &args);
 
     QByteArray all() const { return messages.join(); }
     bool has(const QByteArray &text) const { return messages.contains(text); }
@@ -43,10 +50,9 @@ public:
 
     QList<QByteArray> messages;
     QList<int> statuses;
+    bsl::EngineSettings kept;
+    bsl::LinkTransport *line = nullptr;
 };
-
-// Runs the engine with a vector of texts; argv[0] is added.
-int runEngine(const std::vector<std::string> &args);
 
 // Answers each sync byte with syncReply (or nothing) and each complete frame
 // with the next scripted reply (ACK when the script is empty). Records every

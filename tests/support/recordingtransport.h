@@ -19,10 +19,11 @@
 
 namespace nvxtest {
 
-// The engine's line for as long as it lives. Records every call that acts on
-// the line, in order, as a short text: "open COM7", "baud 9600 AllDirections",
-// "data Data8", "parity EvenParity", "stop OneStop", "text 0",
-// "flow NoFlowControl", "rts 1", "dtr 0", "clear Input", "write 80",
+// A line the engine is given instead of a serial port. Records every call
+// that acts on the line, in order, as a short text: "open COM7",
+// "baud 9600 AllDirections", "data Data8", "parity EvenParity",
+// "stop OneStop", "text 0", "flow NoFlowControl", "rts 1", "dtr 0",
+// "clear Input", "write 80",
 // "wait read 100", "wait written 300", "sleep 250", "close". Reads and
 // queries change nothing and are not recorded; writes and waits, a call or
 // two per byte, only while recordTraffic is on. Time is virtual: sleeps, and
@@ -30,8 +31,7 @@ namespace nvxtest {
 class RecordingTransport : public bsl::LinkTransport
 {
 public:
-    RecordingTransport() { bsl::comSetTransport(this); }
-    ~RecordingTransport() override { bsl::comSetTransport(nullptr); }
+    RecordingTransport() = default;
     RecordingTransport(const RecordingTransport &) = delete;
     RecordingTransport &operator=(const RecordingTransport &) = delete;
 
