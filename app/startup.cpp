@@ -5,10 +5,10 @@
 #include "comportcomboboxmanagement.h"
 #include "comportmodel.h"
 #include "controller.h"
-#include "firmwarestore.h"
 #include "languagecomboboxmanagement.h"
 #include "languagemodel.h"
 #include "loghandler.h"
+#include "paths.h"
 #include "status.h"
 #include "versioncomboboxmanagement.h"
 #include "versionmodel.h"
@@ -22,7 +22,6 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
-#include <QStandardPaths>
 #include <QTranslator>
 #include <QtQml>
 #include <QVariant>
@@ -190,7 +189,7 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     QCoreApplication::setApplicationName(QLatin1String(kApplicationName));
 
     // Before anything reads the data location: the store moves the working directory.
-    const QString dataProblem = FirmwareStore::settleDataLocation();
+    const QString dataProblem = workflow::paths::settle();
     if (!dataProblem.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(dataProblem));
         return 1;
@@ -203,6 +202,9 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     // them instead of repeating their values.
     qmlRegisterSingletonType<Vocabulary>("tarvelin.controller", 1, 0, "Vocabulary",
                                          [](QQmlEngine *, QJSEngine *) -> QObject * { return new Vocabulary; });
+    // ...and why a job refused to start (Controller.refusalReason), by name.
+    qmlRegisterUncreatableMetaObject(workflow::staticMetaObject, "tarvelin.controller", 1, 0, "Workflow",
+                                     QStringLiteral("Workflow holds the workflow's enumerations only"));
     qmlRegisterType<AutoUpdate>("tarvelin.autoupdate", 1, 0, "AutoUpdate");
 
     // Before the engine, so that it outlives the window's controller and its
@@ -242,8 +244,7 @@ int runToolkit(int &argc, char **argv, const StartupOptions &options)
     LanguageModel languageModel;
     LanguageComboBoxManagement languageComboBoxManagement;
     // The language chosen in the window is kept for the next start.
-    languageComboBoxManagement.setSettingsFile(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-                                               + QStringLiteral("/settings.ini"));
+    languageComboBoxManagement.setSettingsFile(workflow::paths::inDataFolder(QStringLiteral("settings.ini")));
     languageComboBoxManagement.refreshValues(&languageModel);
     context->setContextProperty(QStringLiteral("languageModel"), &languageModel);
     context->setContextProperty(QStringLiteral("languageComboBoxManagement"), &languageComboBoxManagement);

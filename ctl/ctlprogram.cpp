@@ -16,6 +16,7 @@
 #include "infomemory.h"
 #include "instrumentsession.h"
 #include "jsondocument.h"
+#include "paths.h"
 #include "portcheck.h"
 #include "safefile.h"
 #include "signalhold.h"
@@ -212,87 +213,97 @@ int commandList(const Options &o, QJsonObject *fields)
 }
 
 // Reads the instrument; when the read did not reach it, says why and sets the exit status.
-bool readInstrument(InstrumentSession &session, const QString &port, QString *version, int *exitStatus)
+bool readInstrument(InstrumentSession &session, const QString &port, ReadOutcome *read, int *exitStatus)
 {
+    using workflow::Finding;
     installBuiltIns();
-    const ReadOutcome read = session.read(port, kReadTimeoutMs);
-    if (read.timedOut) {
+    *read = session.read(port, kReadTimeoutMs);
+    if (read->timedOut) {
         printErr(QStringLiteral("no answer from the instrument on %1").arg(port));
         *exitStatus = kExitFailed;
         return false;
     }
-    *version = read.version;
-    if (read.version == QLatin1String(workflow::kVersionPortBusy)
-        || read.version == QLatin1String(workflow::kVersionPortNotPermitted)
-        || read.version == QLatin1String(workflow::kVersionNotConnected)) {
+    switch (read->finding) {
+    case Finding::PortBusy:
+    case Finding::PortNotPermitted:
+    case Finding::NotConnected:
+    case Finding::LineFailed: {
         PortProblem problem = diagnosePort(port);
-        if (read.version == QLatin1String(workflow::kVersionNotConnected) && problem.exitStatus != kExitNoInstrument)
+        const bool answerless = read->finding == Finding::NotConnected || read->finding == Finding::LineFailed;
+        if (answerless && problem.exitStatus != kExitNoInstrument)
             problem = {kExitNoInstrument,
                        QStringLiteral("no answer from the NVX7300 on %1; switch it on and check its cable").arg(port)};
         printErr(problem.reason);
         *exitStatus = problem.exitStatus;
         return false;
     }
-    if (read.version == QLatin1String(workflow::kVersionFilesUnusable)) {
+    case Finding::FilesUnusable:
         printErr(QStringLiteral("the instrument on %1 could not be read: this computer cannot write or read the "
                                 "toolkit's own files in %2 (see --verbose for which)")
                      .arg(port, QDir::toNativeSeparators(VersionComboBoxManagement::firmwareDirectory())));
         *exitStatus = kExitFileUnreadable;
         return false;
-    }
-    if (read.version == QLatin1String(workflow::kVersionRecoveryFromOlderBackup))
+    case Finding::RecoveryFromOlderBackup:
         printErr(QStringLiteral("the latest backup of the instrument on %1 failed its check; "
                                 "the update restores the one before it")
                      .arg(port));
+        break;
+    default:
+        break;
+    }
     return true;
 }
 
-// Reads the version of an instrument that can be updated.
-bool readVersion(InstrumentSession &session, const QString &port, QString *version, int *exitStatus)
+// True when the read found which NVX7300 it is, or that the next update restores it.
+bool identified(workflow::Finding finding)
 {
-    if (!readInstrument(session, port, version, exitStatus))
+    return finding != workflow::Finding::Unidentified && finding != workflow::Finding::NotOpened
+        && finding != workflow::Finding::BackupDamaged;
+}
+
+// Reads the version of an instrument that can be updated.
+bool readVersion(InstrumentSession &session, const QString &port, ReadOutcome *read, int *exitStatus)
+{
+    if (!readInstrument(session, port, read, exitStatus))
         return false;
-    if (*version == QLatin1String(workflow::kVersionUnknown)) {
-        printErr(QStringLiteral("the instrument on %1 was not identified: no stored password opens it, "
-                                "or it is not an NVX7300")
-                     .arg(port));
-        *exitStatus = kExitNotIdentified;
-        return false;
-    }
-    if (*version == QLatin1String(workflow::kVersionBackupDamaged)) {
+    if (identified(read->finding))
+        return true;
+    if (read->finding == workflow::Finding::BackupDamaged)
         printErr(QStringLiteral("the instrument on %1 has lost its information memory and its backup failed its "
                                 "check, so nothing can restore it; keep the backup files for service")
                      .arg(port));
-        *exitStatus = kExitNotIdentified;
-        return false;
-    }
-    return true;
+    else
+        printErr(QStringLiteral("the instrument on %1 was not identified: no stored password opens it, "
+                                "or it is not an NVX7300")
+                     .arg(port));
+    *exitStatus = kExitNotIdentified;
+    return false;
 }
 
 int commandVersion(const Options &o, QJsonObject *fields)
 {
     QString port;
     int exitStatus = kExitOk;
-    QString version; // what the read found: a version, or its state
+    ReadOutcome read; // its version: a version, or its state
     auto finish = [&](int status) {
         fields->insert(QStringLiteral("serialNumber"), textOrNull(Controller::bridgeSerialNumber(port)));
         fields->insert(QStringLiteral("port"), textOrNull(port.isEmpty() ? o.port : port));
-        putVersion(*fields, QStringLiteral("version"), version, true);
+        putVersion(*fields, QStringLiteral("version"), read.version, true);
         return status;
     };
     if (!resolvePort(o, &port, &exitStatus))
         return finish(exitStatus);
     InstrumentSession session;
-    const bool identified = readVersion(session, port, &version, &exitStatus);
-    if (identified && workflow::needsRecovery(version)) {
+    const bool known = readVersion(session, port, &read, &exitStatus);
+    if (known && workflow::needsRecovery(read.finding)) {
         say(QStringLiteral("NVX7300 must be updated again"));
         printErr(QStringLiteral("the instrument on %1 was left erased; nvx7300ctl update restores it").arg(port));
         return finish(kExitNeedsRecovery);
     }
     // Why a read never reached the instrument is on standard error only.
-    if (identified || exitStatus == kExitNotIdentified)
-        say(version);
-    return finish(identified ? kExitOk : exitStatus);
+    if (known || exitStatus == kExitNotIdentified)
+        say(read.version);
+    return finish(known ? kExitOk : exitStatus);
 }
 
 // Why the server's catalogue is not in use: "catalogue refused at URL: why".
@@ -398,12 +409,14 @@ bool chooseFirmware(const Options &o, QString *path, QString *description, QStri
     return true;
 }
 
-// A version older than the running one only when the user named it.
-bool downgradeAllowed(const Options &o, const QString &running, const QString &number, int *exitStatus)
+// A version older than the running one only when the user named it; an
+// instrument left erased runs none.
+bool downgradeAllowed(const Options &o, const ReadOutcome &read, const QString &number, int *exitStatus)
 {
     const bool named = !o.firmwareVersion.isEmpty() || !o.file.isEmpty();
-    if (o.allowDowngrade || (named && !o.noDowngrade) || running == QLatin1String(workflow::kVersionRecovery))
+    if (o.allowDowngrade || (named && !o.noDowngrade) || workflow::needsRecovery(read.finding))
         return true;
+    const QString &running = read.version;
     // --no-downgrade is the user's (or update --all's) own word: no advice to go against it.
     QString refusal = downgradeRefusal(running, number, !o.noDowngrade);
     if (number.isEmpty())
@@ -445,13 +458,13 @@ void takeRecord(const RunOutcome &outcome, const Options &o, Report &report)
 }
 
 // Runs an update or erase job and reports it as the window would.
-int runJob(InstrumentSession &session, const Options &o, const QString &port, const QString &job, Report &report,
-           bool erase = false)
+int runJob(InstrumentSession &session, const Options &o, const QString &port, workflow::JobKind kind,
+           const QString &firmware, Report &report)
 {
     const bool bar = !o.progressLines && !o.json && stdoutIsTerminal();
     bool barDrawn = false;
     const int baud = o.baud == 0 ? Worker::kDefaultBaudRate : o.baud;
-    const RunOutcome outcome = session.run(port, job, baud, kRunTimeoutMs, [&](int ticks, int total) {
+    const RunOutcome outcome = session.run(port, kind, firmware, baud, kRunTimeoutMs, [&](int ticks, int total) {
         if (o.progressLines) {
             printOut(QStringLiteral("@progress %1 %2").arg(ticks).arg(total));
         } else if (bar) {
@@ -468,13 +481,13 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
     if (outcome.record.isEmpty() && outcome.status != workflow::kStatusRefused)
         report.versionAfter.clear();
     if (outcome.status < 0) {
-        report.result = workflow::endText(outcome.status, erase);
+        report.result = workflow::endText(outcome.status, kind);
         printErr(QStringLiteral("no result from the instrument on %1").arg(port));
         if (o.progressLines)
             printOut(QStringLiteral("@result -1 Update Failed"));
         return kExitFailed;
     }
-    const QString text = workflow::endText(workflow::JobEnd{outcome.status, erase, outcome.leftErased});
+    const QString text = workflow::endText(workflow::JobEnd{outcome.status, kind, outcome.leftErased});
     report.result = text;
     if (o.progressLines)
         printOut(QStringLiteral("@result %1 %2").arg(outcome.status).arg(text));
@@ -491,12 +504,9 @@ int runJob(InstrumentSession &session, const Options &o, const QString &port, co
         return kExitNeedsRecovery;
     }
     if (outcome.status == workflow::kStatusRefused) {
-        // Nothing was sent that changes the instrument; the reason says what to do.
-        const QString reason = outcome.refusal.isEmpty() ? text : outcome.refusal;
-        printErr(reason);
-        const bool firmwareRefused
-            = reason.startsWith(QLatin1String(workflow::kRefusalPrefix) + QLatin1String(workflow::kFirmwareCheckFailed));
-        return firmwareRefused ? kExitFileUnreadable : kExitFailed;
+        // Nothing was sent that changes the instrument; the line says what to do.
+        printErr(outcome.refusal ? outcome.refusal.why : text);
+        return refusalExitStatus(outcome.refusal.reason);
     }
     if (outcome.status == workflow::kStatusPortFailed) {
         const PortProblem problem = diagnosePort(port);
@@ -554,7 +564,7 @@ QStringList describeBackup(const QString &path, const QByteArray &text, const QB
 
 // update --restore-backup: the read must find the instrument erased; the
 // file's information memory is shown, confirmed and handed to the job.
-bool readServiceBackup(const Options &o, InstrumentSession &session, const QString &port, QString *version,
+bool readServiceBackup(const Options &o, InstrumentSession &session, const QString &port, ReadOutcome *read,
                        QByteArray *image, int *exitStatus)
 {
     constexpr qint64 kMaxBackupFile = 4096;
@@ -569,11 +579,11 @@ bool readServiceBackup(const Options &o, InstrumentSession &session, const QStri
         *exitStatus = kExitFileUnreadable;
         return false;
     }
-    if (!readInstrument(session, port, version, exitStatus))
+    if (!readInstrument(session, port, read, exitStatus))
         return false;
-    if (*version != QLatin1String(workflow::kVersionBackupDamaged) && !workflow::needsRecovery(*version)) {
+    if (read->finding != workflow::Finding::BackupDamaged && !workflow::needsRecovery(read->finding)) {
         printErr(QStringLiteral("--restore-backup is for an instrument left erased; the one on %1 reads as %2")
-                     .arg(port, *version));
+                     .arg(port, read->version));
         *exitStatus = kExitFailed;
         return false;
     }
@@ -649,27 +659,28 @@ int commandUpdate(const Options &o, Report &report, QJsonObject *fields)
     report.versionNumber = number;
 
     InstrumentSession session;
-    QString version;
+    ReadOutcome read;
+    const QString &version = read.version;
     QByteArray serviceBackup;
     if (!o.restoreBackup.isEmpty()) {
-        if (!readServiceBackup(o, session, port, &version, &serviceBackup, &exitStatus)) {
+        if (!readServiceBackup(o, session, port, &read, &serviceBackup, &exitStatus)) {
             report.versionBefore = version;
             report.notUpdated(QStringLiteral("Update refused"));
             return exitStatus;
         }
-    } else if (!readVersion(session, port, &version, &exitStatus)) {
+    } else if (!readVersion(session, port, &read, &exitStatus)) {
         const bool answered = exitStatus == kExitNotIdentified;
         report.versionBefore = version;
         report.notUpdated(QStringLiteral("Update refused"));
         if (o.progressLines)
             printOut(QStringLiteral("@version ") + (answered ? version : QStringLiteral("-")));
-        else if (version == QLatin1String(workflow::kVersionUnknown))
+        else if (answered && read.finding != workflow::Finding::BackupDamaged)
             say(QStringLiteral("NVX7300 software is invalid"));
         return exitStatus;
     }
     report.versionBefore = version;
     report.notUpdated(QStringLiteral("Update refused"));
-    const bool erased = workflow::needsRecovery(version) || !serviceBackup.isEmpty();
+    const bool erased = workflow::needsRecovery(read.finding) || !serviceBackup.isEmpty();
     if (o.progressLines)
         printOut(QStringLiteral("@version ") + version);
     else
@@ -690,13 +701,13 @@ int commandUpdate(const Options &o, Report &report, QJsonObject *fields)
     if (!o.progressLines)
         say(QStringLiteral("Update to ") + description + QStringLiteral(" (") + firmware + QLatin1Char(')'));
     // Refused after the read, before anything is erased.
-    if (serviceBackup.isEmpty() && !downgradeAllowed(o, version, number, &exitStatus)) {
+    if (serviceBackup.isEmpty() && !downgradeAllowed(o, read, number, &exitStatus)) {
         if (o.progressLines)
             printOut(QStringLiteral("@result -1 Update Failed"));
         return exitStatus;
     }
     session.setVerifyUpdates(o.verify);
-    return runJob(session, o, port, firmware, report);
+    return runJob(session, o, port, workflow::JobKind::Update, firmware, report);
 }
 
 int commandErase(const Options &o, Report &report)
@@ -716,21 +727,20 @@ int commandErase(const Options &o, Report &report)
     InstrumentSession session;
     // The erase takes the information memory with it: the read lets the job
     // back it up first, and shows whether there is any to keep.
-    QString version;
-    const bool read = readInstrument(session, port, &version, &exitStatus);
-    report.versionBefore = version;
+    ReadOutcome read;
+    const bool reached = readInstrument(session, port, &read, &exitStatus);
+    report.versionBefore = read.version;
     report.notUpdated(QStringLiteral("Erase refused"));
-    if (!read)
+    if (!reached)
         return exitStatus;
-    const bool identified = version != QLatin1String(workflow::kVersionUnknown)
-        && version != QLatin1String(workflow::kVersionBackupDamaged);
-    if (!identified)
+    const bool known = identified(read.finding);
+    if (!known)
         printErr(QStringLiteral("the instrument on %1 was not identified: whatever its information memory holds "
                                 "is lost by the erase")
                      .arg(port));
     if (!o.yes
         && !confirmed(QStringLiteral("Mass erase of the instrument on %1%2, then programming %3?")
-                          .arg(port, identified ? QStringLiteral(" (its information memory is backed up first)")
+                          .arg(port, known ? QStringLiteral(" (its information memory is backed up first)")
                                                 : QString(),
                                o.file))) {
         printErr(QStringLiteral("erase not confirmed; nothing was erased"));
@@ -738,7 +748,7 @@ int commandErase(const Options &o, Report &report)
     }
     if (!o.progressLines)
         say(QStringLiteral("Mass erase of %1, then programming %2").arg(port, o.file));
-    return runJob(session, o, port, QStringLiteral("Erase") + o.file, report, true);
+    return runJob(session, o, port, workflow::JobKind::Erase, o.file, report);
 }
 
 // "0x8000"; empty for none (-1).
@@ -752,14 +762,15 @@ QString hexAddress(qint64 address)
 // read finds the password that opens it, and the comparison uses only that.
 int commandVerify(const Options &o, QJsonObject *fields)
 {
-    QString port, firmware, description, number, version;
+    QString port, firmware, description, number;
+    ReadOutcome read;
     int exitStatus = kExitOk;
     VerifyOutcome outcome;
     auto finish = [&](int status) {
         const bool compared = outcome.result == bsl::kResultSuccess || outcome.firstDifference >= 0;
         fields->insert(QStringLiteral("serialNumber"), textOrNull(Controller::bridgeSerialNumber(port)));
         fields->insert(QStringLiteral("port"), textOrNull(port.isEmpty() ? o.port : port));
-        putVersion(*fields, QStringLiteral("version"), version, true);
+        putVersion(*fields, QStringLiteral("version"), read.version, true);
         fields->insert(QStringLiteral("firmwareFile"), textOrNull(QFileInfo(firmware).fileName()));
         fields->insert(QStringLiteral("versionNumber"), textOrNull(number));
         fields->insert(QStringLiteral("identical"),
@@ -770,7 +781,7 @@ int commandVerify(const Options &o, QJsonObject *fields)
     if (!resolvePort(o, &port, &exitStatus) || !chooseFirmware(o, &firmware, &description, &number, &exitStatus))
         return finish(exitStatus);
     InstrumentSession session;
-    if (!readVersion(session, port, &version, &exitStatus))
+    if (!readVersion(session, port, &read, &exitStatus))
         return finish(exitStatus);
     const int baud = o.baud == 0 ? Worker::kDefaultBaudRate : o.baud;
     outcome = session.verify(port, firmware, baud, kRunTimeoutMs);
@@ -864,6 +875,26 @@ bool listParentsVirtualInstruments(const QStringList &bridges)
     return true;
 }
 
+// The paths of the command line are the user's, taken from the folder the
+// program started in: installing the built-in files moves the working
+// directory into the firmware folder. A port without a folder ("ttyUSB0",
+// "COM9") is the system's name for it.
+void settleOptionPaths(Options &o)
+{
+    const auto settle = [](QString &path) {
+        if (!path.isEmpty() && QDir::isRelativePath(path))
+            path = QFileInfo(path).absoluteFilePath();
+    };
+    settle(o.file);
+    settle(o.restoreBackup);
+    if (o.port.contains(QLatin1Char('/')))
+        settle(o.port);
+    for (QString &port : o.ports) {
+        if (port.contains(QLatin1Char('/')))
+            settle(port);
+    }
+}
+
 // The run once its command line is read: fills what the command reports
 // under the contract's names (jsondocument.h); streamed when history has
 // written its records already.
@@ -887,20 +918,17 @@ int runCommand(Options &o, QJsonObject *fields, bool *streamed)
             printOut(QStringLiteral("no catalogue key: this build accepts unsigned catalogues (development only)"));
         return kExitOk;
     }
-    // Taken from the folder the user started in: installing the built-in
-    // files moves the working directory into the firmware folder.
-    if (!o.file.isEmpty())
-        o.file = QFileInfo(o.file).absoluteFilePath();
+    settleOptionPaths(o);
     g_verbose = o.verbose;
     holdSignalsDuringErase();
     if (o.json && !o.progressLines)
         keepStandardOutputForJson();
     if (o.command != Command::List) {
         // Said at once, before anything waits on the folder: a read-only or
-        // full folder, or none at all (no home). The location is made
+        // full folder, or none at all (no home). The folders are made
         // absolute first, as installing the built-in files moves the working
         // directory into the store.
-        QString problem = FirmwareStore::settleDataLocation();
+        QString problem = workflow::paths::settle();
         const QStringList folders{QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
                                   VersionComboBoxManagement::firmwareDirectory()};
         for (int i = 0; problem.isEmpty() && o.command != Command::History && i < folders.size(); ++i)

@@ -54,6 +54,29 @@ PortProblem diagnosePort(const QString &port)
     return {kExitPortUnavailable, QStringLiteral("cannot open %1: %2").arg(port, diagnosis.detail)};
 }
 
+int refusalExitStatus(workflow::RefusalReason reason)
+{
+    using workflow::RefusalReason;
+    switch (reason) {
+    case RefusalReason::FirmwareFile:
+        return kExitFileUnreadable;
+    case RefusalReason::None: // refused without a reason would be a fault: never a success
+    case RefusalReason::JobFiles:
+    case RefusalReason::NotRead:
+    case RefusalReason::NotIdentified:
+    case RefusalReason::ServiceBackup:
+    case RefusalReason::MemoryImage:
+    case RefusalReason::OtherInstrument:
+    case RefusalReason::SameInstrumentUnreadable:
+    case RefusalReason::LoaderUnknown:
+    case RefusalReason::PatchMissing:
+    case RefusalReason::Backup:
+    case RefusalReason::Stopping:
+        break;
+    }
+    return kExitFailed;
+}
+
 struct InstrumentSession::Impl
 {
     Controller controller;
@@ -88,6 +111,7 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
         if (lock.error() != QLockFile::LockFailedError) {
             qWarning().noquote() << "Cannot create the read lock " + lockPath;
             outcome.version = QLatin1String(workflow::kVersionFilesUnusable);
+            outcome.finding = workflow::Finding::FilesUnusable;
             return outcome;
         }
         if (waited.elapsed() >= kReadLockWaitMs) {
@@ -101,6 +125,7 @@ ReadOutcome InstrumentSession::read(const QString &port, int timeoutMs)
     auto versionConnection = QObject::connect(&d->controller, &Controller::controllerHandleVersionChanged, &loop,
                                               [&](const QString &version) {
                                                   outcome.version = version;
+                                                  outcome.finding = d->controller.readFinding();
                                                   answered = true;
                                                   loop.quit();
                                               });
@@ -118,16 +143,11 @@ void InstrumentSession::restoreServiceBackup(const QByteArray &image)
     d->controller.restoreServiceBackup(image);
 }
 
-RunOutcome InstrumentSession::run(const QString &port, const QString &filename, int baud, int timeoutMs,
-                                  const std::function<void(int, int)> &onTick)
+RunOutcome InstrumentSession::run(const QString &port, workflow::JobKind kind, const QString &firmware, int baud,
+                                  int timeoutMs, const std::function<void(int, int)> &onTick)
 {
     RunOutcome outcome;
     QEventLoop loop;
-    auto messageConnection = QObject::connect(&d->controller, &Controller::controllerHandleMessageChanged, &loop,
-                                              [&](const QString &message) {
-                                                  if (message.startsWith(QLatin1String(workflow::kRefusalPrefix)))
-                                                      outcome.refusal = message;
-                                              });
     auto recordConnection = QObject::connect(&d->controller, &Controller::updateRecorded, &loop,
                                              [&](const QJsonObject &record, const QString &error) {
                                                  outcome.record = record;
@@ -143,14 +163,17 @@ RunOutcome InstrumentSession::run(const QString &port, const QString &filename, 
                                            }
                                            outcome.status = status;
                                            outcome.leftErased = d->controller.jobLeftErased();
+                                           // A refusal's line is the last message before its end.
+                                           if (d->controller.refusalReason() != workflow::RefusalReason::None)
+                                               outcome.refusal = {d->controller.refusalReason(),
+                                                                  d->controller.message()};
                                            loop.quit();
                                        });
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    d->controller.startAtRate(port, filename, baud);
+    d->controller.startJob(port, kind, firmware, baud);
     loop.exec();
     QObject::disconnect(connection);
     QObject::disconnect(recordConnection);
-    QObject::disconnect(messageConnection);
     return outcome;
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "identification.h"
+#include "status.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
@@ -16,9 +19,13 @@ struct PortProblem
 };
 PortProblem diagnosePort(const QString &port);
 
+// The exit status of a job that refused to start for this reason.
+int refusalExitStatus(workflow::RefusalReason reason);
+
 struct ReadOutcome
 {
     QString version; // "major.minor", or one of the version texts of status.h ("Unknown", "Port busy", ...)
+    workflow::Finding finding = workflow::Finding::NotConnected; // what the version text says
     bool timedOut = false;
 };
 
@@ -27,7 +34,7 @@ struct RunOutcome
     int status = -1;  // the controller's end status; -1 when it never came
     bool leftErased = false; // the job stopped after its erase began
     int ticks = 0;    // progress ticks seen
-    QString refusal;  // why the job refused to start ("Update refused: ..."), for status 0
+    workflow::Refusal refusal; // why the job refused to start, and its "Update refused: ..." line
     QJsonObject record;  // the job's line in the update record (updaterecord.h)
     QString recordError; // why that line could not be written; empty when it was
 };
@@ -52,13 +59,13 @@ public:
     // serialised with a lock file there. A lock left by a process that died,
     // or one that names no holder at all, does not hold anyone up.
     ReadOutcome read(const QString &port, int timeoutMs);
-    // filename is the firmware path, or "Erase" + path for a mass-erase run;
-    // baud the rate to program at where the instrument takes it.
     // The information memory the next run restores, for an instrument the
     // read found erased (Controller::restoreServiceBackup).
     void restoreServiceBackup(const QByteArray &image);
-    // onTick gets the ticks so far and the job's total (0 while not known).
-    RunOutcome run(const QString &port, const QString &filename, int baud, int timeoutMs,
+    // An update or erase job programming firmware at baud where the
+    // instrument takes it. onTick gets the ticks so far and the job's total
+    // (0 while not known).
+    RunOutcome run(const QString &port, workflow::JobKind kind, const QString &firmware, int baud, int timeoutMs,
                    const std::function<void(int ticks, int total)> &onTick);
     // Updates run after it read back what they programmed.
     void setVerifyUpdates(bool on);

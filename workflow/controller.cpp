@@ -9,19 +9,21 @@ Controller::Controller(QObject *parent)
     : QObject(parent)
 {
     qRegisterMetaType<workflow::JobEnd>();
+    qRegisterMetaType<workflow::JobKind>();
+    qRegisterMetaType<workflow::Finding>();
     auto *worker = new Worker;
     m_worker = worker;
     worker->moveToThread(&m_workerThread);
     connect(&m_workerThread, &QThread::finished, worker, &QObject::deleteLater);
-    connect(this, &Controller::operate, worker, &Worker::doWork);
+    connect(this, &Controller::operateJob, worker, &Worker::doJob);
     connect(this, &Controller::operateRead, worker, &Worker::doWorkRead);
-    connect(this, &Controller::operateAtRate, worker, &Worker::doWorkAtRate);
     connect(this, &Controller::bridgeSerialResolved, worker, &Worker::setBridgeSerial);
     connect(this, &Controller::operateVerify, worker, &Worker::doWorkVerify);
     connect(this, &Controller::verifyUpdatesSet, worker, &Worker::setVerifyUpdates);
     connect(worker, &Worker::workerVerified, this, &Controller::verified);
     connect(worker, &Worker::workerHandleStatusChanged, this, &Controller::controllerStatusChanged);
     connect(worker, &Worker::workerHandleMessageChanged, this, &Controller::controllerMessageChanged);
+    connect(worker, &Worker::workerReadFound, this, [this](workflow::Finding finding) { m_readFinding = finding; });
     connect(worker, &Worker::workerHandleVersionChanged, this, &Controller::workerVersionReported);
     connect(worker, &Worker::workerUpdateRecorded, this, &Controller::updateRecorded);
     connect(worker, &Worker::workerJobEnded, this, &Controller::controllerJobEnded);
@@ -86,17 +88,19 @@ bool Controller::runsAtLeast(const QString &firmwarePath) const
     return running.isValid() && offered.isValid() && running.compareRelease(offered) >= 0;
 }
 
+// The job's kind is decided here, once, from the window's form.
 void Controller::start(const QString &comPort, const QString &filename)
 {
-    setProgressTotal(0);
-    emit operate(resolvePort(comPort), filename);
-    queueJob(Job{false, comPort});
+    const workflow::JobForm job = workflow::JobForm::parse(filename);
+    startJob(comPort, job.kind, job.firmware, Worker::kDefaultBaudRate);
 }
 
-void Controller::startAtRate(const QString &comPort, const QString &filename, int baud)
+void Controller::startJob(const QString &comPort, workflow::JobKind kind, const QString &firmware, int baud)
 {
     setProgressTotal(0);
-    emit operateAtRate(resolvePort(comPort), filename, baud);
+    const QString port = resolvePort(comPort);
+    emit operate(port, kind == workflow::JobKind::Erase ? QLatin1String(workflow::kEraseForm) + firmware : firmware);
+    emit operateJob(port, kind, firmware, baud);
     queueJob(Job{false, comPort});
 }
 
@@ -148,7 +152,9 @@ void Controller::controllerStatusChanged(int status)
     m_status = status;
     emit controllerHandleStatusChanged(status);
     // The job's end belongs to its end status alone.
-    if (status != workflow::kStatusProgress && (m_jobEnd.leftErased || m_jobEnd.eraseJob)) {
+    if (status != workflow::kStatusProgress
+        && (m_jobEnd.leftErased || m_jobEnd.kind != workflow::JobKind::Update
+            || m_jobEnd.refusal != workflow::RefusalReason::None)) {
         m_jobEnd = workflow::JobEnd();
         emit jobEndChanged(m_jobEnd);
     }

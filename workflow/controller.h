@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identification.h"
 #include "status.h"
 
 #include <QJsonObject>
@@ -34,6 +35,8 @@ class Controller : public QObject
     // status is handled (controllerHandleStatusChanged), false otherwise.
     Q_PROPERTY(bool jobLeftErased READ jobLeftErased NOTIFY jobEndChanged)
     Q_PROPERTY(bool jobWasErase READ jobWasErase NOTIFY jobEndChanged)
+    // Why that job refused to start (with kStatusRefused); None otherwise.
+    Q_PROPERTY(workflow::RefusalReason refusalReason READ refusalReason NOTIFY jobEndChanged)
     // The progress ticks the running update or erase will report in all;
     // set before its first tick, 0 from a call to start() until then.
     Q_PROPERTY(int progressTotal READ progressTotal WRITE setProgressTotal NOTIFY progressTotalChanged)
@@ -50,10 +53,13 @@ public:
     void setVersion(const QString &version) { controllerVersionChanged(version); }
     bool needsRecovery() const;
     QString readPort() const { return m_readPort; }
+    // What the read that gave that version found; the version text is its view.
+    workflow::Finding readFinding() const { return m_readFinding; }
     bool busy() const { return !m_jobs.isEmpty(); }
     bool uninterruptible() const { return m_uninterruptible; }
     bool jobLeftErased() const { return m_jobEnd.leftErased; }
-    bool jobWasErase() const { return m_jobEnd.eraseJob; }
+    bool jobWasErase() const { return m_jobEnd.kind == workflow::JobKind::Erase; }
+    workflow::RefusalReason refusalReason() const { return m_jobEnd.refusal; }
     int progressTotal() const { return m_progressTotal; }
     void setProgressTotal(int ticks);
 
@@ -67,10 +73,11 @@ public:
     static QString bridgeSerialNumber(const QString &comPort);
 
 public slots:
+    // filename in the window's form: the firmware path, or kEraseForm + path.
     void start(const QString &comPort, const QString &filename);
-    // start() with the firmware programmed at another line rate (19200 or
-    // 38400) where the loader and the line take it; the window keeps 9600.
-    void startAtRate(const QString &comPort, const QString &filename, int baud);
+    // An update or erase job with the firmware programmed at baud (19200 or
+    // 38400 where the loader and the line take it); the window keeps 9600.
+    void startJob(const QString &comPort, workflow::JobKind kind, const QString &firmware, int baud);
     void read(const QString &comPort);
     // Compares the instrument's memory with a firmware file (see
     // Worker::doWorkVerify); the answer comes as verified().
@@ -87,9 +94,10 @@ public slots:
     void restoreServiceBackup(const QByteArray &image);
 
 signals:
+    // Every job started, in the window's form; the worker takes operateJob.
     void operate(const QString &comPort, const QString &filename);
     void operateRead(const QString &comPort);
-    void operateAtRate(const QString &comPort, const QString &filename, int baud);
+    void operateJob(const QString &comPort, workflow::JobKind kind, const QString &firmware, int baud);
     void operateVerify(const QString &comPort, const QString &filename, int baud);
     void verifyUpdatesSet(bool on);
     void verified(int result, qint64 firstDifference);
@@ -123,10 +131,11 @@ private:
     Worker *m_worker = nullptr;
     QQueue<Job> m_jobs; // asked for and not yet ended, oldest first
     QString m_readPort;
+    workflow::Finding m_readFinding = workflow::Finding::NotConnected;
     QString m_message;
     int m_status = 0;
     QString m_version = QStringLiteral("");
     bool m_uninterruptible = false;
-    workflow::JobEnd m_jobEnd{workflow::kStatusRefused, false, false};
+    workflow::JobEnd m_jobEnd;
     int m_progressTotal = 0;
 };

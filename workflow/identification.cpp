@@ -88,6 +88,12 @@ const char *versionText(Finding finding)
 
 } // namespace
 
+bool needsRecovery(Finding finding)
+{
+    return finding == Finding::RecoveryFromBackup || finding == Finding::RecoveryFromOlderBackup
+        || finding == Finding::RecoveryFromOwnImage;
+}
+
 bool asksPort(const ReadFacts &facts)
 {
     return !facts.demoPort && !facts.opened && !facts.failedHere && facts.lastResult == bsl::kResultHelpOrPort;

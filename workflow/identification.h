@@ -5,6 +5,7 @@
 #include "status.h"
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 
 // What a version read makes of what it found: which instrument this is,
@@ -71,6 +72,9 @@ struct Identification
     EraseRule erase = EraseRule::Refused;
 };
 
+// True for what the next update restores: an instrument left erased.
+bool needsRecovery(Finding finding);
+
 // True when the answer depends on why the engine could not open the port:
 // the worker then asks the port (portcheck::diagnose) and sets facts.port.
 bool asksPort(const ReadFacts &facts);
@@ -78,3 +82,5 @@ bool asksPort(const ReadFacts &facts);
 Identification identify(const ReadFacts &facts);
 
 } // namespace workflow
+
+Q_DECLARE_METATYPE(workflow::Finding)

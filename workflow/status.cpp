@@ -7,8 +7,16 @@ bool needsRecovery(const QString &version)
     return version == QLatin1String(kVersionRecovery) || version == QLatin1String(kVersionRecoveryFromOlderBackup);
 }
 
-QString endText(int status, bool eraseJob)
+JobForm JobForm::parse(const QString &filename)
 {
+    if (!filename.startsWith(QLatin1String(kEraseForm)))
+        return {JobKind::Update, filename};
+    return {JobKind::Erase, filename.mid(int(sizeof kEraseForm) - 1)};
+}
+
+QString endText(int status, JobKind kind)
+{
+    const bool eraseJob = kind == JobKind::Erase;
     if (eraseJob && status == kStatusSuccess)
         return QStringLiteral("Erase Complete");
     if (eraseJob && status == kStatusRefused)
@@ -34,7 +42,7 @@ QString endText(const JobEnd &end)
 {
     if (end.leftErased)
         return QStringLiteral("NVX7300 must be updated again");
-    return endText(end.status, end.eraseJob);
+    return endText(end.status, end.kind);
 }
 
 } // namespace workflow

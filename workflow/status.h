@@ -9,6 +9,7 @@
 // reports and the version texts a read ends with. Each is defined here once;
 // the window reaches them through the Vocabulary object below.
 namespace workflow {
+Q_NAMESPACE
 
 // Statuses the controller reports (controllerHandleStatusChanged): a job's
 // progress and its end status. An end status above kStatusSuccess is the
@@ -50,31 +51,76 @@ constexpr char kVersionReading[] = "Reading"; // a read is on its way
 // True for the version texts of an instrument that the next update restores.
 bool needsRecovery(const QString &version);
 
+// What a job does to the instrument. The window asks for the service erase
+// with kEraseForm followed by the firmware path (Controller::start); inside
+// the toolkit the kind travels as this type.
+enum class JobKind { Update, Erase };
+constexpr char kEraseForm[] = "Erase";
+
+// A job as the window's form names it: a firmware path, or kEraseForm + path.
+struct JobForm
+{
+    JobKind kind = JobKind::Update;
+    QString firmware;
+
+    static JobForm parse(const QString &filename);
+};
+
 // The window's text for the end status of an update or erase job.
-QString endText(int status, bool eraseJob);
+QString endText(int status, JobKind kind);
+
+// Why a job refused to start; nothing that changes the instrument was sent.
+// The window and nvx7300ctl choose their words and exit statuses from it;
+// the job's "Update refused: ..." line (kRefusalPrefix) says the rest.
+enum class RefusalReason {
+    None,                     // not refused
+    FirmwareFile,             // the firmware file cannot be read, or fails its check
+    JobFiles,                 // the job's private copies cannot be made on this computer
+    NotRead,                  // an erase: no read has reached the instrument on its port
+    NotIdentified,            // an update: no read has identified the instrument on its port
+    ServiceBackup,            // the service backup given for it was not taken
+    MemoryImage,              // no complete information memory with the marker to restore
+    OtherInstrument,          // the instrument on the port is not the one that was read
+    SameInstrumentUnreadable, // it could not be read again just before the erase
+    LoaderUnknown,            // the version of its bootstrap loader could not be read
+    PatchMissing,             // its loader needs the flash patch, which is missing or unreadable
+    Backup,                   // no durable backup of its information memory can be made
+    Stopping,                 // the program is stopping
+};
+Q_ENUM_NS(RefusalReason)
+
+// A check's answer: a reason and the line that says why; no reason, no refusal.
+struct Refusal
+{
+    RefusalReason reason = RefusalReason::None;
+    QString why;
+
+    explicit operator bool() const { return reason != RefusalReason::None; }
+};
 
 // How an update or erase job ended: its end status, and what it left.
 struct JobEnd
 {
     int status = kStatusRefused;
-    bool eraseJob = false;
+    JobKind kind = JobKind::Update;
     // It stopped after its erase began: whatever it held is gone until the
     // next update restores it ("NVX7300 must be updated again").
     bool leftErased = false;
+    RefusalReason refusal = RefusalReason::None; // with kStatusRefused
 };
 
 // endText, but a job that left the instrument erased says so.
 QString endText(const JobEnd &end);
 
-// A job refused before it sent anything says so in one line that starts with
-// kRefusalPrefix; a refusal because of the firmware file goes on with
-// kFirmwareCheckFailed, which nvx7300ctl tells apart by its exit status.
+// The line of a job that refused to start begins so; one refused for its
+// firmware file goes on so, as nvx7300ctl's own check of the file says too.
 constexpr char kRefusalPrefix[] = "Update refused: ";
 constexpr char kFirmwareCheckFailed[] = "firmware file check failed";
 
 } // namespace workflow
 
 Q_DECLARE_METATYPE(workflow::JobEnd)
+Q_DECLARE_METATYPE(workflow::JobKind)
 
 // The statuses and version texts above for the window's scripts: start-up
 // registers one as the singleton "Vocabulary" beside the Controller type.

@@ -1,11 +1,12 @@
 #include "updaterecord.h"
 
+#include "paths.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonValue>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <cmath>
@@ -21,7 +22,7 @@
 
 namespace {
 
-const char kFileName[] = "/updates.jsonl";
+const char kFileName[] = "updates.jsonl";
 
 // Longest text kept of each field. Even if every character had to be
 // escaped (six bytes each), a line stays below kMaxLineBytes.
@@ -218,7 +219,7 @@ namespace updaterecord {
 
 QString filePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QLatin1String(kFileName);
+    return workflow::paths::inDataFolder(QLatin1String(kFileName));
 }
 
 QByteArray lineFor(const UpdateRecord &record)

@@ -7,6 +7,7 @@
 #include "firmwarestore.h"
 #include "infomemory.h"
 #include "jobguard.h"
+#include "paths.h"
 #include "portcheck.h"
 #include "safefile.h"
 #include "titext.h"
@@ -21,7 +22,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QUuid>
@@ -48,7 +48,6 @@ constexpr uint32_t kVectorTable = 0xFFE0; // the instrument's password
 constexpr int kVectorTableSize = 32;
 
 const char kDemoPortPrefix[] = "demoport";
-const char kErasePrefix[] = "Erase";
 
 // A back end whose messages reach the worker, with the flash patch at hand;
 // what becomes of its statuses depends on the job.
@@ -76,28 +75,30 @@ bool needsPatch(int loaderVersion)
 }
 
 // Without the patch a run would stop after the erase. checked is the job's
-// copy of the patch. Empty when nothing is missing.
-QString patchRefusal(int loaderVersion, const QString &checked)
+// copy of the patch.
+Refusal patchRefusal(int loaderVersion, const QString &checked)
 {
     const QString path = Worker::patchFilePath();
     if (!needsPatch(loaderVersion)
         || bsl::checkTIText(QFile::encodeName(checked).constData(), nullptr) == 0)
-        return QString();
-    return QStringLiteral("the loader of this instrument (version %1) needs the flash patch file %2, which %3")
-        .arg(QString::asprintf("%X.%02X", loaderVersion >> 8, loaderVersion & 0xFF), path,
-             QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("is not installed"));
+        return {};
+    return {RefusalReason::PatchMissing,
+            QStringLiteral("the loader of this instrument (version %1) needs the flash patch file %2, which %3")
+                .arg(QString::asprintf("%X.%02X", loaderVersion >> 8, loaderVersion & 0xFF), path,
+                     QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("is not installed"))};
 }
 
 // The loader as the read before the erase found it holds for the job's runs
 // after the erase: a glitch on their own read of it cannot make them guess
 // (a rate, or flash programming without the patch). Without it nothing is
-// erased. Empty when nothing is missing.
-QString loaderRefusal(BackEnd &backEnd)
+// erased.
+Refusal loaderRefusal(BackEnd &backEnd)
 {
     const std::optional<bsl::LoaderIdentity> loader = backEnd.loaderIdentity();
     if (!loader)
-        return QStringLiteral("loader check failed: the version of the instrument's bootstrap loader could not be "
-                              "read; try again");
+        return {RefusalReason::LoaderUnknown,
+                QStringLiteral("loader check failed: the version of the instrument's bootstrap loader could not be "
+                               "read; try again")};
     backEnd.setKnownLoader(loader);
     return patchRefusal(loader->versionWord(), backEnd.patchFile());
 }
@@ -121,7 +122,7 @@ std::unique_ptr<BackEnd> newJobBackEnd(Worker *worker, int *ticks)
 bool writeTemporary(std::unique_ptr<QTemporaryFile> &file, const QByteArray &contents)
 {
     if (!file) {
-        file = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/nvx7300-password-XXXXXX.txt"));
+        file = std::make_unique<QTemporaryFile>(paths::temporaryFolder() + QStringLiteral("/nvx7300-password-XXXXXX.txt"));
         if (!file->open()) {
             file.reset();
             return false;
@@ -212,19 +213,17 @@ Worker::~Worker() = default;
 
 QString Worker::passwordFilePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-        + QStringLiteral("/firmware/731-0-00-2019-01-01-1200.txt");
+    return paths::inDataFolder(QStringLiteral("firmware/731-0-00-2019-01-01-1200.txt"));
 }
 
 QString Worker::patchFilePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/PATCH.TXT");
+    return paths::inDataFolder(QStringLiteral("firmware/PATCH.TXT"));
 }
 
 QString Worker::memoryImageFilePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-        + QStringLiteral("/firmware/731-0-01-2019-01-01-1200.txt");
+    return paths::inDataFolder(QStringLiteral("firmware/731-0-01-2019-01-01-1200.txt"));
 }
 
 QString Worker::backupFilePath(const QString &bridgeSerialNumber)
@@ -232,7 +231,7 @@ QString Worker::backupFilePath(const QString &bridgeSerialNumber)
     const QString name = FirmwareStore::backupName(bridgeSerialNumber);
     if (name.isEmpty())
         return QString();
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/firmware/") + name;
+    return paths::inDataFolder(QStringLiteral("firmware/") + name);
 }
 
 QString Worker::firmwareVersion(const QString &firmwarePath)
@@ -260,7 +259,7 @@ QString Worker::bridgeSerialFor(const QString &comPort) const
 QString Worker::jobFolder()
 {
     if (!m_jobImageFolder) {
-        auto folder = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/nvx7300-job-XXXXXX"));
+        auto folder = std::make_unique<QTemporaryDir>(paths::temporaryFolder() + QStringLiteral("/nvx7300-job-XXXXXX"));
         if (!folder->isValid())
             return QString();
         m_jobImageFolder = std::move(folder);
@@ -439,38 +438,42 @@ void Worker::doWorkRead(const QString &comPort)
     completeInterruptedJobs(id);
 
     m_version = id.version;
+    emit workerReadFound(id.finding);
     emit workerHandleVersionChanged(m_version);
     setStatus(id.status);
     m_readBusy = 0;
 }
 
-void Worker::refuse(const QString &why)
+void Worker::refuse(const Refusal &refusal)
 {
-    const QString line = QLatin1String(kRefusalPrefix) + why;
-    m_job.refusal = line;
-    qWarning().noquote() << line;
-    workerMessageChanged(line);
+    m_job.refusal = {refusal.reason, QLatin1String(kRefusalPrefix) + refusal.why};
+    qWarning().noquote() << m_job.refusal.why;
+    workerMessageChanged(m_job.refusal.why);
 }
 
-QString Worker::takeSnapshot(BackEnd &backEnd, const QString &filename)
+Refusal Worker::takeSnapshot(BackEnd &backEnd)
 {
     m_snapshot = JobSnapshot();
     const QString folder = jobFolder();
     if (folder.isEmpty())
-        return QStringLiteral("cannot create a private folder for this job in ") + QDir::tempPath();
-    const QString firmwareFailed = QLatin1String(kFirmwareCheckFailed) + QStringLiteral(": ");
+        return {RefusalReason::JobFiles,
+                QStringLiteral("cannot create a private folder for this job in ") + paths::temporaryFolder()};
+    const QString filename = m_job.firmware;
+    const auto firmwareFailed = [](const QString &why) {
+        return Refusal{RefusalReason::FirmwareFile, QLatin1String(kFirmwareCheckFailed) + QStringLiteral(": ") + why};
+    };
     QFile file(filename);
     if (filename.isEmpty() || !file.open(QIODevice::ReadOnly))
-        return firmwareFailed + QStringLiteral("firmware file cannot be opened: ") + filename;
+        return firmwareFailed(QStringLiteral("firmware file cannot be opened: ") + filename);
     const QByteArray bytes = file.read(kMaxFirmwareFile + 1);
     if (file.error() != QFileDevice::NoError)
-        return firmwareFailed + QStringLiteral("firmware file cannot be read: ") + filename + QStringLiteral(": ")
-            + file.errorString();
+        return firmwareFailed(QStringLiteral("firmware file cannot be read: ") + filename + QStringLiteral(": ")
+                              + file.errorString());
     if (bytes.size() > kMaxFirmwareFile)
-        return firmwareFailed + QStringLiteral("firmware file is too large: ") + filename;
+        return firmwareFailed(QStringLiteral("firmware file is too large: ") + filename);
     const bsl::FirmwareCheck firmware = bsl::checkFirmwareText(bytes);
     if (!firmware.ok)
-        return firmwareFailed + firmware.reason;
+        return firmwareFailed(firmware.reason);
     titxt::Image blocks;
     QString reason;
     titxt::parse(bytes, &blocks, &reason); // the check above parsed it already
@@ -479,7 +482,7 @@ QString Worker::takeSnapshot(BackEnd &backEnd, const QString &filename)
     const QString copy = folder + QLatin1Char('/') + QFileInfo(filename).fileName();
     const QString passwords = folder + QStringLiteral("/restart-password.txt");
     if (!writePrivate(copy, bytes) || !writePrivate(passwords, firmwarePasswordRecord(blocks)))
-        return QStringLiteral("cannot write the job's copy of the firmware in ") + folder;
+        return {RefusalReason::JobFiles, QStringLiteral("cannot write the job's copy of the firmware in ") + folder};
     m_snapshot.firmware = copy;
     m_snapshot.firmwareSha256 =
         QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
@@ -492,32 +495,32 @@ QString Worker::takeSnapshot(BackEnd &backEnd, const QString &filename)
     QFile::remove(patchCopy);
     if (safefile::readRegularFile(patchFilePath(), kMaxPatchFile, &patch) && writePrivate(patchCopy, patch))
         backEnd.setPatchFile(patchCopy);
-    return QString();
+    return {};
 }
 
-QString Worker::refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename)
+Refusal Worker::refusalBeforeErase(BackEnd &backEnd, const QString &comPort)
 {
-    const QString snapshot = takeSnapshot(backEnd, filename);
-    if (!snapshot.isEmpty())
+    if (const Refusal snapshot = takeSnapshot(backEnd))
         return snapshot;
 
     if (!infomemory::hasMarker(m_last.restoreImage))
-        return QStringLiteral("memory image check failed: no complete image of 0x1000-0x10FF with the NVX7300 marker");
+        return {RefusalReason::MemoryImage, QStringLiteral("memory image check failed: no complete image of "
+                                                           "0x1000-0x10FF with the NVX7300 marker")};
 
-    const QString otherInstrument = sameInstrumentRefusal(backEnd, comPort);
-    if (!otherInstrument.isEmpty())
+    if (const Refusal otherInstrument = sameInstrumentRefusal(backEnd, comPort))
         return otherInstrument;
     return backupRefusal(comPort);
 }
 
-QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
+Refusal Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
 {
     const QString serialNow = bridgeSerialFor(comPort);
     if (!serialNow.isEmpty() && !m_last.bridgeSerial.isEmpty() && serialNow != m_last.bridgeSerial)
-        return QStringLiteral("same instrument check failed: the bridge on ") + comPort + QStringLiteral(" is ")
-            + serialNow + QStringLiteral(", the one read was ") + m_last.bridgeSerial;
+        return {RefusalReason::OtherInstrument, QStringLiteral("same instrument check failed: the bridge on ") + comPort
+                                                    + QStringLiteral(" is ") + serialNow
+                                                    + QStringLiteral(", the one read was ") + m_last.bridgeSerial};
     if (!m_last.opened)
-        return QString();
+        return {};
 
     // Read again with the password that opened it: the erase must hit the
     // instrument that was read, not one plugged in since.
@@ -545,34 +548,38 @@ QString Worker::sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort)
     if (result == bsl::kResultHelpOrPort)
         portcheck::diagnose(comPort); // the log file learns why
     if (result != bsl::kResultSuccess)
-        return QStringLiteral("same instrument check failed: information memory cannot be read again (result ")
-            + QString::number(result) + QLatin1Char(')');
+        return {RefusalReason::SameInstrumentUnreadable,
+                QStringLiteral("same instrument check failed: information memory cannot be read again (result ")
+                    + QString::number(result) + QLatin1Char(')')};
     if (again != m_last.image)
-        return QStringLiteral("same instrument check failed: information memory differs from the one read");
+        return {RefusalReason::OtherInstrument,
+                QStringLiteral("same instrument check failed: information memory differs from the one read")};
     return loaderRefusal(backEnd);
 }
 
-QString Worker::backupRefusal(const QString &comPort)
+Refusal Worker::backupRefusal(const QString &comPort)
 {
     // After the erase only the backup can bring the information memory back,
     // and the next read finds it by the bridge's serial number alone.
     const QString serial = bridgeSerialFor(comPort);
     if (serial.isEmpty())
-        return QStringLiteral("backup check failed: no USB bridge serial number is known for ") + comPort
-            + QStringLiteral(", so a backup of the information memory could not be found again after an interruption; "
-                             "connect the NVX7300 through its own USB cable, not a plain serial port or an adapter "
-                             "without a serial number");
+        return {RefusalReason::Backup,
+                QStringLiteral("backup check failed: no USB bridge serial number is known for ") + comPort
+                    + QStringLiteral(", so a backup of the information memory could not be found again after an "
+                                     "interruption; connect the NVX7300 through its own USB cable, not a plain serial "
+                                     "port or an adapter without a serial number")};
     QString error;
     if (!infomemory::saveBackup(backupFilePath(serial), m_last.restoreImage, &error))
-        return QStringLiteral("backup check failed: ") + error
-            + QStringLiteral("; free some disk space or make the folder writable, then update again");
-    return QString();
+        return {RefusalReason::Backup, QStringLiteral("backup check failed: ") + error
+                                           + QStringLiteral("; free some disk space or make the folder writable, "
+                                                            "then update again")};
+    return {};
 }
 
-bool Worker::beginErasing(const QString &comPort, const QString &filename)
+bool Worker::beginErasing(const QString &comPort)
 {
     if (!jobguard::enter()) {
-        refuse(QStringLiteral("the program is stopping; nothing was erased"));
+        refuse({RefusalReason::Stopping, QStringLiteral("the program is stopping; nothing was erased")});
         return false;
     }
     m_job.uninterruptible = true;
@@ -580,10 +587,9 @@ bool Worker::beginErasing(const QString &comPort, const QString &filename)
 
     // The record knows of the job before anything is erased, so that even a
     // run killed from here on leaves its trace.
-    UpdateRecord record = jobRecord(comPort, filename);
+    UpdateRecord record = jobRecord(comPort);
     record.stage = UpdateRecord::Stage::Started;
-    record.result = filename.startsWith(QLatin1String(kErasePrefix)) ? QStringLiteral("Erase started")
-                                                                       : QStringLiteral("Update started");
+    record.result = m_job.kind == JobKind::Erase ? QStringLiteral("Erase started") : QStringLiteral("Update started");
     QString error;
     const QString path = updaterecord::filePath();
     if (!updaterecord::append(path, record, &error))
@@ -592,10 +598,9 @@ bool Worker::beginErasing(const QString &comPort, const QString &filename)
     return true;
 }
 
-int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &filename)
+int Worker::update(BackEnd &backEnd, const QString &comPort)
 {
-    const QString refusal = refusalBeforeErase(backEnd, comPort, filename);
-    if (!refusal.isEmpty()) {
+    if (const Refusal refusal = refusalBeforeErase(backEnd, comPort)) {
         refuse(refusal);
         return kStatusRefused;
     }
@@ -607,7 +612,7 @@ int Worker::update(BackEnd &backEnd, const QString &comPort, const QString &file
     if (m_last.id.finding != Finding::Identified)
         qDebug().noquote() << "Recovery: information memory restored as kept";
 
-    if (!beginErasing(comPort, filename))
+    if (!beginErasing(comPort))
         return kStatusRefused;
     announceProgressTotal(restore, m_snapshot.firmware, backEnd.loaderVersion(), backEnd.patchFile());
     const int result = program(backEnd, comPort, restore, m_snapshot.firmware);
@@ -685,49 +690,53 @@ void Worker::announceProgressTotal(const char *restoreText, const QString &firmw
     emit workerProgressTotal(done + ticks);
 }
 
-int Worker::erase(BackEnd &backEnd, const QString &comPort, const QString &filename)
+int Worker::erase(BackEnd &backEnd, const QString &comPort)
 {
-    const QString snapshot = takeSnapshot(backEnd, filename.mid(int(sizeof kErasePrefix) - 1));
-    if (!snapshot.isEmpty()) {
+    if (const Refusal snapshot = takeSnapshot(backEnd)) {
         refuse(snapshot);
         return kStatusRefused;
     }
     // The erase takes the information memory with it. It goes ahead once that
     // is backed up, or once a read has shown there is no NVX7300's to keep.
     if (m_last.port != comPort || m_last.id.erase == EraseRule::Refused) {
-        refuse(QStringLiteral("no read has reached the instrument on ") + comPort
-               + QStringLiteral("; read it first, so that its information memory can be backed up"));
+        refuse({RefusalReason::NotRead,
+                QStringLiteral("no read has reached the instrument on ") + comPort
+                    + QStringLiteral("; read it first, so that its information memory can be backed up")});
         return kStatusRefused;
     }
-    QString refusal = sameInstrumentRefusal(backEnd, comPort);
-    if (refusal.isEmpty() && m_last.id.erase == EraseRule::AfterBackup)
+    Refusal refusal = sameInstrumentRefusal(backEnd, comPort);
+    if (!refusal && m_last.id.erase == EraseRule::AfterBackup)
         refusal = backupRefusal(comPort);
-    else if (refusal.isEmpty())
+    else if (!refusal)
         qDebug().noquote() << "Mass erase of an instrument without NVX7300 information memory: nothing to back up";
-    if (!refusal.isEmpty()) {
+    if (refusal) {
         refuse(refusal);
         return kStatusRefused;
     }
-    if (!beginErasing(comPort, filename))
+    if (!beginErasing(comPort))
         return kStatusRefused;
     announceProgressTotal(nullptr, m_snapshot.firmware, backEnd.loaderVersion(), backEnd.patchFile());
+    // The back end's own form of an erase run.
     const int result = backEnd.load_bootstrap(comPort, QString(), 0, m_last.memoryImage,
-                                              QLatin1String(kErasePrefix) + m_snapshot.firmware);
+                                              QLatin1String(kEraseForm) + m_snapshot.firmware);
     m_job.programmedAt = backEnd.lineRate();
     return result;
 }
 
 void Worker::doWork(const QString &comPort, const QString &filename)
 {
-    doWorkAtRate(comPort, filename, kDefaultBaudRate);
+    const JobForm job = JobForm::parse(filename);
+    doJob(comPort, job.kind, job.firmware, kDefaultBaudRate);
 }
 
-void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int baud)
+void Worker::doJob(const QString &comPort, JobKind kind, const QString &firmware, int baud)
 {
     QElapsedTimer clock;
     clock.start();
     m_job = JobReport();
     m_snapshot = JobSnapshot();
+    m_job.kind = kind;
+    m_job.firmware = firmware;
     m_job.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     m_job.versionBefore = m_version;
     const std::unique_ptr<BackEnd> backEnd = newJobBackEnd(this, &m_job.progressTicks);
@@ -735,12 +744,12 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
     m_readJob = 0;
 
     JobEnd end;
-    end.eraseJob = filename.left(5) == QLatin1String(kErasePrefix);
+    end.kind = kind;
     end.status = kStatusRefused;
-    if (end.eraseJob) {
-        end.status = erase(*backEnd, comPort, filename);
+    if (kind == JobKind::Erase) {
+        end.status = erase(*backEnd, comPort);
     } else if (m_last.id.mayUpdate) {
-        end.status = update(*backEnd, comPort, filename);
+        end.status = update(*backEnd, comPort);
     } else if (m_last.id.finding == Finding::Demo && comPort == m_last.port) {
         // A demo instrument has no port behind it: the engine's answer is
         // that the port cannot be opened (status 1). Asked with a read, so
@@ -752,17 +761,19 @@ void Worker::doWorkAtRate(const QString &comPort, const QString &filename, int b
         setStatus(result);
         return; // no instrument, so nothing to record
     } else if (!m_serviceBackupRefusal.isEmpty() && comPort == m_last.port) {
-        refuse(m_serviceBackupRefusal);
+        refuse({RefusalReason::ServiceBackup, m_serviceBackupRefusal});
     } else {
         qDebug().noquote() << "Memory read failed";
-        refuse(QStringLiteral("no read has identified the instrument on ") + comPort
-               + QStringLiteral("; let its version be read first"));
+        refuse({RefusalReason::NotIdentified, QStringLiteral("no read has identified the instrument on ") + comPort
+                                                  + QStringLiteral("; let its version be read first")});
     }
     const bool completed = end.status == kStatusSuccess || end.status == kStatusUpdatedNotRestarted;
     // Stopped once the erase had begun: the instrument holds what it holds
     // until the next update restores it.
     end.leftErased = !completed && m_job.progressTicks > 0;
-    recordJob(comPort, filename, end, double(clock.elapsed()) / 1000.0);
+    if (end.status == kStatusRefused)
+        end.refusal = m_job.refusal.reason;
+    recordJob(comPort, end, double(clock.elapsed()) / 1000.0);
     if (m_job.uninterruptible) {
         jobguard::leave();
         emit workerUninterruptibleChanged(false);
@@ -785,10 +796,9 @@ void Worker::doWorkVerify(const QString &comPort, const QString &filename, int b
     emit workerVerified(result, at ? qint64(*at) : -1);
 }
 
-UpdateRecord Worker::jobRecord(const QString &comPort, const QString &filename) const
+UpdateRecord Worker::jobRecord(const QString &comPort) const
 {
-    const bool eraseJob = filename.left(5) == QLatin1String(kErasePrefix);
-    const QString firmware = eraseJob ? filename.mid(int(sizeof kErasePrefix) - 1) : filename;
+    const QString &firmware = m_job.firmware;
     UpdateRecord record;
     record.time = QDateTime::currentDateTimeUtc();
     record.serialNumber = bridgeSerialFor(comPort);
@@ -802,20 +812,20 @@ UpdateRecord Worker::jobRecord(const QString &comPort, const QString &filename) 
     return record;
 }
 
-void Worker::recordJob(const QString &comPort, const QString &filename, const JobEnd &end, double seconds)
+void Worker::recordJob(const QString &comPort, const JobEnd &end, double seconds)
 {
-    UpdateRecord record = jobRecord(comPort, filename);
+    UpdateRecord record = jobRecord(comPort);
     // Installed: the firmware's own version; an erase leaves no version until
     // the next update restores the information memory. Stopped before the
     // erase (no erase cycle was sent): the instrument is as it was.
     // Otherwise it is left erased or part-way written, and only the next read
     // can tell.
     const bool completed = end.status == kStatusSuccess || end.status == kStatusUpdatedNotRestarted;
-    if (completed && !end.eraseJob)
-        record.versionAfter = firmwareVersion(filename);
+    if (completed && end.kind == JobKind::Update)
+        record.versionAfter = firmwareVersion(m_job.firmware);
     else if (!completed && m_job.progressTicks == 0)
         record.versionAfter = m_job.versionBefore;
-    record.result = end.status == kStatusRefused && !m_job.refusal.isEmpty() ? m_job.refusal : endText(end);
+    record.result = end.status == kStatusRefused && m_job.refusal ? m_job.refusal.why : endText(end);
     record.status = end.status;
     record.seconds = seconds;
     record.backupRestored = m_job.backupWritten;

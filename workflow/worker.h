@@ -69,6 +69,8 @@ signals:
     void workerHandleStatusChanged(int status);
     void workerHandleMessageChanged(QString message);
     void workerHandleVersionChanged(QString version);
+    // What a read found, emitted just before its version text.
+    void workerReadFound(workflow::Finding finding);
     // Every update and erase job on an instrument leaves a line in the update
     // record (updaterecord.h); this is that line, emitted before the job's end
     // status, with why it could not be written (empty when it was).
@@ -87,10 +89,11 @@ signals:
     void workerVerified(int result, qint64 firstDifference);
 
 public slots:
+    // filename in the window's form: the firmware path, or kEraseForm + path.
     void doWork(const QString &comPort, const QString &filename);
-    // The same job with the firmware programmed at another line rate (19200
-    // or 38400) where the loader and the line take it, otherwise at 9600.
-    void doWorkAtRate(const QString &comPort, const QString &filename, int baud);
+    // An update or erase job programming the firmware file at baud (19200 or
+    // 38400 where the loader and the line take it, otherwise 9600).
+    void doJob(const QString &comPort, workflow::JobKind kind, const QString &firmware, int baud);
     void doWorkRead(const QString &comPort);
     void workerStatusChanged(int status);
     void workerMessageChanged(const QString &message);
@@ -131,22 +134,22 @@ private:
     QString standardPasswordFile();
     QString jobFolder();
     // Copies what the engine reads after the erase into the job's own folder
-    // and checks the firmware there; an empty result means all went well.
-    QString takeSnapshot(BackEnd &backEnd, const QString &filename);
-    // The checks before the erase; an empty result means all passed.
-    QString refusalBeforeErase(BackEnd &backEnd, const QString &comPort, const QString &filename);
-    QString sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort);
-    QString backupRefusal(const QString &comPort);
-    void refuse(const QString &why);
-    int update(BackEnd &backEnd, const QString &comPort, const QString &filename);
-    int erase(BackEnd &backEnd, const QString &comPort, const QString &filename);
+    // and checks the firmware there; no refusal means all went well.
+    workflow::Refusal takeSnapshot(BackEnd &backEnd);
+    // The checks before the erase; no refusal means all passed.
+    workflow::Refusal refusalBeforeErase(BackEnd &backEnd, const QString &comPort);
+    workflow::Refusal sameInstrumentRefusal(BackEnd &backEnd, const QString &comPort);
+    workflow::Refusal backupRefusal(const QString &comPort);
+    void refuse(const workflow::Refusal &refusal);
+    int update(BackEnd &backEnd, const QString &comPort);
+    int erase(BackEnd &backEnd, const QString &comPort);
     int restartAfterUpdate(BackEnd &backEnd, const QString &comPort);
     int program(BackEnd &backEnd, const QString &comPort, char *restore, const QString &filename);
     // Enters the phase that must not be cut short and writes the job's
     // started line; false when the process is stopping.
-    bool beginErasing(const QString &comPort, const QString &filename);
-    UpdateRecord jobRecord(const QString &comPort, const QString &filename) const;
-    void recordJob(const QString &comPort, const QString &filename, const workflow::JobEnd &end, double seconds);
+    bool beginErasing(const QString &comPort);
+    UpdateRecord jobRecord(const QString &comPort) const;
+    void recordJob(const QString &comPort, const workflow::JobEnd &end, double seconds);
     // Completes the record of this instrument's jobs that were cut off with
     // what this read found.
     void completeInterruptedJobs(const workflow::Identification &id);
@@ -158,8 +161,10 @@ private:
     // What the job in progress has done so far, for its record.
     struct JobReport
     {
+        workflow::JobKind kind = workflow::JobKind::Update;
+        QString firmware;     // the file it programs, as it was asked for
         QString versionBefore;
-        QString refusal;      // the "Update refused: ..." line, when it was refused
+        workflow::Refusal refusal; // why it refused to start, and its "Update refused: ..." line
         int progressTicks = 0; // none: nothing was erased
         int programmedAt = kDefaultBaudRate;
         bool backupWritten = false; // the programming run wrote the backup's image back

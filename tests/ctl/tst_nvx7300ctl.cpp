@@ -289,8 +289,10 @@ private slots:
     void relativeFileIsTheOneInTheStartingFolder()
     {
         // Named like the built-in image, which the program installs in its
-        // firmware folder before it programs.
+        // firmware folder before it programs; the job's own files go to a
+        // temporary folder named from the starting folder too.
         QTemporaryDir start;
+        QVERIFY(QDir(start.path()).mkdir(QStringLiteral("tmp")));
         QFile fw(start.filePath(QStringLiteral("731-001-010-2019-11-28-1324.txt")));
         QVERIFY(fw.open(QIODevice::WriteOnly));
         fw.write(nvx::demo::firmwareImage(1, 208));
@@ -299,10 +301,14 @@ private slots:
         QVERIFY(sim);
         listBridge(*sim, QStringLiteral("BENCH1"));
         const std::vector<uint8_t> infoBefore = sim->read(0x1000, 0x100);
+        const QByteArray temporary = qgetenv("TMPDIR");
+        qputenv("TMPDIR", "tmp");
         const Run run = ctl({QStringLiteral("update"), QStringLiteral("--port"), portOf(*sim), QStringLiteral("--file"),
-                             QStringLiteral("731-001-010-2019-11-28-1324.txt")},
+                             QStringLiteral("731-001-010-2019-11-28-1324.txt"), QStringLiteral("--verbose")},
                             QByteArray(), start.path());
+        temporary.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", temporary);
         QVERIFY2(run.exitCode == kExitOk, qPrintable(run.err));
+        QVERIFY(run.err.contains(QStringLiteral("Load memory command is ") + start.filePath(QStringLiteral("tmp/nvx7300-job-"))));
         QTRY_VERIFY_WITH_TIMEOUT(!sim->hostConnected(), 5000);
         verifyUpdated(*sim, infoBefore, 1, 208);
     }

@@ -6,6 +6,7 @@
 #include "comportmodel.h"
 #include "controller.h"
 #include "datahome.h"
+#include "instrumentsession.h"
 #include "languagecomboboxmanagement.h"
 #include "languagemodel.h"
 #include "propertyhistory.h"
@@ -324,36 +325,24 @@ private slots:
     void statusTexts_data()
     {
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("reason"); // the controller's message before the status
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("versionKept"); // and with it Update enabled
         using namespace workflow;
         // A job's end before its status: "left erased" and "service erase" rows.
-        QTest::newRow("left erased") << kStatusNotConnected << QString() << "NVX7300 must be updated again" << false;
-        QTest::newRow("service erase") << kStatusSuccess << QString() << "Erase Complete" << false;
-        QTest::newRow("port not opened") << kStatusPortFailed << QString() << "NVX7300 disconnected too soon" << false;
-        QTest::newRow("success") << kStatusSuccess << QString() << "Update Complete" << false;
-        QTest::newRow("only the restart failed") << kStatusUpdatedNotRestarted << QString()
+        QTest::newRow("left erased") << kStatusNotConnected << "NVX7300 must be updated again" << false;
+        QTest::newRow("service erase") << kStatusSuccess << "Erase Complete" << false;
+        QTest::newRow("port not opened") << kStatusPortFailed << "NVX7300 disconnected too soon" << false;
+        QTest::newRow("success") << kStatusSuccess << "Update Complete" << false;
+        QTest::newRow("only the restart failed") << kStatusUpdatedNotRestarted
                                                  << "Update Complete. Switch your NVX7300 off and on again" << false;
-        QTest::newRow("engine failure") << bsl::runResult(bsl::kFrameError) << QString() << "Update Failed" << false;
-        QTest::newRow("not connected") << kStatusNotConnected << QString() << "NVX7300 not connected" << false;
-        QTest::newRow("refused") << kStatusRefused << QString() << "Update refused" << false;
-        QTest::newRow("refused, no backup")
-            << kStatusRefused << "Update refused: backup check failed: cannot write /x: No space left on device"
-            << "Update refused: no backup of the NVX7300 can be made" << false;
-        QTest::newRow("refused, damaged firmware")
-            << kStatusRefused << "Update refused: firmware file check failed: no end line"
-            << "Update refused: the firmware file is damaged" << false;
-        QTest::newRow("refused, not read again")
-            << kStatusRefused
-            << "Update refused: same instrument check failed: information memory cannot be read again (result 1)"
-            << "Update refused: the NVX7300 could not be read again" << false;
+        QTest::newRow("engine failure") << bsl::runResult(bsl::kFrameError) << "Update Failed" << false;
+        QTest::newRow("not connected") << kStatusNotConnected << "NVX7300 not connected" << false;
+        QTest::newRow("refused") << kStatusRefused << "Update refused" << false; // each reason: refusalTexts
     }
 
     void statusTexts()
     {
         QFETCH(int, status);
-        QFETCH(QString, reason);
         QFETCH(QString, message);
         QFETCH(bool, versionKept);
         m_window->setProperty("jobPort", virtualPort()); // as if the window had started the job
@@ -363,9 +352,9 @@ private slots:
         QCOMPARE(prop("progressBar", "visible").toBool(), true);
         item("massEraseMouseArea")->setProperty("enabled", false);
 
-        m_controller->controllerMessageChanged(reason);
         const QByteArray tag = QTest::currentDataTag();
-        m_controller->controllerJobEnded({status, tag == "service erase", tag == "left erased"});
+        m_controller->controllerJobEnded(
+            {status, tag == "service erase" ? workflow::JobKind::Erase : workflow::JobKind::Update, tag == "left erased"});
         m_controller->controllerStatusChanged(status);
         QCOMPARE(text("smallMessage"), message);
         QCOMPARE(prop("progressBar", "visible").toBool(), false);
@@ -376,6 +365,62 @@ private slots:
         // ...which follows at once: the end stays in view, what fits is offered.
         QTRY_COMPARE_WITH_TIMEOUT(text("smallMessage"), upToDate(QStringLiteral("1.208"), message), kJobMs);
         QTRY_VERIFY(prop("updateButton", "enabled").toBool());
+    }
+
+    // Why a job refused: the window's words and nvx7300ctl's exit status, for
+    // every reason; the real worker refuses so where that is cheap.
+    void refusalTexts_data()
+    {
+        QTest::addColumn<workflow::RefusalReason>("reason");
+        QTest::addColumn<QString>("job"); // one the worker refuses so; empty: none is cheap here
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("exitStatus");
+        using R = workflow::RefusalReason;
+        QSet<int> covered;
+        const auto row = [&covered](const char *name, R reason, const char *job, const char *message, int exitStatus) {
+            covered << int(reason);
+            QTest::newRow(name) << reason << job << message << exitStatus;
+        };
+        const char refused[] = "Update refused";
+        row("firmware file", R::FirmwareFile, "erase, no such file", "Update refused: the firmware file is damaged", 8);
+        row("erase before a read", R::NotRead, "erase", refused, 1);
+        row("update before a read", R::NotIdentified, "update", refused, 1);
+        row("service backup not taken", R::ServiceBackup, "update, service backup", refused, 1);
+        row("no backup", R::Backup, "", "Update refused: no backup of the NVX7300 can be made", 1);
+        row("another instrument", R::OtherInstrument, "", "Update refused: another NVX7300 is connected", 1);
+        row("not read again", R::SameInstrumentUnreadable, "", "Update refused: the NVX7300 could not be read again", 1);
+        row("patch missing", R::PatchMissing, "", "Update refused: this NVX7300 needs a patch file that is not installed", 1);
+        for (R reason : {R::None, R::JobFiles, R::MemoryImage, R::LoaderUnknown, R::Stopping})
+            row(QMetaEnum::fromType<R>().valueToKey(int(reason)), reason, "", refused, 1);
+        QCOMPARE(covered.size(), QMetaEnum::fromType<R>().keyCount()); // every reason has its row
+    }
+
+    void refusalTexts()
+    {
+        QFETCH(workflow::RefusalReason, reason);
+        QFETCH(QString, job);
+        QFETCH(QString, message);
+        QFETCH(int, exitStatus);
+        QCOMPARE(nvxctl::refusalExitStatus(reason), exitStatus);
+        QVariant source;
+        QVERIFY(QMetaObject::invokeMethod(m_window, "refusalSource", Q_RETURN_ARG(QVariant, source),
+                                          Q_ARG(QVariant, int(reason))));
+        QCOMPARE(source.toString(), message);
+        if (job.isEmpty())
+            return;
+        // A controller of its own, on no instrument: the window's reads its instrument again after each job.
+        Controller c;
+        const QString gone = QStringLiteral("/dev/nvx-no-such-port");
+        if (job.endsWith(QLatin1String("service backup"))) {
+            c.read(gone);
+            c.restoreServiceBackup(QByteArray(256, 'x'));
+        }
+        const QString firmware = job.endsWith(QLatin1String("no such file"))
+            ? gone : contextObject<VersionModel>("versionModel")->myData(0, 6).toString();
+        QSignalSpy ends(&c, &Controller::jobEndChanged);
+        c.start(gone, (job.startsWith(QLatin1String("erase")) ? QLatin1String(workflow::kEraseForm) : QLatin1String()) + firmware);
+        QVERIFY(ends.wait(kJobMs));
+        QCOMPARE(ends.first().at(0).value<workflow::JobEnd>().refusal, reason);
     }
 
     void fullBarAtTheJobsLastStep()
@@ -543,7 +588,8 @@ private slots:
             if (outcome == QLatin1String("complete")) {
                 m_controller->controllerStatusChanged(workflow::kStatusSuccess);
             } else if (outcome == QLatin1String("refused")) {
-                m_controller->controllerMessageChanged(QStringLiteral("Update refused: backup check failed: full"));
+                m_controller->controllerJobEnded(
+                    {workflow::kStatusRefused, workflow::JobKind::Update, false, workflow::RefusalReason::Backup});
                 m_controller->controllerStatusChanged(workflow::kStatusRefused);
             }
         }

@@ -133,6 +133,15 @@ inline int runJob(Controller &c, const QString &port, const QString &file)
     return seen.isEmpty() || seen.last() == workflow::kStatusProgress ? -1 : seen.last();
 }
 
+// How the job ended, as the controller tells it before its end status; a
+// job that does not tell (on a demo port) gives its status alone.
+inline workflow::JobEnd jobEnd(Controller &c, const QString &port, const QString &file)
+{
+    QSignalSpy ends(&c, &Controller::jobEndChanged);
+    const int status = runJob(c, port, file);
+    return ends.isEmpty() ? workflow::JobEnd{status} : ends.first().at(0).value<workflow::JobEnd>();
+}
+
 // The last line of the update record, as the last job wrote it.
 inline UpdateRecord lastRecord()
 {

@@ -157,7 +157,7 @@ private slots:
         QCOMPARE(nvxtest::readVersion(c, portOf(sim)), QStringLiteral("1.10"));
         QSignalSpy messages(&c, &Controller::controllerHandleMessageChanged);
         const QString file = (serviceErase ? QStringLiteral("Erase") : QString()) + firmwarePath();
-        QCOMPARE(nvxtest::runJob(c, portOf(sim), file), workflow::kStatusRefused);
+        QCOMPARE(nvxtest::jobEnd(c, portOf(sim), file).refusal, workflow::RefusalReason::PatchMissing);
         QCOMPARE(nvxtest::changingCommands(sim), 0);
         QVERIFY(sim.read(0x1000, 0xF000) == before);
         QVERIFY(!messages.isEmpty());
