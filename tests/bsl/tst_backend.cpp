@@ -132,7 +132,10 @@ void TestBackEnd::unopenablePortLeavesBufferEmpty()
     BackEnd backEnd;
     QSignalSpy statuses(&backEnd, &BackEnd::statusChanged);
     char buffer[800] = "stale text";
+    QSignalSpy messages(&backEnd, &BackEnd::messageChanged);
     QCOMPARE(backEnd.read_memory("/dev/nvx-missing", "pw.txt", 0, "out.txt", buffer), 1);
+    QVERIFY(messages.size() > 3);
+    QCOMPARE(messages.at(2).at(0).toString(), QString("Parse command line 10 args\n")); // as the command line begins
     QCOMPARE(buffer[0], '\0');
     QCOMPARE(statuses.count(), 1);
     QCOMPARE(backEnd.status(), 1);

@@ -186,6 +186,7 @@ void TestLinkTransport::earlyReplyIsNotTheReply()
     QCOMPARE(run->frames.bslTxRx(bsl::kCmdWriteBlock, 0x2000, 4, block, nullptr), 6);
     QCOMPARE(line->frames.value(0), hex("80 12 08"));
     QCOMPARE(line->calls.filter("write ").last(), QStringLiteral("write c3")); // the frame went out whole
+    QVERIFY(printed.has("write interupted by read\n"));
 }
 
 void TestLinkTransport::lineFaultsOnAWrite_data()
