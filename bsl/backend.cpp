@@ -45,6 +45,7 @@ struct BackEnd::Request
             const bsl::RunOptions &options)
     {
         run.toolkit = options;
+        run.toolkit.rateOnlyForKnownFamilies = true;
         bsl::EngineSettings &s = run.settings;
         // The serial port takes the name back as UTF-8.
         s.portName = kPortPrefix + comPort.toUtf8().toStdString();

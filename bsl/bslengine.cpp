@@ -153,6 +153,10 @@ int changeBaudRate(EngineSession &s)
             s.sink.print("Loader identity not read. Baudrate remains at %d Baud\n", s.link.baudRate());
         return kOk;
     }
+    if (!clocks && s.toolkit.rateOnlyForKnownFamilies) {
+        s.sink.print("Loader family %02X unknown. Baudrate remains at %d Baud\n", int(t.family[0]), s.link.baudRate());
+        return kOk;
+    }
     int rate = 0; // never matches: other families always get the command
     if (clocks) {
         if (settings.baudIndex != 1 && settings.baudIndex != 2)

@@ -86,6 +86,10 @@ struct RunOptions
     // of the -x bracket set the offset it has already. The one that ends a
     // run still goes out.
     bool offsetsWhenChanged = false;
+    // The rate-change command only for a loader family whose clock words
+    // are known: for any other the word would be a guess (0 at first) that
+    // the loader loads into its clock registers.
+    bool rateOnlyForKnownFamilies = false;
     // After a rate change, a RAM block of full size written and read back:
     // the check before an erase proves what programming will send.
     bool checkFullFrames = false;

@@ -212,6 +212,7 @@ void TestBackEnd::readNeverTakesAnOldFile_data()
     QTest::newRow("output folder missing") << "no folder" << 195 << true << "ERROR: Unable to write output file";
     QTest::newRow("output path of more than 255 bytes") << "long output" << 100 << true << QString();
     QTest::newRow("password path of more than 255 bytes") << "long password" << 100 << true << QString();
+    QTest::newRow("loader family of unknown clocks") << "unknown family" << 100 << true << QString();
 }
 
 void TestBackEnd::readNeverTakesAnOldFile()
@@ -220,7 +221,10 @@ void TestBackEnd::readNeverTakesAnOldFile()
     QFETCH(int, result);
     QFETCH(bool, sent);
     QFETCH(QString, message);
-    nvxsim::Simulator sim;
+    nvxsim::Config config;
+    if (setup == "unknown family")
+        config.family[0] = 0x30;
+    nvxsim::Simulator sim(config);
     QVERIFY(sim.start());
     nvxsim::loadDefaultInstrument(sim, 1, 10);
     QTemporaryDir dir;
@@ -244,6 +248,8 @@ void TestBackEnd::readNeverTakesAnOldFile()
     QCOMPARE(sim.stats().sessions > 0, sent);
     if (result == 100) {
         QCOMPARE(QByteArray(buffer), tiTxt(0x1000, sim.read(0x1000, 256)));
+        const std::vector<nvxsim::Command> sent = sim.commandLog();
+        QVERIFY(std::none_of(sent.begin(), sent.end(), [](const nvxsim::Command &c) { return c.cmd == 0x20; }));
         return;
     }
     QCOMPARE(buffer[0], '\0');
