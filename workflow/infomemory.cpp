@@ -16,6 +16,9 @@ namespace {
 constexpr uint32_t kStart = 0x1000;
 constexpr char kErased = char(0xFF);
 constexpr int kMaxBackupFileSize = 4096; // a backup is about 850 bytes
+// A file at a backup's name that has grown past that is damaged, and still
+// kept aside whole up to this size; a larger one is left where it is.
+constexpr int kMaxKeptAside = 1024 * 1024;
 const char kDigestPrefix[] = "sha256 ";
 const char kEndLine[] = "\nq\n";
 
@@ -195,6 +198,9 @@ bool saveBackup(const QString &path, const QByteArray &bytes, QString *error)
     }
     // A damaged backup may still hold a calibration that exists nowhere else:
     // it is kept for service under a name of its own, never overwritten.
+    if (previous.state == BackupState::Damaged && current.isEmpty() && safefile::isRegularFile(store.pathOf(name))
+        && !store.read(name, kMaxKeptAside, &current, error))
+        return false;
     if (previous.state == BackupState::Damaged && !current.isEmpty()
         && !store.writeBackup(damagedGeneration(name), current, error))
         return false;

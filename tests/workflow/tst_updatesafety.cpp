@@ -397,7 +397,8 @@ private slots:
 
     void damagedBackupIsNeverRestoredSilently_data()
     {
-        QTest::addColumn<QByteArray>("latest"); // what the backup file holds; null: one bit changed; "-": no digest
+        QTest::addColumn<QByteArray>("latest"); // what the backup file holds; null: one bit changed; "-": no digest;
+                                                // "+": 5000 bytes appended
         QTest::addColumn<bool>("olderCopy");
         QTest::addColumn<QString>("version");
         QTest::newRow("one bit changed, older copy intact") << QByteArray() << true
@@ -406,6 +407,8 @@ private slots:
         QTest::newRow("empty, as a full disk left it") << QByteArray("") << false << workflow::kVersionBackupDamaged;
         QTest::newRow("digest line deleted, older copy intact") << QByteArray("-") << true
                                                                 << workflow::kVersionRecoveryFromOlderBackup;
+        QTest::newRow("grown past a backup's size, older copy intact") << QByteArray("+") << true
+                                                                       << workflow::kVersionRecoveryFromOlderBackup;
     }
 
     void damagedBackupIsNeverRestoredSilently()
@@ -427,6 +430,8 @@ private slots:
             QVERIFY(infomemory::fromText(text.left(text.indexOf("q\n") + 2)).size() == 256);
             if (!latest.isNull())
                 text.truncate(text.indexOf("q\n") + 2);
+        } else if (latest == "+") {
+            text.append(QByteArray(5000, '#'));
         } else {
             text = latest;
         }
