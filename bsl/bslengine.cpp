@@ -272,22 +272,21 @@ int loadLoaderOrPatch(EngineSession &s, bool &passwordPhase)
 int onePassActions(EngineSession &s)
 {
     const ActionFlags &a = s.settings.actions;
+    const struct
+    {
+        bool asked;
+        unsigned action;
+        const char *name;
+    } steps[] = {{a.eraseCheck, kActEraseCheck, "EraseCheck "},
+                 {a.fastEraseCheck, kActFastEraseCheck, "EraseCheckFast "},
+                 {a.program, kActProgram, "Program "},
+                 {a.verify, kActVerify, "Verify "}};
     unsigned actions = 0;
-    if (a.eraseCheck) {
-        actions |= kActEraseCheck;
-        s.sink.print("EraseCheck ");
-    }
-    if (a.fastEraseCheck) {
-        actions |= kActFastEraseCheck;
-        s.sink.print("EraseCheckFast ");
-    }
-    if (a.program) {
-        actions |= kActProgram;
-        s.sink.print("Program ");
-    }
-    if (a.verify) {
-        actions |= kActVerify;
-        s.sink.print("Verify ");
+    for (const auto &step : steps) {
+        if (step.asked) {
+            actions |= step.action;
+            s.sink.print("%s", step.name);
+        }
     }
     if (actions != 0) {
         s.sink.print("\"%s\" ...\n", orEmpty(s.settings.programFile));
